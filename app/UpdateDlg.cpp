@@ -1,0 +1,146 @@
+#include "app/UpdateDlg.h"
+
+#include <system_error>
+
+#include "hid/Log.h"
+#include "update/Texts.h"
+
+ControlRef* g_pInstructionText = nullptr;
+
+CUpdateDlg::CUpdateDlg(zevrin::HidPort& port, DialogView& view)
+    : CUpdateEngine(port, view),
+      m_UpdateButton(view, ControlId::UpdateButton),
+      m_ProgressBar(view, ControlId::Progress),
+      m_SuccessText(view, ControlId::SuccessText),
+      m_InstructionText(view, ControlId::Instructions) {}
+
+CUpdateDlg::~CUpdateDlg() {
+    StopWorker();
+    for (ControlRef** ref :
+         {&g_pUpdateButton, &g_pProgressBar, &g_pSuccessText, &g_pInstructionText}) {
+        *ref = nullptr;
+    }
+}
+
+int CUpdateDlg::OnInitDialog() {
+    g_pUpdateButton = &m_UpdateButton;
+    g_pProgressBar = &m_ProgressBar;
+    g_pSuccessText = &m_SuccessText;
+    g_pSuccessText->ShowWindow(false);
+    g_pSuccessText->SetWindowText(LoadLocalizedText(4));
+    g_pInstructionText = &m_InstructionText;
+    g_pInstructionText->SetWindowText(LoadLocalizedText(14));
+    m_View.SetProgressRange(0, 100);
+    g_pProgressBar->SetPos(0);
+    ResetTransferRecord();
+    g_StopThread = 1;
+    g_pUpdateButton->SetWindowText(LoadLocalizedText(12));
+    m_Hid.m_NotifyWindow = m_View.NotifyTarget();
+    cur_devVersion = kVersionPending;
+    if (m_Hid.FindDevice() != 0) {
+        g_pUpdateButton->EnableWindow(true);
+        QueryDeviceVersion();
+    } else {
+        g_pUpdateButton->EnableWindow(false);
+    }
+    g_UpdateStage = STAGE_COMPLETE;
+    m_View.SetCaption(LoadLocalizedText(6));
+    return 1;
+}
+
+int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
+    // While a worker runs it is the only reader of the device: no version query beside it and no
+    // enabled button that could start a second worker.
+    const bool busy = IsWorkerRunning();
+    switch (eventCode & 0xFFFFu) {
+        case zevrin::kDevNodesChanged:
+            if (m_Hid.FindDevice() != 0) {
+                if (!busy) {
+                    g_pUpdateButton->EnableWindow(true);
+                }
+            } else {
+                g_pUpdateButton->EnableWindow(false);
+                m_View.SetCaption(LoadLocalizedText(6));
+            }
+            break;
+        case zevrin::kDeviceArrival:
+            if (m_Hid.FindDevice() != 0 && !busy) {
+                g_pUpdateButton->EnableWindow(true);
+                QueryDeviceVersion();
+            }
+            break;
+        case zevrin::kDeviceRemoveComplete:
+            if (m_Hid.FindDevice() == 0) {
+                g_pUpdateButton->EnableWindow(false);
+                zevrin::LogLine("%s", LoadLocalizedText(6).c_str());
+                m_View.SetCaption(LoadLocalizedText(6));
+            }
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+void CUpdateDlg::OnBnClickedUsbUpdate() {
+    if (IsWorkerRunning()) {
+        return;  // the button may be enabled at STAGE_COMPLETE while the last request is due
+    }
+    g_pSuccessText->ShowWindow(false);
+    if (m_Hid.OpenDevice() == 0) {
+        ReportPermissionDenied();
+        return;
+    }
+    g_StopThread = 0;
+    g_pUpdateButton->EnableWindow(false);
+    g_pProgressBar->SetPos(0);
+    if (m_hUpdateThread.joinable()) {
+        m_hUpdateThread.join();  // the last worker has finished; release its thread
+    }
+    m_WorkerRunning = true;
+    try {
+        m_hUpdateThread = std::thread([this] {
+            Usb_UpdateThread();
+            m_WorkerRunning = false;
+        });
+    } catch (const std::system_error&) {
+        // No thread: like a worker that never started; the next device event enables the button.
+        m_WorkerRunning = false;
+    }
+}
+
+void CUpdateDlg::RefreshUpdateButton() {
+    const int found = m_Hid.FindDevice();
+    if (g_pUpdateButton != nullptr) {
+        g_pUpdateButton->EnableWindow(found != 0);
+    }
+}
+
+bool CUpdateDlg::OnCloseRequest() {
+    if (!IsWorkerRunning()) {
+        return true;
+    }
+    if (m_View.MessageBox(LoadLocalizedText(2), LoadLocalizedText(6), BoxButtons::OkCancel) !=
+        BoxResult::Ok) {
+        return false;
+    }
+    StopWorker();
+    return true;
+}
+
+void CUpdateDlg::WaitForWorker() {
+    if (m_hUpdateThread.joinable()) {
+        m_hUpdateThread.join();
+    }
+}
+
+void CUpdateDlg::StopWorker() {
+    if (!m_hUpdateThread.joinable()) {
+        return;
+    }
+    if (IsWorkerRunning()) {
+        Interrupt();
+        m_View.CancelPrompts();
+    }
+    m_hUpdateThread.join();
+}

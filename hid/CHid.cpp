@@ -1,0 +1,140 @@
+#include "hid/CHid.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hid/Log.h"
+
+using zevrin::LogLine;
+using zevrin::OpenStatus;
+
+uint8_t g_OutputReport[zevrin::kReportSize] = {};
+
+namespace {
+// g_OutputReport is one buffer for the whole process: two writes must never fill it at once.
+std::mutex g_OutputReportLock;
+}  // namespace
+
+bool IsAcceptedDevice(uint16_t vendorId, uint16_t productId) {
+    if (vendorId == kStVendorId) {
+        return productId == kGamepadProductId || productId == kGamepadProductIdAlt;
+    }
+    return vendorId == MakerVendorId && productId == kGamepadProductId;
+}
+
+CHid::CHid(zevrin::HidPort& port) : m_Port(port) {}
+
+CHid::~CHid() {
+    m_NotifyHandle.reset();
+    {
+        std::lock_guard lock(g_OutputReportLock);
+        m_WriteHandle.reset();
+    }
+    std::scoped_lock lock(m_ReadLock, m_HandleLock);
+    m_ReadHandle.reset();
+}
+
+int CHid::FindDevice() {
+    std::lock_guard lock(m_ScanLock);
+    std::unique_ptr<zevrin::HidProbe> probe;
+    const int found = ScanDevices(probe);
+    if (m_NotifyRegistered == 0) {
+        // Tried once in the object's life, whatever it returns.
+        RegisterNotification();
+        m_NotifyRegistered = 1;
+    }
+    if (found == 0) {
+        m_DeviceFound = 0;
+        return 0;
+    }
+    m_DeviceFound = 1;
+    probe.reset();  // discovery keeps nothing open; OpenDevice opens the device afresh
+    return 1;
+}
+
+int CHid::ScanDevices(std::unique_ptr<zevrin::HidProbe>& probe) {
+    std::string path;
+    if (!m_Port.ScanFirst(IsAcceptedDevice, path, probe)) {
+        return 0;
+    }
+    m_DevicePath = path;
+    LogLine("m_DevicePath:%s\n", m_DevicePath.c_str());
+    return 1;
+}
+
+int CHid::RegisterNotification() {
+    m_NotifyHandle = m_Port.RegisterNotification(m_NotifyWindow);
+    return m_NotifyHandle ? 1 : 0;
+}
+
+std::string CHid::DevicePath() const {
+    std::lock_guard lock(m_ScanLock);
+    return m_DevicePath;
+}
+
+int CHid::OpenDevice() {
+    const std::string path = DevicePath();
+    OpenStatus status = OpenStatus::NotFound;
+    auto writer = path.empty() ? nullptr : m_Port.OpenWrite(path, status);
+    {
+        std::lock_guard lock(g_OutputReportLock);
+        m_WriteHandle = std::move(writer);
+        if (!m_WriteHandle) {
+            m_LastOpenStatus = status;
+            return 0;
+        }
+    }
+    auto reader = m_Port.OpenRead(path, status);
+    if (!reader) {
+        m_LastOpenStatus = status;
+        return 0;
+    }
+    {
+        std::scoped_lock lock(m_ReadLock, m_HandleLock);
+        m_ReadHandle = std::move(reader);
+    }
+    m_LastOpenStatus = OpenStatus::Ok;
+    SetReadTimeout(kOpenReadTimeoutMs);
+    return 1;
+}
+
+void CHid::SetReadTimeout(uint32_t milliseconds) {
+    m_ReadTimeout = milliseconds;
+}
+
+int CHid::WriteHid(const uint8_t* data, uint8_t count) {
+    std::lock_guard lock(g_OutputReportLock);
+    const size_t n = std::min<size_t>(count, zevrin::kReportPayload);
+    g_OutputReport[0] = 0;
+    if (n > 0) {
+        std::memcpy(g_OutputReport + 1, data, n);
+    }
+    if (!m_WriteHandle) {
+        return 0;
+    }
+    return m_WriteHandle->Write(g_OutputReport) ? 1 : 0;
+}
+
+uint32_t CHid::ReadHid(uint8_t* buffer, uint8_t count) {
+    std::lock_guard lock(m_ReadLock);
+    if (!m_ReadHandle) {
+        return zevrin::kReadNoHandle;
+    }
+    uint8_t payload[zevrin::kReportPayload];
+    const uint32_t result = m_ReadHandle->Read(payload, m_ReadTimeout.load());
+    if (result == zevrin::kReadOk && count > 0) {
+        std::memcpy(buffer, payload, std::min<size_t>(count, zevrin::kReportPayload));
+    }
+    return result;
+}
+
+void CHid::CancelRead() {
+    std::shared_ptr<zevrin::HidReadHandle> reader;
+    {
+        std::lock_guard lock(m_HandleLock);
+        reader = m_ReadHandle;
+    }
+    if (reader) {
+        reader->Cancel();
+    }
+}

@@ -1,0 +1,76 @@
+// The one device object: discovery of the gamepad among the HID interfaces, the device-change
+// registration, and the 65-byte report channel. Written once over HidPort.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "hid/HidPort.h"
+
+// The maker's own USB vendor id. It is accepted with product 0x5750 only.
+inline constexpr uint16_t MakerVendorId = 0x3EFD;
+
+inline constexpr uint16_t kStVendorId = 0x0483;
+inline constexpr uint16_t kGamepadProductId = 0x5750;
+inline constexpr uint16_t kGamepadProductIdAlt = 0x5760;
+
+// Read time-out after OpenDevice, in ms.
+inline constexpr uint32_t kOpenReadTimeoutMs = 200;
+
+// The accepted-devices table, tested in its order: vendor 0x0483 first, then MakerVendorId.
+bool IsAcceptedDevice(uint16_t vendorId, uint16_t productId);
+
+// The output report buffer shared by every write of the process. Each write overwrites only its
+// first 1 + count bytes, so the tail keeps what earlier, longer writes left there; devices see
+// those bytes, so they stay as they are.
+extern uint8_t g_OutputReport[zevrin::kReportSize];
+
+class CHid {
+  public:
+    explicit CHid(zevrin::HidPort& port);
+    virtual ~CHid();
+    CHid(const CHid&) = delete;
+    CHid& operator=(const CHid&) = delete;
+
+    // Discovery (first call also registers m_NotifyWindow for device-change events).
+    int FindDevice();
+    int ScanDevices(std::unique_ptr<zevrin::HidProbe>& probe);
+    int RegisterNotification();
+
+    // Report channel.
+    int OpenDevice();
+    void SetReadTimeout(uint32_t milliseconds);
+    int WriteHid(const uint8_t* data, uint8_t count);
+    uint32_t ReadHid(uint8_t* buffer, uint8_t count);
+
+    // Why the last OpenDevice failed (or Ok), so the window and the CLI can tell a missing device
+    // from one this user may not open.
+    zevrin::OpenStatus LastOpenStatus() const { return m_LastOpenStatus.load(); }
+    // Makes a ReadHid running on another thread return early (closing during a transfer).
+    void CancelRead();
+    std::string DevicePath() const;
+    zevrin::HidPort& Port() { return m_Port; }
+
+    zevrin::NotifyWindow m_NotifyWindow;
+    std::atomic<int> m_DeviceFound{0};
+    std::unique_ptr<zevrin::HidWriteHandle> m_WriteHandle;
+    std::shared_ptr<zevrin::HidReadHandle> m_ReadHandle;
+    std::string m_DevicePath;
+    std::atomic<uint32_t> m_ReadTimeout{0};
+    int m_NotifyRegistered = 0;
+    std::unique_ptr<zevrin::HidNotification> m_NotifyHandle;
+
+  private:
+    zevrin::HidPort& m_Port;
+    std::atomic<zevrin::OpenStatus> m_LastOpenStatus{zevrin::OpenStatus::Ok};
+    // Serializes whole scans, so the UI thread and the worker never write the path and the found
+    // flag at the same time.
+    mutable std::mutex m_ScanLock;
+    // Held for the length of one read: handles are only replaced when no read can be using them.
+    std::mutex m_ReadLock;
+    // Guards the read-handle pointer for CancelRead, which must not wait for the read to end.
+    std::mutex m_HandleLock;
+};

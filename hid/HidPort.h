@@ -1,0 +1,107 @@
+// What CHid needs of a platform. One implementation per platform (hid/win32, hid/linux) plus the
+// simulated gamepad (hid/sim); only the composition roots name them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zevrin {
+
+// Result codes of one read, the values callers log ("recv() failed with error code 0x%x").
+inline constexpr uint32_t kReadOk = 0;
+inline constexpr uint32_t kReadTimeout = 258;   // WAIT_TIMEOUT
+inline constexpr uint32_t kReadNoHandle = 128;  // no read handle (same value as WAIT_ABANDONED)
+inline constexpr uint32_t kReadFailed = 0xFFFFFFFF;  // WAIT_FAILED
+
+inline constexpr size_t kReportSize = 65;  // report id 0 + 64 bytes, both directions
+inline constexpr size_t kReportPayload = 64;
+
+// Device-change event codes handed to the window, as Windows numbers them.
+inline constexpr uint32_t kDevNodesChanged = 0x0007;
+inline constexpr uint32_t kDeviceArrival = 0x8000;
+inline constexpr uint32_t kDeviceRemoveComplete = 0x8004;
+
+enum class OpenStatus {
+    Ok,
+    NotFound,          // the path names no present device
+    PermissionDenied,  // present, but this user may not open it (hidraw without the udev rule)
+    Failed,            // any other refusal
+};
+
+struct HidInterface {
+    std::string path;  // UTF-8; on Windows the device interface path
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+};
+
+// A handle that a scan opened to read an interface's attributes; destroying it closes it.
+class HidProbe {
+  public:
+    virtual ~HidProbe() = default;
+};
+
+class HidWriteHandle {
+  public:
+    virtual ~HidWriteHandle() = default;
+    // Hands the whole 65-byte output report (report id first) to the device.
+    virtual bool Write(const uint8_t (&report)[kReportSize]) = 0;
+};
+
+class HidReadHandle {
+  public:
+    virtual ~HidReadHandle() = default;
+    // Waits at most timeoutMs for one input report. On kReadOk, `payload` holds the report's
+    // bytes 1..64 (the report id is dropped); on any other result it is left untouched.
+    virtual uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) = 0;
+    // Asks a Read running on another thread to give up early (it then returns kReadTimeout).
+    // Best effort: a backend that cannot interrupt simply lets the time-out run out.
+    virtual void Cancel() {}
+};
+
+// Where arrival/removal events go. Windows registers `handle` (an HWND) with the system; other
+// backends call `post` with the event code, from any thread, and the window forwards it to its
+// UI thread.
+struct NotifyWindow {
+    void* handle = nullptr;
+    std::function<void(uint32_t code)> post;
+};
+
+// A live registration for device-change events; destroying it cancels the registration.
+class HidNotification {
+  public:
+    virtual ~HidNotification() = default;
+    // For backends whose events arrive on a file descriptor (libudev): the window watches this
+    // descriptor and calls Drain when it is readable. -1 when events come through `post`.
+    virtual int PollFd() const { return -1; }
+    // Reads what is pending on PollFd and returns the event codes, in order.
+    virtual std::vector<uint32_t> Drain() { return {}; }
+};
+
+class HidPort {
+  public:
+    using Accept = std::function<bool(uint16_t vendorId, uint16_t productId)>;
+
+    virtual ~HidPort() = default;
+
+    // Walks the present interfaces in the platform's order and stops at the first one `accept`
+    // takes: its path goes to `path` and, where the platform had to open it to learn its ids, the
+    // open handle to `probe`. Interfaces after the match are not looked at.
+    virtual bool ScanFirst(const Accept& accept, std::string& path,
+                           std::unique_ptr<HidProbe>& probe) = 0;
+
+    // Every present interface that `accept` takes, in the platform's order.
+    virtual std::vector<HidInterface> ListAccepted(const Accept& accept) = 0;
+
+    virtual std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path,
+                                                      OpenStatus& status) = 0;
+    virtual std::unique_ptr<HidReadHandle> OpenRead(const std::string& path,
+                                                    OpenStatus& status) = 0;
+
+    // Null when the registration failed.
+    virtual std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) = 0;
+};
+
+}  // namespace zevrin

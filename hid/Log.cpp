@@ -1,0 +1,61 @@
+#include "hid/Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace zevrin {
+namespace {
+
+std::mutex& SinkMutex() {
+    static std::mutex m;
+    return m;
+}
+
+LogSink& Sink() {
+    static LogSink sink = DefaultLogSink;
+    return sink;
+}
+
+std::string VFormat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+}  // namespace
+
+LogSink SetLogSink(LogSink sink) {
+    std::lock_guard lock(SinkMutex());
+    return std::exchange(Sink(), std::move(sink));
+}
+
+void LogLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string line = VFormat(format, args);
+    va_end(args);
+    std::lock_guard lock(SinkMutex());
+    if (Sink()) {
+        Sink()(line);
+    }
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = VFormat(format, args);
+    va_end(args);
+    return out;
+}
+
+}  // namespace zevrin

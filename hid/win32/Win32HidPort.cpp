@@ -1,0 +1,393 @@
+#include "hid/win32/Win32HidPort.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "hid/win32/Win32Api.h"
+
+namespace zevrin {
+namespace {
+
+// A detail query that fails again after the buffer was sized for it is not a short buffer: give
+// that interface up after this many tries instead of asking forever.
+constexpr int kDetailTries = 3;
+
+// Owns one kernel handle (file or event); closing it is the only way it ends.
+class Handle {
+public:
+    Handle(const Win32Api& api, HANDLE handle) : m_Api(&api), m_Handle(handle) {}
+    Handle(Handle&& other) noexcept
+        : m_Api(other.m_Api), m_Handle(std::exchange(other.m_Handle, nullptr)) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle& operator=(Handle&&) = delete;
+    ~Handle() {
+        if (*this) {
+            m_Api->CloseHandle(m_Handle);
+        }
+    }
+
+    // Files fail as INVALID_HANDLE_VALUE, events as null.
+    explicit operator bool() const { return m_Handle != nullptr && m_Handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return m_Handle; }
+    // For a handle the system may still signal after we are gone: it must never be closed.
+    void Abandon() { m_Handle = nullptr; }
+
+private:
+    const Win32Api* m_Api;
+    HANDLE m_Handle;
+};
+
+class DeviceInfoSet {
+public:
+    DeviceInfoSet(const Win32Api& api, HDEVINFO set) : m_Api(api), m_Set(set) {}
+    DeviceInfoSet(const DeviceInfoSet&) = delete;
+    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+    ~DeviceInfoSet() {
+        if (*this) {
+            m_Api.SetupDiDestroyDeviceInfoList(m_Set);
+        }
+    }
+
+    explicit operator bool() const { return m_Set != INVALID_HANDLE_VALUE; }
+    HDEVINFO get() const { return m_Set; }
+
+private:
+    const Win32Api& m_Api;
+    HDEVINFO m_Set;
+};
+
+// The interface-detail record: a size field, then the path as a zero-terminated wide string.
+class DetailBuffer {
+public:
+    explicit DetailBuffer(const Win32Api& api) : m_Api(api) {}
+    DetailBuffer(const DetailBuffer&) = delete;
+    DetailBuffer& operator=(const DetailBuffer&) = delete;
+    ~DetailBuffer() { Free(); }
+
+    bool Allocate(DWORD bytes) {
+        // A size query that failed outright reports 0; the size field must fit all the same.
+        const DWORD size = std::max<DWORD>(bytes, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        m_Detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(m_Api.AllocateDetail(size));
+        if (m_Detail == nullptr) {
+            return false;
+        }
+        m_Size = size;
+        // The system checks this against its own record size for this build: 8 on x64, 6 on
+        // 32-bit. It is never the buffer's size.
+        m_Detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        return true;
+    }
+    void Free() {
+        if (m_Detail != nullptr) {
+            m_Api.FreeDetail(m_Detail);
+            m_Detail = nullptr;
+            m_Size = 0;
+        }
+    }
+
+    explicit operator bool() const { return m_Detail != nullptr; }
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W* get() const { return m_Detail; }
+    DWORD size() const { return m_Size; }
+
+    // Bounded by the buffer, in case the system left the path unterminated.
+    std::wstring_view Path() const {
+        const size_t room =
+            (m_Size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
+        return {m_Detail->DevicePath, wcsnlen(m_Detail->DevicePath, room)};
+    }
+
+private:
+    const Win32Api& m_Api;
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W* m_Detail = nullptr;
+    DWORD m_Size = 0;
+};
+
+std::string ToUtf8(std::wstring_view wide) {
+    if (wide.empty()) {
+        return {};
+    }
+    const int wideLength = static_cast<int>(wide.size());
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring ToUtf16(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), n);
+    return out;
+}
+
+OpenStatus StatusOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return OpenStatus::NotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return OpenStatus::PermissionDenied;
+        default:
+            return OpenStatus::Failed;
+    }
+}
+
+struct Accepted {
+    std::string path;
+    uint16_t vendorId;
+    uint16_t productId;
+    Handle probe;
+};
+
+// Walks the present HID interfaces in the system's order, opening each one to read its ids, and
+// hands every accepted one to `take` until `take` returns true. Returns whether it did.
+bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
+                    const std::function<bool(Accepted&&)>& take) {
+    GUID hidClass;
+    api.HidD_GetHidGuid(&hidClass);
+    const DeviceInfoSet set(api, api.SetupDiGetClassDevsW(&hidClass, nullptr, nullptr,
+                                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set) {
+        return false;
+    }
+
+    SP_DEVICE_INTERFACE_DATA iface{};
+    // The record's size for this build (32 on x64, 28 on 32-bit); the system refuses any other.
+    iface.cbSize = sizeof(iface);
+    DetailBuffer detail(api);
+    int failedQueries = 0;
+    DWORD index = 0;
+    while (api.SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidClass, index, &iface)) {
+        if (!detail) {
+            DWORD required = 0;
+            // Fails by design (no buffer) and says how many bytes this interface's path needs.
+            api.SetupDiGetDeviceInterfaceDetailW(set.get(), &iface, nullptr, 0, &required,
+                                                 nullptr);
+            if (!detail.Allocate(required)) {
+                return false;
+            }
+        }
+        if (!api.SetupDiGetDeviceInterfaceDetailW(set.get(), &iface, detail.get(), detail.size(),
+                                                  nullptr, nullptr)) {
+            // Normally a path longer than the one the buffer was sized for: size it anew and ask
+            // again for the same interface.
+            detail.Free();
+            if (++failedQueries == kDetailTries) {
+                failedQueries = 0;
+                ++index;
+            }
+            continue;
+        }
+        failedQueries = 0;
+        ++index;
+
+        // Opening for reading and writing also skips interfaces another program holds
+        // exclusively, which could not be used anyway.
+        Handle probe(api, api.CreateFileW(detail.get()->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        if (!probe) {
+            continue;
+        }
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof(attributes);
+        if (!api.HidD_GetAttributes(probe.get(), &attributes) ||
+            !accept(attributes.VendorID, attributes.ProductID)) {
+            continue;
+        }
+        if (take(Accepted{ToUtf8(detail.Path()), attributes.VendorID, attributes.ProductID,
+                          std::move(probe)})) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class Win32Probe final : public HidProbe {
+public:
+    explicit Win32Probe(Handle handle) : m_Handle(std::move(handle)) {}
+
+private:
+    Handle m_Handle;
+};
+
+class Win32WriteHandle final : public HidWriteHandle {
+public:
+    Win32WriteHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
+
+    bool Write(const uint8_t (&report)[kReportSize]) override {
+        // Synchronous: WriteFile returns once the report is out. The count is not examined; a
+        // HID write is whole or fails.
+        DWORD written = 0;
+        return m_Api.WriteFile(m_File.get(), report, kReportSize, &written, nullptr) != FALSE;
+    }
+
+private:
+    const Win32Api& m_Api;
+    Handle m_File;
+};
+
+// One overlapped read. The system writes into both fields until the read has ended, which after
+// a cancel can be later than the wait that gave up on it.
+struct PendingRead {
+    OVERLAPPED overlapped{};
+    uint8_t report[kReportSize]{};
+};
+
+class Win32ReadHandle final : public HidReadHandle {
+public:
+    Win32ReadHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
+
+    uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
+        // Manual-reset and created signalled; starting the read resets it.
+        Handle event(m_Api, m_Api.CreateEventW(nullptr, TRUE, TRUE, nullptr));
+        if (!event) {
+            return kReadFailed;
+        }
+        auto read = std::make_unique<PendingRead>();
+        read->overlapped.hEvent = event.get();
+        // The wait alone decides the outcome, whether the read completed at once or not.
+        m_Api.ReadFile(m_File.get(), read->report, kReportSize, nullptr, &read->overlapped);
+        Publish(&read->overlapped);
+        uint32_t result = m_Api.WaitForSingleObject(event.get(), timeoutMs);
+        const bool cancelled = Unpublish();
+        if (cancelled && result == WAIT_OBJECT_0) {
+            result = kReadTimeout;  // ended by Cancel: whatever the buffer holds is no report
+        }
+        if (result == WAIT_OBJECT_0) {
+            std::memcpy(payload, read->report + 1, kReportPayload);
+            return result;
+        }
+        // Still pending, or about to end: the system may write into the report and the
+        // OVERLAPPED until the read has really ended, so wait for that before releasing them.
+        m_Api.CancelIo(m_File.get());
+        DWORD transferred = 0;
+        m_Api.GetOverlappedResult(m_File.get(), &read->overlapped, &transferred, TRUE);
+        if (!HasOverlappedIoCompleted(&read->overlapped)) {
+            // The end could not be awaited (the wait itself failed). Leaking one read is the only
+            // safe choice: the buffer and the event it will signal must outlive it.
+            read.release();  // NOLINT(bugprone-unused-return-value)
+            event.Abandon();
+        }
+        return result;
+    }
+
+    void Cancel() override {
+        std::lock_guard lock(m_Mutex);
+        m_CancelRequested = true;
+        if (m_Pending != nullptr) {
+            // CancelIo only reaches I/O of the calling thread; the read runs on another one.
+            m_Api.CancelIoEx(m_File.get(), m_Pending);
+        }
+    }
+
+private:
+    // Makes the read visible to Cancel; a Cancel that came first ends it at once.
+    void Publish(OVERLAPPED* overlapped) {
+        std::lock_guard lock(m_Mutex);
+        m_Pending = overlapped;
+        if (m_CancelRequested) {
+            m_Api.CancelIoEx(m_File.get(), overlapped);
+        }
+    }
+    // Returns whether a Cancel was asked for, and consumes it.
+    bool Unpublish() {
+        std::lock_guard lock(m_Mutex);
+        m_Pending = nullptr;
+        return std::exchange(m_CancelRequested, false);
+    }
+
+    const Win32Api& m_Api;
+    Handle m_File;
+    std::mutex m_Mutex;  // m_Pending and m_CancelRequested, shared with Cancel
+    OVERLAPPED* m_Pending = nullptr;
+    bool m_CancelRequested = false;
+};
+
+class Win32Notification final : public HidNotification {
+public:
+    Win32Notification(const Win32Api& api, HDEVNOTIFY handle) : m_Api(api), m_Handle(handle) {}
+    Win32Notification(const Win32Notification&) = delete;
+    Win32Notification& operator=(const Win32Notification&) = delete;
+    ~Win32Notification() override { m_Api.UnregisterDeviceNotification(m_Handle); }
+
+private:
+    const Win32Api& m_Api;
+    HDEVNOTIFY m_Handle;
+};
+
+}  // namespace
+
+bool Win32HidPort::ScanFirst(const Accept& accept, std::string& path,
+                             std::unique_ptr<HidProbe>& probe) {
+    return WalkInterfaces(m_Api, accept, [&](Accepted&& found) {
+        path = std::move(found.path);
+        probe = std::make_unique<Win32Probe>(std::move(found.probe));
+        return true;  // the first accepted interface wins; later ones are not opened
+    });
+}
+
+std::vector<HidInterface> Win32HidPort::ListAccepted(const Accept& accept) {
+    std::vector<HidInterface> found;
+    WalkInterfaces(m_Api, accept, [&](Accepted&& entry) {
+        found.push_back({std::move(entry.path), entry.vendorId, entry.productId});
+        return false;  // the probe closes with `entry`
+    });
+    return found;
+}
+
+std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
+                                                        OpenStatus& status) {
+    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        status = StatusOf(m_Api.GetLastError());
+        return nullptr;
+    }
+    status = OpenStatus::Ok;
+    return std::make_unique<Win32WriteHandle>(m_Api, std::move(file));
+}
+
+std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path,
+                                                      OpenStatus& status) {
+    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!file) {
+        status = StatusOf(m_Api.GetLastError());
+        return nullptr;
+    }
+    status = OpenStatus::Ok;
+    return std::make_unique<Win32ReadHandle>(m_Api, std::move(file));
+}
+
+std::unique_ptr<HidNotification> Win32HidPort::RegisterNotification(const NotifyWindow& window) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    // The record's fixed size (32 bytes); the name stays empty, so no room is added for one.
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    m_Api.HidD_GetHidGuid(&filter.dbcc_classguid);
+    filter.dbcc_name[0] = L'\0';
+    HDEVNOTIFY handle = m_Api.RegisterDeviceNotificationW(static_cast<HANDLE>(window.handle),
+                                                          &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    return std::make_unique<Win32Notification>(m_Api, handle);
+}
+
+}  // namespace zevrin

@@ -1,0 +1,108 @@
+// Finding the gamepad among the HID interfaces, and the once-only notification registration.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "TestSupport.h"
+#include "hid/CHid.h"
+
+using zevrin::sim::SimPort;
+using zevrin::test::LogCapture;
+
+namespace {
+
+TEST(AcceptedDevicesTest, TableInItsOrder) {
+    EXPECT_TRUE(IsAcceptedDevice(0x0483, 0x5750));
+    EXPECT_TRUE(IsAcceptedDevice(0x0483, 0x5760));
+    EXPECT_TRUE(IsAcceptedDevice(MakerVendorId, 0x5750));
+    EXPECT_FALSE(IsAcceptedDevice(MakerVendorId, 0x5760));
+    EXPECT_FALSE(IsAcceptedDevice(0x0483, 0x5751));
+    EXPECT_FALSE(IsAcceptedDevice(0x046D, 0x5750));
+}
+
+TEST(DiscoveryTest, NothingPresentStillRegistersOnce) {
+    SimPort port;
+    int posts = 0;
+    CHid hid(port);
+    hid.m_NotifyWindow.post = [&](uint32_t) { ++posts; };
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_DeviceFound.load(), 0);
+    EXPECT_EQ(hid.m_NotifyRegistered, 1);
+    ASSERT_TRUE(hid.m_NotifyHandle);
+    const int other = port.AddInterface("mouse", 0x046D, 0xC077);
+    port.Unplug(other);
+    EXPECT_EQ(posts, 1);  // the registration delivers
+}
+
+TEST(DiscoveryTest, FailedRegistrationIsNeverRetried) {
+    SimPort port;
+    CHid hid(port);  // no post target: the simulated registration fails
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_NotifyRegistered, 1);
+    EXPECT_FALSE(hid.m_NotifyHandle);
+    hid.m_NotifyWindow.post = [](uint32_t) {};
+    hid.FindDevice();
+    EXPECT_FALSE(hid.m_NotifyHandle);
+}
+
+TEST(DiscoveryTest, FirstAcceptedInterfaceWinsAmongOthers) {
+    SimPort port;
+    port.AddInterface("keyboard", 0x046D, 0xC31C);
+    port.AddInterface("maker-alt", MakerVendorId, 0x5760);  // refused
+    port.AddInterface("st-other", 0x0483, 0x1234);
+    const int first = port.AddGamepad("pad-a", {}, 0x0483, 0x5760);
+    port.AddGamepad("pad-b", {}, MakerVendorId, 0x5750);
+    LogCapture log;
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, "pad-a");
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"m_DevicePath:pad-a\n"});
+    port.Unplug(first);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, "pad-b");
+    EXPECT_EQ(log.Count("m_DevicePath:pad-b\n"), 1u);
+}
+
+TEST(DiscoveryTest, PathIsKeptWhenTheGamepadGoes) {
+    SimPort port;
+    const int pad = port.AddGamepad("pad");
+    LogCapture log;
+    CHid hid(port);
+    ASSERT_EQ(hid.FindDevice(), 1);
+    port.Unplug(pad);
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_DeviceFound.load(), 0);
+    EXPECT_EQ(hid.m_DevicePath, "pad");
+    EXPECT_EQ(hid.OpenDevice(), 0);
+    EXPECT_EQ(log.Lines().size(), 1u);  // only the successful scan logged
+    port.Plug(pad);
+    EXPECT_EQ(hid.FindDevice(), 1);
+}
+
+TEST(DiscoveryTest, ScansOnTwoThreadsAgreeOnTheOutcome) {
+    SimPort port;
+    const int pad = port.AddGamepad("pad");
+    CHid hid(port);
+    std::atomic<bool> stop{false};
+    std::thread flapper([&] {
+        for (int i = 0; i < 200; ++i) {
+            port.Unplug(pad);
+            port.Plug(pad);
+        }
+        stop = true;
+    });
+    std::thread scanner([&] {
+        while (!stop) {
+            hid.FindDevice();
+        }
+    });
+    while (!stop) {
+        hid.FindDevice();
+    }
+    flapper.join();
+    scanner.join();
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.DevicePath(), "pad");
+}
+
+}  // namespace

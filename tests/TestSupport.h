@@ -1,0 +1,237 @@
+// Shared pieces of the suites: a scripted DialogView, a log capture and a sim-backed engine.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hid/Log.h"
+#include "hid/sim/SimPort.h"
+#include "update/DialogView.h"
+
+namespace zevrin::test {
+
+// Collects every diagnostic line while alive.
+class LogCapture {
+  public:
+    LogCapture() {
+        m_Previous = SetLogSink([this](std::string_view line) {
+            std::lock_guard lock(m_Mutex);
+            m_Lines.emplace_back(line);
+        });
+    }
+    ~LogCapture() { SetLogSink(m_Previous); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(m_Mutex);
+        return m_Lines;
+    }
+    size_t Count(const std::string& line) const {
+        std::lock_guard lock(m_Mutex);
+        size_t n = 0;
+        for (const auto& l : m_Lines) {
+            n += l == line ? 1 : 0;
+        }
+        return n;
+    }
+    bool Contains(const std::string& line) const { return Count(line) > 0; }
+    void Clear() {
+        std::lock_guard lock(m_Mutex);
+        m_Lines.clear();
+    }
+
+  private:
+    mutable std::mutex m_Mutex;
+    std::vector<std::string> m_Lines;
+    LogSink m_Previous;
+};
+
+struct BoxShown {
+    std::string text;
+    std::string caption;
+    BoxButtons buttons;
+};
+
+// A window that records what it was told and answers boxes and the file dialog from a script.
+class FakeView : public DialogView {
+  public:
+    // What the controls show now.
+    struct State {
+        std::string caption;
+        std::string buttonText;
+        std::string successText;
+        std::string instructions;
+        bool buttonEnabled = true;  // a template button starts enabled
+        bool successVisible = true;
+        int rangeMin = 0;
+        int rangeMax = 100;
+        uint32_t progress = 0;
+        std::vector<uint32_t> progressHistory;
+        std::vector<std::string> captionHistory;
+        std::vector<BoxShown> boxes;
+        std::vector<FileDialogRequest> fileDialogs;
+    };
+
+    // Answers, in order; when empty, boxes answer OK and the file dialog gives `defaultFile`.
+    void QueueBoxAnswer(BoxResult r) {
+        std::lock_guard lock(m_Mutex);
+        m_BoxAnswers.push_back(r);
+    }
+    void SetFile(std::optional<std::string> file) {
+        std::lock_guard lock(m_Mutex);
+        m_File = std::move(file);
+    }
+    // Runs on the calling (worker) thread when the file dialog opens / a box is shown.
+    void OnFileDialog(std::function<void()> hook) {
+        std::lock_guard lock(m_Mutex);
+        m_FileHook = std::move(hook);
+    }
+    void OnBox(std::function<void(const BoxShown&)> hook) {
+        std::lock_guard lock(m_Mutex);
+        m_BoxHook = std::move(hook);
+    }
+    void SetNotifyTarget(NotifyWindow w) {
+        std::lock_guard lock(m_Mutex);
+        m_Notify = std::move(w);
+    }
+
+    State Snapshot() const {
+        std::lock_guard lock(m_Mutex);
+        return m_State;
+    }
+    bool PromptsCancelled() const {
+        std::lock_guard lock(m_Mutex);
+        return m_Cancelled;
+    }
+
+    void SetCaption(const std::string& text) override {
+        std::lock_guard lock(m_Mutex);
+        m_State.caption = text;
+        m_State.captionHistory.push_back(text);
+    }
+    void SetControlText(ControlId id, const std::string& text) override {
+        std::lock_guard lock(m_Mutex);
+        switch (id) {
+            case ControlId::UpdateButton:
+                m_State.buttonText = text;
+                break;
+            case ControlId::SuccessText:
+                m_State.successText = text;
+                break;
+            case ControlId::Instructions:
+                m_State.instructions = text;
+                break;
+            case ControlId::Progress:
+                break;
+        }
+    }
+    void EnableControl(ControlId id, bool enabled) override {
+        std::lock_guard lock(m_Mutex);
+        if (id == ControlId::UpdateButton) {
+            m_State.buttonEnabled = enabled;
+        }
+    }
+    void ShowControl(ControlId id, bool shown) override {
+        std::lock_guard lock(m_Mutex);
+        if (id == ControlId::SuccessText) {
+            m_State.successVisible = shown;
+        }
+    }
+    void SetProgressRange(int minimum, int maximum) override {
+        std::lock_guard lock(m_Mutex);
+        m_State.rangeMin = minimum;
+        m_State.rangeMax = maximum;
+    }
+    void SetProgressPos(uint32_t position) override {
+        std::lock_guard lock(m_Mutex);
+        m_State.progress = position;
+        m_State.progressHistory.push_back(position);
+    }
+    BoxResult MessageBox(const std::string& text, const std::string& caption,
+                         BoxButtons buttons) override {
+        std::function<void(const BoxShown&)> hook;
+        BoxShown shown{text, caption, buttons};
+        BoxResult answer = BoxResult::Ok;
+        {
+            std::lock_guard lock(m_Mutex);
+            m_State.boxes.push_back(shown);
+            if (m_Cancelled) {
+                return BoxResult::Cancel;
+            }
+            if (!m_BoxAnswers.empty()) {
+                answer = m_BoxAnswers.front();
+                m_BoxAnswers.pop_front();
+            }
+            hook = m_BoxHook;
+        }
+        if (hook) {
+            hook(shown);
+        }
+        return answer;
+    }
+    std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override {
+        std::function<void()> hook;
+        std::optional<std::string> file;
+        {
+            std::lock_guard lock(m_Mutex);
+            m_State.fileDialogs.push_back(request);
+            if (m_Cancelled) {
+                return std::nullopt;
+            }
+            hook = m_FileHook;
+            file = m_File;
+        }
+        if (hook) {
+            hook();
+        }
+        return file;
+    }
+    NotifyWindow NotifyTarget() override {
+        std::lock_guard lock(m_Mutex);
+        return m_Notify;
+    }
+    void CancelPrompts() override {
+        std::lock_guard lock(m_Mutex);
+        m_Cancelled = true;
+    }
+
+  private:
+    mutable std::mutex m_Mutex;
+    State m_State;
+    std::deque<BoxResult> m_BoxAnswers;
+    std::optional<std::string> m_File;
+    std::function<void()> m_FileHook;
+    std::function<void(const BoxShown&)> m_BoxHook;
+    NotifyWindow m_Notify;
+    bool m_Cancelled = false;
+};
+
+// Polls `done` until it holds or `limit` passes.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The output report as bytes, for comparing with what the device recorded.
+inline std::vector<uint8_t> Bytes(const std::array<uint8_t, kReportSize>& r, size_t n) {
+    return {r.begin(), r.begin() + static_cast<long>(n)};
+}
+
+}  // namespace zevrin::test

@@ -1,0 +1,64 @@
+// The firmware image file (.dat): a 28-byte FirmwareHeader, then imageLength bytes of image.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "update/Protocol.h"
+
+struct FirmwareHeader {
+    uint32_t desVersion = 0;   // version word of the image
+    uint32_t imageParam = 0;   // forwarded to the device unchanged
+    uint32_t imageLength = 0;  // image bytes counted from file offset 28
+    uint8_t headerTail[16] = {};
+};
+
+FirmwareHeader ParseFirmwareHeader(const uint8_t (&bytes)[kFirmwareHeaderSize]);
+
+// Why an image cannot be sent; the checks run before anything goes to the device.
+enum class ImageProblem {
+    None,
+    OpenFailed,  // missing, access denied, or held open elsewhere
+    TooShort,    // fewer than 28 bytes
+    LengthZero,  // imageLength of 0
+    Truncated,   // fewer than imageLength bytes after the header
+    ReadError,
+};
+
+struct ImageCheck {
+    ImageProblem problem = ImageProblem::OpenFailed;
+    uint8_t headerBytes[kFirmwareHeaderSize] = {};  // as read (zeros past a short file's end)
+    size_t headerBytesRead = 0;
+    FirmwareHeader header;
+    uint64_t dataBytes = 0;  // bytes after the header
+};
+
+// Opens the file (without sharing, where the platform knows share modes), reads the header and
+// measures the image data, then closes the file.
+ImageCheck InspectImage(const std::string& path);
+
+// "1.20" or "1.20 beta2": the low 16 bits in hundredths with two decimals, then a nonzero beta.
+std::string FormatVersion(uint32_t versionWord);
+
+// The image file kept open across the device's data requests.
+class ImageFile {
+  public:
+    ImageFile() = default;
+    ~ImageFile() { Close(); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    // Opens an existing file for reading; on Windows no other handle may share it.
+    bool Open(const std::string& path);
+    bool Seek(uint64_t offset);
+    // Up to `count` bytes; 0 at the end of the file or on a read error.
+    size_t Read(uint8_t* buffer, size_t count);
+    bool IsOpen() const { return m_File != nullptr; }
+    // A read failed (fread returns short both at the end and on an error).
+    bool HadError() const { return m_File != nullptr && std::ferror(m_File) != 0; }
+    void Close();
+
+  private:
+    std::FILE* m_File = nullptr;
+};

@@ -1,0 +1,44 @@
+// Localized texts by number: the Chinese set for interface language 2052 only, English otherwise.
+// Both sets, and the extra texts, come from the one source res/texts.def.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+inline constexpr uint16_t kLangChinesePrc = 2052;
+inline constexpr int kChineseBaseId = 129;  // text n: 129 + n
+inline constexpr int kEnglishBaseId = 238;  // text n: 238 + n
+inline constexpr int kTextCount = 17;
+inline constexpr int kExtraChineseBaseId = 300;  // extra text k: 300 + k / 400 + k
+inline constexpr int kExtraEnglishBaseId = 400;
+
+// The extra texts: reasons shown with text 7, and what to do about permissions.
+enum class ExtraText : int {
+    FileTooShort = 0,
+    ImageLengthZero = 1,
+    ImageTruncated = 2,
+    FileReadError = 3,
+    PermissionDenied = 4,
+    DeviceStoppedAnswering = 5,
+    DeviceUnplugged = 6,
+    VersionNoAnswer = 7,
+};
+
+// Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >
+// LANG, "zh_CN" is 2052) and the table compiled from res/texts.def. The Windows and Qt programs
+// install their platform's own.
+struct TextSource {
+    std::function<uint16_t()> language;
+    std::function<std::string(int id)> lookup;  // empty when the id holds no text
+};
+void SetTextSource(TextSource source);
+
+// 2052 when LC_ALL, LC_MESSAGES or LANG (the first one set) names zh_CN, else 1033.
+uint16_t LocaleInterfaceLanguage();
+// The compiled-in table: the string with this id, or empty.
+std::string CompiledText(int id);
+
+// Text n (0..16) in the current interface language; empty for any other n. Asked anew each call.
+std::string LoadLocalizedText(int n);
+std::string LoadExtraText(ExtraText k);

@@ -1,0 +1,429 @@
+#include "update/UpdateEngine.h"
+
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "hid/Log.h"
+#include "update/Texts.h"
+
+using zevrin::Format;
+using zevrin::LogLine;
+
+std::atomic<int> g_StopThread{0};
+std::atomic<int> g_UpdateStage{0};
+std::atomic<uint32_t> cur_devVersion{kVersionPending};
+CUpdateEngine* g_pUpdateDlg = nullptr;
+ControlRef* g_pUpdateButton = nullptr;
+ControlRef* g_pProgressBar = nullptr;
+ControlRef* g_pSuccessText = nullptr;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Read time-out once the header has gone out: a silent device is poked about every 10 ms.
+constexpr uint32_t kTransferReadTimeoutMs = 10;
+// A read that fails at once (device gone) is not repeated faster than this.
+constexpr auto kFailedReadPause = std::chrono::milliseconds(10);
+// Reports the version query reads at most, whatever they are.
+constexpr uint32_t kVersionQueryMaxReports = 256;
+// GetCurrentDirectoryW's buffer: a longer directory gives the file dialog none.
+constexpr size_t kCurrentDirectoryChars = 256;
+
+std::string Title() {
+    return LoadLocalizedText(6);
+}
+
+std::string InitialDirectory() {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::current_path(ec);
+    if (ec || dir.native().size() >= kCurrentDirectoryChars) {
+        return {};
+    }
+    const std::u8string u8 = dir.u8string();
+    return {u8.begin(), u8.end()};
+}
+
+std::string RefusalReason(ImageProblem problem) {
+    switch (problem) {
+        case ImageProblem::TooShort:
+            return LoadExtraText(ExtraText::FileTooShort);
+        case ImageProblem::LengthZero:
+            return LoadExtraText(ExtraText::ImageLengthZero);
+        case ImageProblem::Truncated:
+            return LoadExtraText(ExtraText::ImageTruncated);
+        case ImageProblem::ReadError:
+            return LoadExtraText(ExtraText::FileReadError);
+        case ImageProblem::None:
+        case ImageProblem::OpenFailed:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string VersionCaption(uint32_t versionWord) {
+    const uint32_t beta = versionWord >> 16;
+    if (beta != 0) {
+        return Format("%s(GamePad V%0.2f beta%d)", Title().c_str(), (versionWord & 0xFFFFu) / 100.0,
+                      static_cast<int>(beta));
+    }
+    return Format("%s(GamePad V%0.2f)", Title().c_str(), versionWord / 100.0);
+}
+
+std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion) {
+    const std::string label5 = LoadLocalizedText(5);
+    const std::string label15 = LoadLocalizedText(15);
+    const double file = (fileVersion & 0xFFFFu) / 100.0;
+    const int fileBeta = static_cast<int>(fileVersion >> 16);
+    const double device = (deviceVersion & 0xFFFFu) / 100.0;
+    const int deviceBeta = static_cast<int>(deviceVersion >> 16);
+    if (fileBeta == 0 && deviceBeta == 0) {
+        return Format("%s %.02f %s %.02f\n", label5.c_str(), file, label15.c_str(), device);
+    }
+    if (fileBeta == 0) {
+        return Format("%s %.02f %s %.02f beta%d\n", label5.c_str(), file, label15.c_str(), device,
+                      deviceBeta);
+    }
+    if (deviceBeta == 0) {
+        return Format("%s %.02f beta%d %s %.02f\n", label5.c_str(), file, fileBeta, label15.c_str(),
+                      device);
+    }
+    return Format("%s %.02f beta%d %s %.02f beta%d\n", label5.c_str(), file, fileBeta,
+                  label15.c_str(), device, deviceBeta);
+}
+
+static int SendFirmwareHeader(uint32_t desVersion, uint32_t imageParam, uint32_t imageLength) {
+    // Bytes 12-27 carry nothing the device is told about: zeros, never stale memory.
+    uint8_t payload[kFirmwareHeaderSize] = {};
+    WriteLe32(payload, desVersion);
+    WriteLe32(payload + 4, imageParam);
+    WriteLe32(payload + 8, imageLength);
+    return SendFirmwarePacket(CMD_FIRMWARE_HEADER, payload, kFirmwareHeaderSize);
+}
+
+CUpdateEngine::CUpdateEngine(zevrin::HidPort& port, DialogView& view) : m_Hid(port), m_View(view) {
+    g_pUpdateDlg = this;
+}
+
+CUpdateEngine::~CUpdateEngine() {
+    if (g_pUpdateDlg == this) {
+        g_pUpdateDlg = nullptr;
+    }
+}
+
+std::string CUpdateEngine::ImagePath() const {
+    std::lock_guard lock(m_PathLock);
+    return m_ImagePath;
+}
+
+void CUpdateEngine::SetOutcome(UpdateOutcome outcome) {
+    m_Outcome = outcome;
+}
+
+void CUpdateEngine::ResetTransferRecord() {
+    std::fill(std::begin(m_Chunk), std::end(m_Chunk), 0);
+    std::fill(std::begin(m_HeaderBuffer), std::end(m_HeaderBuffer), 0);
+    m_ImageVersion = 0;
+    m_TotalLength = 0;
+    m_BytesSent = 0;
+    m_ImageComplete = false;
+}
+
+int CUpdateEngine::SelectFirmwareFile() {
+    FileDialogRequest request;
+    request.filter = LoadLocalizedText(3) + "(*.dat)|*.dat||";
+    request.initialDirectory = InitialDirectory();
+    const std::optional<std::string> chosen = m_View.GetOpenFileName(request);
+    if (!chosen) {
+        return 0;
+    }
+    {
+        std::lock_guard lock(m_PathLock);
+        m_ImagePath = *chosen;
+    }
+    const ImageCheck check = InspectImage(*chosen);
+    if (check.problem == ImageProblem::OpenFailed) {
+        return 0;
+    }
+    // A short file leaves the missing header bytes as the previous header had them.
+    std::copy_n(check.headerBytes, check.headerBytesRead, m_HeaderBuffer);
+    const FirmwareHeader header = ParseFirmwareHeader(m_HeaderBuffer);
+    m_TotalLength = header.imageLength;
+    m_BytesSent = 0;
+    if (check.problem != ImageProblem::None) {
+        // Refused before anything reaches the device: it keeps its firmware.
+        SetOutcome(UpdateOutcome::ImageRefused);
+        m_View.MessageBox(
+            Format("%s\n", LoadLocalizedText(7).c_str()) + RefusalReason(check.problem), Title(),
+            BoxButtons::Ok);
+        return 0;
+    }
+    m_ImageVersion = header.desVersion;
+
+    const std::string text = ConfirmationText(header.desVersion, cur_devVersion.load());
+    if (m_View.MessageBox(text, Title(), BoxButtons::OkCancel) == BoxResult::Cancel) {
+        LogLine("MessageBox == IDCANCEL\n");
+        return 0;
+    }
+    g_UpdateStage = STAGE_HEADER_SENT;
+    m_ImageComplete = false;
+    SendFirmwareHeader(header.desVersion, header.imageParam, header.imageLength);
+    m_Hid.SetReadTimeout(kTransferReadTimeoutMs);
+    LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
+    return 1;
+}
+
+bool CUpdateEngine::ReportPermissionDenied() {
+    if (m_Hid.LastOpenStatus() != zevrin::OpenStatus::PermissionDenied) {
+        return false;
+    }
+    LogLine("OpenDevice: permission denied\n");
+    m_View.MessageBox(LoadExtraText(ExtraText::PermissionDenied), Title(), BoxButtons::Ok);
+    return true;
+}
+
+void CUpdateEngine::QueryDeviceVersion() {
+    cur_devVersion = kVersionPending;
+    if (m_Hid.OpenDevice() == 0) {
+        ReportPermissionDenied();
+        return;
+    }
+    SendFirmwarePacket(CMD_GET_VERSION);
+    uint8_t buffer[zevrin::kReportPayload] = {};
+    uint32_t timeoutsInARow = 0;
+    uint32_t reports = 0;
+    do {
+        const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
+        if (result != zevrin::kReadOk) {
+            LogLine("recv() failed with error code 0x%x\n", result);
+            SendShortMessage(MSG_POLL, 0);
+            if (++timeoutsInARow >= m_Limits.versionQueryMaxTimeouts) {
+                // The window must not freeze for a device that never answers.
+                LogLine("QueryDeviceVersion: no answer after %u reads\n", timeoutsInARow);
+                return;
+            }
+            if (result != zevrin::kReadTimeout) {
+                std::this_thread::sleep_for(kFailedReadPause);
+            }
+            continue;
+        }
+        timeoutsInARow = 0;
+        LogLine(" %d Bytes received from sender\n", buffer[0]);
+        DispatchFrame(buffer + 1, *this);
+        if (++reports >= kVersionQueryMaxReports) {
+            LogLine("QueryDeviceVersion: no version among %u reports\n", reports);
+            return;
+        }
+    } while (cur_devVersion.load() == kVersionPending);
+}
+
+void CUpdateEngine::RunWorker() {
+    SetOutcome(UpdateOutcome::Running);
+    m_ImageComplete = false;
+    const int sent = SendShortMessage(MSG_ENTER_UPDATE, 0);
+    if (sent == 0) {
+        LogLine("send() failed with error code %d\n", static_cast<int>(zevrin::LastSystemError()));
+        SetOutcome(UpdateOutcome::SendFailed);
+        return;
+    }
+    LogLine("send() is OK!\n");
+    LogLine("Bytes Sent: %d\n", sent);
+
+    uint8_t buffer[zevrin::kReportPayload] = {};
+    Clock::time_point lastReport = Clock::now();
+    std::optional<Clock::time_point> failingSince;
+    do {
+        const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
+        if (result == zevrin::kReadOk) {
+            failingSince.reset();
+            LogLine(" %d Bytes received from sender\n", buffer[0]);
+            DispatchFrame(buffer + 1, *this);
+            // Time spent in the file dialog or a box is the user's, not the device's.
+            lastReport = Clock::now();
+            continue;
+        }
+        LogLine("recv() failed with error code 0x%x\n", result);
+        SendShortMessage(MSG_POLL, 0);
+        if (g_StopThread.load() != 0) {
+            break;
+        }
+        const Clock::time_point now = Clock::now();
+        if (result != zevrin::kReadTimeout) {
+            if (!failingSince) {
+                failingSince = now;
+            } else if (now - *failingSince >= m_Limits.deviceGone) {
+                LogLine("Usb_UpdateThread: the device has gone\n");
+                SetOutcome(UpdateOutcome::DeviceLost);
+                FailureRoutine(LoadExtraText(ExtraText::DeviceUnplugged));
+                break;
+            }
+            std::this_thread::sleep_for(kFailedReadPause);
+        } else {
+            failingSince.reset();
+        }
+        if (Clock::now() - lastReport >= m_Limits.workerSilence) {
+            LogLine("Usb_UpdateThread: no report from the device, giving up\n");
+            SetOutcome(UpdateOutcome::DeviceSilent);
+            FailureRoutine(LoadExtraText(ExtraText::DeviceStoppedAnswering));
+            break;
+        }
+    } while (g_StopThread.load() == 0);
+
+    // A worker that was stopped from outside leaves no file open behind it.
+    m_ImageFile.Close();
+    UpdateOutcome expected = UpdateOutcome::Running;
+    m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
+    RefreshUpdateButton();
+    LogLine("Exit Usb_UpdateThread\n");
+}
+
+void CUpdateEngine::RefreshUpdateButton() {
+    const int found = m_Hid.FindDevice();
+    if (g_pUpdateButton != nullptr) {
+        g_pUpdateButton->EnableWindow(found != 0);
+    }
+}
+
+void CUpdateEngine::Interrupt() {
+    UpdateOutcome expected = UpdateOutcome::Running;
+    m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
+    g_StopThread = 1;
+    m_Hid.CancelRead();
+}
+
+void CUpdateEngine::StopRoutine() {
+    m_ImageFile.Close();
+    g_StopThread = 1;
+}
+
+void CUpdateEngine::FailureRoutine(const std::string& reason) {
+    StopRoutine();
+    std::string text = Format("%s\n", LoadLocalizedText(7).c_str());
+    if (!reason.empty()) {
+        text += reason + "\n";
+    }
+    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+    if (m_Hid.m_DeviceFound.load() == 1 && g_pUpdateButton != nullptr) {
+        g_pUpdateButton->EnableWindow(true);
+    }
+}
+
+void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
+    const uint32_t type = ReadLe32(body + kDeviceInfoTypeOffset);
+    if (type == kFirmwareTypeGamepad || type == kFirmwareTypeGamepadAlt) {
+        if (SelectFirmwareFile() == 0) {
+            StopRoutine();
+            UpdateOutcome expected = UpdateOutcome::Running;
+            m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Cancelled);
+        }
+        return;
+    }
+    StopRoutine();
+    SetOutcome(UpdateOutcome::WrongFirmwareType);
+    const std::string text = Format("%s\n", LoadLocalizedText(11).c_str());
+    LogLine("%s", text.c_str());
+    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+}
+
+void CUpdateEngine::OnUpdateEvent(const uint8_t* body, size_t /*length*/) {
+    switch (body[0]) {
+        case SET_FIRMWARE_DATA:
+            switch (g_UpdateStage.load()) {
+                case STAGE_HEADER_SENT: {
+                    if (!m_ImageFile.Open(ImagePath())) {
+                        return;  // the device asks again
+                    }
+                    g_UpdateStage = STAGE_TRANSFER;
+                    m_ImageFile.Seek(kFirmwareHeaderSize);
+                    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
+                    SendFirmwarePacket(CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n));
+                    LogLine("update file is 0x%x\n", m_TotalLength.load());
+                    m_BytesSent += static_cast<uint32_t>(n);
+                    return;
+                }
+                case STAGE_TRANSFER: {
+                    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
+                    const uint32_t total = m_TotalLength.load();
+                    if (n == 0 && m_BytesSent.load() < total) {
+                        // The file changed after it was checked: the device would ask forever.
+                        SetOutcome(UpdateOutcome::ImageRefused);
+                        FailureRoutine(LoadExtraText(ExtraText::FileReadError));
+                        return;
+                    }
+                    SendFirmwarePacket(CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n));
+                    const uint32_t sentSoFar = m_BytesSent += static_cast<uint32_t>(n);
+                    LogLine("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n", static_cast<int>(n),
+                            sentSoFar);
+                    if (g_pProgressBar != nullptr && total != 0) {
+                        g_pProgressBar->SetPos(sentSoFar * 100u / total);
+                    }
+                    if (sentSoFar < total) {
+                        return;
+                    }
+                    m_ImageFile.Close();
+                    LogLine("update successful\n");
+                    g_UpdateStage = STAGE_COMPLETE;
+                    m_ImageComplete = true;
+                    if (g_pUpdateButton != nullptr) {
+                        g_pUpdateButton->EnableWindow(true);
+                    }
+                    return;
+                }
+                case STAGE_COMPLETE: {
+                    if (!m_ImageComplete) {
+                        // Nothing was sent in this session: answering would report a success
+                        // that did not happen.
+                        return;
+                    }
+                    m_ImageComplete = false;
+                    if (SendFirmwarePacket(CMD_UPDATE_DONE) == 0) {
+                        SetOutcome(UpdateOutcome::SendFailed);
+                        FailureRoutine(LoadExtraText(ExtraText::DeviceStoppedAnswering));
+                        return;
+                    }
+                    g_StopThread = 1;
+                    SetOutcome(UpdateOutcome::Success);
+                    m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(4).c_str()), Title(),
+                                      BoxButtons::Ok);
+                    if (g_pSuccessText != nullptr) {
+                        g_pSuccessText->ShowWindow(true);
+                    }
+                    if (g_pProgressBar != nullptr) {
+                        g_pProgressBar->SetPos(0);
+                    }
+                    return;
+                }
+                default:
+                    return;
+            }
+        case EVT_UPDATE_FAILED:
+        case EVT_UPDATE_FAILED_2:
+            SetOutcome(UpdateOutcome::DeviceFailed);
+            FailureRoutine();
+            return;
+        case EVT_VERSION: {
+            const uint32_t version = ReadLe32(body + 3);
+            cur_devVersion = version;
+            LogLine("cur_devVersion 0x%x\n", version);
+            if (version == kNoVersion) {
+                m_View.MessageBox(Format("%s", LoadLocalizedText(14).c_str()), Title(),
+                                  BoxButtons::Ok);
+            } else {
+                m_View.SetCaption(VersionCaption(version));
+            }
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void Usb_UpdateThread() {
+    if (g_pUpdateDlg != nullptr) {
+        g_pUpdateDlg->RunWorker();
+    }
+}

@@ -1,0 +1,121 @@
+// The update engine: the image choice and confirmation, the worker with its stages and routines,
+// and the version query. CUpdateDlg (app/) derives from it and adds the window's reactions.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "hid/CHid.h"
+#include "update/DialogView.h"
+#include "update/FirmwareImage.h"
+#include "update/Frames.h"
+
+// Process-wide state shared by the UI thread and the worker.
+extern std::atomic<int> g_StopThread;         // nonzero ends the worker's loop
+extern std::atomic<int> g_UpdateStage;        // STAGE_*; 0 before the dialog's start-up
+extern std::atomic<uint32_t> cur_devVersion;  // last version word reported, or a sentinel
+
+class CUpdateEngine;
+extern CUpdateEngine* g_pUpdateDlg;  // the one dialog object
+extern ControlRef* g_pUpdateButton;
+extern ControlRef* g_pProgressBar;
+extern ControlRef* g_pSuccessText;
+
+// Bounds that keep a silent or vanished device from holding a thread forever. Code parameters,
+// not settings: tests use short ones.
+struct EngineLimits {
+    // The version query gives up after this many read time-outs in a row (200 ms each).
+    uint32_t versionQueryMaxTimeouts = 10;
+    // The worker fails after this long without a single report from the device.
+    std::chrono::milliseconds workerSilence{15000};
+    // Reads that fail outright (not time-outs) for this long mean the device has gone.
+    std::chrono::milliseconds deviceGone{1000};
+};
+
+// How the last worker ended, for callers that report it (the CLI's exit code).
+enum class UpdateOutcome {
+    None,  // no worker has run
+    Running,
+    Success,            // whole image sent and CMD_UPDATE_DONE written
+    DeviceFailed,       // EVT_UPDATE_FAILED
+    WrongFirmwareType,  // not in boot mode
+    Cancelled,          // file dialog or confirmation cancelled, or the file could not be opened
+    ImageRefused,       // the file cannot be sent
+    DeviceSilent,       // no report within EngineLimits::workerSilence
+    DeviceLost,         // unplugged or read handle gone
+    SendFailed,         // the opening message or CMD_UPDATE_DONE could not be written
+    Interrupted,        // stopped from outside (closing the window, Ctrl-C)
+};
+
+class CUpdateEngine : public FrameHandlers {
+  public:
+    CUpdateEngine(zevrin::HidPort& port, DialogView& view);
+    ~CUpdateEngine() override;
+    CUpdateEngine(const CUpdateEngine&) = delete;
+    CUpdateEngine& operator=(const CUpdateEngine&) = delete;
+
+    CHid& Hid() { return m_Hid; }
+    DialogView& View() { return m_View; }
+    void SetLimits(const EngineLimits& limits) { m_Limits = limits; }
+
+    // Image choice, header check and confirmation; 1 when the header went out.
+    int SelectFirmwareFile();
+    // Asks the device for its version and waits (bounded) for the answer, on the calling thread.
+    void QueryDeviceVersion();
+    // The body of Usb_UpdateThread.
+    void RunWorker();
+    // The dialog's: FindDevice, then enable the button if the gamepad is present.
+    virtual void RefreshUpdateButton();
+
+    // Stops a running worker from outside (closing, Ctrl-C): its loop ends after the current
+    // read, which is cut short. Does not wait.
+    void Interrupt();
+
+    void StopRoutine();
+    // Ends the transfer and tells the user: text 7, then `reason` on its own line when given.
+    void FailureRoutine(const std::string& reason = {});
+
+    void OnDeviceInfo(const uint8_t* body, size_t length) override;
+    void OnUpdateEvent(const uint8_t* body, size_t length) override;
+
+    UpdateOutcome Outcome() const { return m_Outcome.load(); }
+    uint32_t BytesSent() const { return m_BytesSent.load(); }
+    uint32_t TotalLength() const { return m_TotalLength.load(); }
+    std::string ImagePath() const;
+
+  protected:
+    // After a failed OpenDevice: tells the user when it was for lack of permission.
+    bool ReportPermissionDenied();
+    void SetOutcome(UpdateOutcome outcome);
+    void ResetTransferRecord();
+
+    CHid m_Hid;
+    DialogView& m_View;
+    EngineLimits m_Limits;
+
+    // The transfer record.
+    uint8_t m_Chunk[kChunkSize] = {};
+    uint8_t m_HeaderBuffer[kFirmwareHeaderSize] = {};
+    uint32_t m_ImageVersion = 0;
+    std::atomic<uint32_t> m_TotalLength{0};
+    std::atomic<uint32_t> m_BytesSent{0};
+    // This worker sent the whole image: only then may a data request be answered with
+    // CMD_UPDATE_DONE and success be reported.
+    bool m_ImageComplete = false;
+
+    mutable std::mutex m_PathLock;
+    std::string m_ImagePath;
+    ImageFile m_ImageFile;
+    std::atomic<UpdateOutcome> m_Outcome{UpdateOutcome::None};
+};
+
+// The worker routine: runs g_pUpdateDlg->RunWorker().
+void Usb_UpdateThread();
+
+// "%s(GamePad V%0.2f beta%d)" / "%s(GamePad V%0.2f)" with text 6.
+std::string VersionCaption(uint32_t versionWord);
+// The confirmation text for a file and a device version word, by the four formats.
+std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion);
