@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -232,6 +233,62 @@ inline bool WaitFor(const std::function<bool()>& done,
 // The output report as bytes, for comparing with what the device recorded.
 inline std::vector<uint8_t> Bytes(const std::array<uint8_t, kReportSize>& r, size_t n) {
     return {r.begin(), r.begin() + static_cast<long>(n)};
+}
+
+}  // namespace zevrin::test
+
+#include <filesystem>
+#include <fstream>
+
+namespace zevrin::test {
+
+// A folder of its own for one test's files, removed afterwards.
+class TempDir {
+  public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        m_Path = std::filesystem::temp_directory_path() /
+                 ("zevrin-test-" + std::to_string(counter++) + "-" +
+                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        std::filesystem::create_directories(m_Path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_Path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        const auto p = m_Path / name;
+        std::ofstream out(p, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        const std::u8string u8 = p.u8string();
+        return {u8.begin(), u8.end()};
+    }
+
+  private:
+    std::filesystem::path m_Path;
+};
+
+// An image file's bytes: the 28-byte header, then `dataBytes` bytes counting up from 1.
+inline std::vector<uint8_t> ImageBytes(uint32_t desVersion, uint32_t imageParam,
+                                       uint32_t imageLength, size_t dataBytes,
+                                       uint8_t tailFill = 0) {
+    std::vector<uint8_t> b(28 + dataBytes, tailFill);
+    auto put = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+        }
+    };
+    put(0, desVersion);
+    put(4, imageParam);
+    put(8, imageLength);
+    for (size_t i = 0; i < dataBytes; ++i) {
+        b[28 + i] = static_cast<uint8_t>(i + 1);
+    }
+    return b;
 }
 
 }  // namespace zevrin::test

@@ -1,0 +1,411 @@
+// The dialog's logic and the worker, end to end against the simulated gamepad: what the window
+// shows, what the user is told, and what the device actually received.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "TestSupport.h"
+#include "app/UpdateDlg.h"
+#include "update/Texts.h"
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using zevrin::sim::FaultKind;
+using zevrin::sim::GamepadBehaviour;
+using zevrin::sim::Moment;
+using zevrin::sim::SimPort;
+using zevrin::test::FakeView;
+using zevrin::test::ImageBytes;
+using zevrin::test::LogCapture;
+using zevrin::test::TempDir;
+using zevrin::test::WaitFor;
+
+namespace {
+
+constexpr char kTitle[] = "Zevrin Update v1.20";
+
+class FlowTest : public ::testing::Test {
+  protected:
+    FlowTest() {
+        SetTextSource({[] { return uint16_t{1033}; }, {}});
+        m_View.SetNotifyTarget({nullptr, [](uint32_t) {}});
+    }
+    ~FlowTest() override { SetTextSource({}); }
+
+    void Open() {
+        m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
+        EngineLimits limits;
+        limits.workerSilence = 400ms;
+        limits.deviceGone = 150ms;
+        limits.versionQueryMaxTimeouts = 3;
+        m_Dlg->SetLimits(limits);
+        m_Dlg->OnInitDialog();
+    }
+    int AddPad(GamepadBehaviour b = {}) { return m_Pad = m_Port.AddGamepad("pad", b); }
+    void UseImage(uint32_t imageLength, size_t dataBytes, uint32_t desVersion = 120) {
+        m_Image = ImageBytes(desVersion, 0xA1B2C3D4, imageLength, dataBytes);
+        m_View.SetFile(m_Dir.File("fw.dat", m_Image));
+    }
+    // Clicks the button and waits for the worker to end.
+    void Update() {
+        m_Dlg->OnBnClickedUsbUpdate();
+        ASSERT_TRUE(WaitFor([&] { return !m_Dlg->IsWorkerRunning(); }, 20s));
+        m_Dlg->WaitForWorker();
+    }
+    std::vector<uint8_t> ImageData(size_t n) const {
+        return {m_Image.begin() + 28, m_Image.begin() + 28 + static_cast<long>(n)};
+    }
+    FakeView::State View() const { return m_View.Snapshot(); }
+    zevrin::sim::Recording Rec() const { return m_Port.RecordingOf(m_Pad); }
+
+    SimPort m_Port;
+    FakeView m_View;
+    TempDir m_Dir;
+    std::vector<uint8_t> m_Image;
+    std::unique_ptr<CUpdateDlg> m_Dlg;
+    int m_Pad = -1;
+};
+
+// --- start-up and device events ---------------------------------------------------------------
+
+TEST_F(FlowTest, StartWithoutGamepad) {
+    m_Port.AddInterface("keyboard", 0x046D, 0xC31C);
+    Open();
+    const auto v = View();
+    EXPECT_EQ(v.caption, kTitle);
+    EXPECT_EQ(v.buttonText, "USB Update");
+    EXPECT_FALSE(v.buttonEnabled);
+    EXPECT_EQ(v.instructions, LoadLocalizedText(14));
+    EXPECT_EQ(v.successText, "Firmware upgraded!");
+    EXPECT_FALSE(v.successVisible);
+    EXPECT_EQ(v.rangeMin, 0);
+    EXPECT_EQ(v.rangeMax, 100);
+    EXPECT_EQ(v.progress, 0u);
+    EXPECT_EQ(g_StopThread.load(), 1);
+    EXPECT_EQ(g_UpdateStage.load(), STAGE_COMPLETE);
+    EXPECT_EQ(cur_devVersion.load(), kVersionPending);
+    EXPECT_TRUE(v.boxes.empty());
+}
+
+TEST_F(FlowTest, StartWithGamepadAsksItsVersionButShowsThePlainTitle) {
+    AddPad();
+    Open();
+    const auto v = View();
+    EXPECT_TRUE(v.buttonEnabled);
+    EXPECT_EQ(cur_devVersion.load(), 110u);
+    EXPECT_THAT(v.captionHistory, ElementsAre("Zevrin Update v1.20(GamePad V1.10)", kTitle));
+}
+
+TEST_F(FlowTest, StartWithGamepadWithoutFirmwareShowsTheInstructionsFirst) {
+    GamepadBehaviour b;
+    b.version = kNoVersion;
+    AddPad(b);
+    Open();
+    const auto v = View();
+    ASSERT_EQ(v.boxes.size(), 1u);
+    EXPECT_EQ(v.boxes[0].text, LoadLocalizedText(14));
+    EXPECT_TRUE(v.buttonEnabled);
+    EXPECT_EQ(v.caption, kTitle);
+}
+
+TEST_F(FlowTest, ArrivalAndRemovals) {
+    const int other = m_Port.AddInterface("mouse", 0x046D, 0xC077);
+    AddPad();
+    m_Port.Unplug(m_Pad);
+    Open();
+    ASSERT_FALSE(View().buttonEnabled);
+
+    m_Port.Plug(m_Pad);
+    EXPECT_EQ(m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0), 1);
+    EXPECT_TRUE(View().buttonEnabled);
+    EXPECT_EQ(View().caption, "Zevrin Update v1.20(GamePad V1.10)");
+
+    m_Port.Unplug(other);  // another device goes: nothing changes
+    const size_t versionRequests = Rec().versionRequests;
+    EXPECT_EQ(m_Dlg->OnDeviceChange(zevrin::kDeviceRemoveComplete, 0), 1);
+    EXPECT_TRUE(View().buttonEnabled);
+    EXPECT_EQ(View().caption, "Zevrin Update v1.20(GamePad V1.10)");
+    EXPECT_EQ(Rec().versionRequests, versionRequests);
+
+    LogCapture log;
+    m_Port.Unplug(m_Pad);
+    EXPECT_EQ(m_Dlg->OnDeviceChange(zevrin::kDeviceRemoveComplete, 0), 1);
+    EXPECT_FALSE(View().buttonEnabled);
+    EXPECT_EQ(View().caption, kTitle);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{kTitle});  // without a line end
+    EXPECT_EQ(m_Dlg->Hid().m_DevicePath, "pad");               // kept for the next open to fail on
+}
+
+TEST_F(FlowTest, NodesChangedEnablesOrResetsAndOtherCodesAreIgnored) {
+    AddPad();
+    Open();
+    m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0);
+    m_View.EnableControl(ControlId::UpdateButton, false);
+    EXPECT_EQ(m_Dlg->OnDeviceChange(0x00010007, 0), 1);  // only the low 16 bits count
+    EXPECT_TRUE(View().buttonEnabled);
+    EXPECT_EQ(View().caption, "Zevrin Update v1.20(GamePad V1.10)");
+
+    LogCapture log;
+    m_View.EnableControl(ControlId::UpdateButton, false);
+    EXPECT_EQ(m_Dlg->OnDeviceChange(0x8003, 0), 1);
+    EXPECT_EQ(m_Dlg->OnDeviceChange(0x0018, 0), 1);
+    EXPECT_TRUE(log.Lines().empty());  // no scan at all
+    EXPECT_FALSE(View().buttonEnabled);
+
+    m_Port.Unplug(m_Pad);
+    m_Dlg->OnDeviceChange(zevrin::kDevNodesChanged, 0);
+    EXPECT_FALSE(View().buttonEnabled);
+    EXPECT_EQ(View().caption, kTitle);
+}
+
+TEST_F(FlowTest, ClickThatCannotOpenOnlyHidesTheSuccessText) {
+    AddPad();
+    Open();
+    m_View.ShowControl(ControlId::SuccessText, true);
+    m_Port.Unplug(m_Pad);
+    m_Dlg->OnBnClickedUsbUpdate();
+    EXPECT_FALSE(m_Dlg->IsWorkerRunning());
+    const auto v = View();
+    EXPECT_FALSE(v.successVisible);
+    EXPECT_TRUE(v.buttonEnabled);
+    EXPECT_TRUE(v.boxes.empty());
+    EXPECT_EQ(g_StopThread.load(), 1);
+}
+
+TEST_F(FlowTest, ClickWithoutPermissionSaysHowToGetIt) {
+    AddPad();
+    Open();
+    m_Port.SetOpenStatus(m_Pad, zevrin::OpenStatus::PermissionDenied);
+    m_Dlg->OnBnClickedUsbUpdate();
+    EXPECT_FALSE(m_Dlg->IsWorkerRunning());
+    const auto boxes = View().boxes;
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, LoadExtraText(ExtraText::PermissionDenied));
+}
+
+// --- whole transfers -------------------------------------------------------------------------
+
+TEST_F(FlowTest, WholeUpdateOfTwoChunks) {
+    AddPad();
+    Open();
+    UseImage(64, 64);
+    LogCapture log;
+    Update();
+
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    const auto rec = Rec();
+    EXPECT_EQ(rec.received, ImageData(64));
+    EXPECT_EQ(rec.chunks, 2u);
+    EXPECT_TRUE(rec.doneAfterWholeImage);
+    const auto v = View();
+    EXPECT_THAT(v.progressHistory, ElementsAre(0u, 0u, 100u, 0u));  // init, click, chunk 2, done
+    ASSERT_EQ(v.boxes.size(), 2u);
+    EXPECT_EQ(v.boxes[0].text, "New firmware 1.20 and current is 1.10\n");
+    EXPECT_EQ(v.boxes[1].text, "\n Firmware upgraded! \n");
+    EXPECT_EQ(v.boxes[1].caption, kTitle);
+    EXPECT_TRUE(v.successVisible);
+    EXPECT_TRUE(v.buttonEnabled);
+    EXPECT_EQ(g_StopThread.load(), 1);
+    EXPECT_EQ(g_UpdateStage.load(), STAGE_COMPLETE);
+
+    const std::vector<std::string> expected = {
+        "send() is OK!\n",
+        "Bytes Sent: 1\n",
+        " 44 Bytes received from sender\n",
+        "SendFirmwarePacket cmd 1\n",
+        "desVersion is 120\n",
+        " 5 Bytes received from sender\n",
+        "WriteHid 39 btye sucessful\n",
+        "update file is 0x40\n",
+        " 5 Bytes received from sender\n",
+        "WriteHid 39 btye sucessful\n",
+        "\nSET_FIRMWARE_DATA read_pos 32 offset 0x40\n\n",
+        "update successful\n",
+        " 5 Bytes received from sender\n",
+        "SendFirmwarePacket cmd 2\n",
+        "m_DevicePath:pad\n",
+        "Exit Usb_UpdateThread\n",
+    };
+    std::vector<std::string> lines;
+    for (const auto& l : log.Lines()) {
+        if (l.rfind("recv() failed", 0) != 0) {  // time-outs depend on the machine's speed
+            lines.push_back(l);
+        }
+    }
+    EXPECT_EQ(lines, expected);
+}
+
+TEST_F(FlowTest, LastChunkMayBeShortAndExtraFileBytesStillGoOut) {
+    AddPad();
+    Open();
+    UseImage(40, 40);
+    Update();
+    EXPECT_EQ(Rec().received, ImageData(40));
+    EXPECT_THAT(View().progressHistory, ElementsAre(0u, 0u, 100u, 0u));
+
+    UseImage(100, 128);  // the file holds more than the header says
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(Rec().received, ImageData(128));
+    EXPECT_THAT(View().progressHistory, ElementsAre(0u, 0u, 100u, 0u, 0u, 64u, 96u, 128u, 0u));
+}
+
+TEST_F(FlowTest, ExactHundredBytesMoveTheBarTo64And96And100) {
+    AddPad();
+    Open();
+    UseImage(100, 100);
+    Update();
+    EXPECT_EQ(Rec().received, ImageData(100));
+    EXPECT_THAT(View().progressHistory, ElementsAre(0u, 0u, 64u, 96u, 100u, 0u));
+}
+
+TEST_F(FlowTest, FirmwareTypesOtherThan1And200MeanNotInBootMode) {
+    GamepadBehaviour b;
+    b.firmwareType = 200;
+    AddPad(b);
+    Open();
+    UseImage(64, 64);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+
+    b.firmwareType = 7;
+    m_Port.SetBehaviour(m_Pad, b);
+    LogCapture log;
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::WrongFirmwareType);
+    const std::string text = "Firmware update failure, please handle work in BOOT mode\n";
+    EXPECT_EQ(View().boxes.back().text, text);
+    EXPECT_TRUE(log.Contains(text));
+    EXPECT_TRUE(View().buttonEnabled);
+}
+
+TEST_F(FlowTest, DeviceFailureMidTransferStopsAndTellsTheUser) {
+    GamepadBehaviour b;
+    b.fault = {FaultKind::Failed21, Moment::MidTransfer};
+    AddPad(b);
+    Open();
+    UseImage(320, 320);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
+    EXPECT_EQ(View().boxes.back().text, "Firmware update failure\n");
+    EXPECT_EQ(g_UpdateStage.load(), STAGE_TRANSFER);
+    EXPECT_TRUE(View().buttonEnabled);
+    EXPECT_FALSE(View().successVisible);
+    EXPECT_FALSE(Rec().doneReceived);
+
+    m_Port.SetBehaviour(m_Pad, {});  // and the next try goes through
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(Rec().received, ImageData(320));
+}
+
+TEST_F(FlowTest, SilentDeviceEndsTheTransferWithinItsLimit) {
+    GamepadBehaviour b;
+    b.fault = {FaultKind::Silence, Moment::FirstChunk};
+    AddPad(b);
+    Open();
+    UseImage(320, 320);
+    const auto start = std::chrono::steady_clock::now();
+    Update();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceSilent);
+    EXPECT_EQ(View().boxes.back().text,
+              "Firmware update failure\nThe gamepad stopped answering.\n");
+    EXPECT_FALSE(Rec().doneReceived);
+}
+
+TEST_F(FlowTest, UnplugMidTransferIsAFailureNotAHang) {
+    GamepadBehaviour b;
+    b.fault = {FaultKind::Unplug, Moment::MidTransfer};
+    AddPad(b);
+    Open();
+    UseImage(320, 320);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceLost);
+    EXPECT_EQ(View().boxes.back().text, "Firmware update failure\nThe gamepad was unplugged.\n");
+    EXPECT_FALSE(View().buttonEnabled);  // the last scan found nothing
+    EXPECT_FALSE(View().successVisible);
+}
+
+TEST_F(FlowTest, CancelledFileDialogEndsQuietly) {
+    AddPad();
+    Open();
+    m_View.SetFile(std::nullopt);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Cancelled);
+    EXPECT_TRUE(View().boxes.empty());
+    EXPECT_FALSE(Rec().headerReceived);
+    EXPECT_TRUE(View().buttonEnabled);
+}
+
+// --- one worker, one reader --------------------------------------------------------------------
+
+TEST_F(FlowTest, DeviceEventsAndClicksDuringATransferLeaveTheWorkerAlone) {
+    AddPad();
+    Open();
+    UseImage(64, 64);
+    const size_t versionRequests = Rec().versionRequests;
+    m_View.OnFileDialog([&] {
+        // The UI thread reacting while the worker waits for the user.
+        m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0);
+        m_Dlg->OnDeviceChange(zevrin::kDevNodesChanged, 0);
+        m_Dlg->OnBnClickedUsbUpdate();
+        EXPECT_FALSE(View().buttonEnabled);
+    });
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(Rec().versionRequests, versionRequests);
+    EXPECT_EQ(Rec().enterUpdates, 1u);
+}
+
+TEST_F(FlowTest, ClosingMidTransferAsksThenStopsTheWorker) {
+    GamepadBehaviour b;
+    b.latency = 3ms;
+    AddPad(b);
+    Open();
+    UseImage(32 * 400, 32 * 400);
+    m_Dlg->OnBnClickedUsbUpdate();
+    ASSERT_TRUE(WaitFor([&] { return m_Dlg->BytesSent() >= 32 * 20; }));
+
+    m_View.QueueBoxAnswer(BoxResult::Cancel);
+    EXPECT_FALSE(m_Dlg->OnCloseRequest());
+    EXPECT_TRUE(m_Dlg->IsWorkerRunning());
+    const auto asked = View().boxes.back();
+    EXPECT_EQ(asked.text, LoadLocalizedText(2));
+    EXPECT_EQ(asked.caption, kTitle);
+    EXPECT_EQ(asked.buttons, BoxButtons::OkCancel);
+
+    EXPECT_TRUE(m_Dlg->OnCloseRequest());  // OK
+    EXPECT_FALSE(m_Dlg->IsWorkerRunning());
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Interrupted);
+    EXPECT_FALSE(Rec().doneReceived);
+    EXPECT_LT(m_Dlg->BytesSent(), 32u * 400);
+    m_Dlg.reset();  // nothing left running to touch the dialog
+}
+
+TEST_F(FlowTest, ClosingWhileTheWorkerWaitsForTheUserDoesNotHang) {
+    AddPad();
+    Open();
+    UseImage(64, 64);
+    std::atomic<bool> inDialog{false};
+    std::atomic<bool> release{false};
+    m_View.OnFileDialog([&] {
+        inDialog = true;
+        WaitFor([&] { return release.load(); }, 5s);
+    });
+    m_Dlg->OnBnClickedUsbUpdate();
+    ASSERT_TRUE(WaitFor([&] { return inDialog.load(); }));
+    std::thread user([&] {
+        std::this_thread::sleep_for(50ms);
+        release = true;  // the view gives up on the prompt once told to
+    });
+    const auto start = std::chrono::steady_clock::now();
+    m_Dlg.reset();
+    user.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(m_View.PromptsCancelled());
+    EXPECT_FALSE(Rec().headerReceived);
+}
+
+}  // namespace
