@@ -1,0 +1,113 @@
+// The Linux backend: hot-plug event translation, telling permission from absence, the udev rule,
+// and a real hidapi scan of this machine.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "hid/CHid.h"
+#include "hid/linux/HidapiPort.h"
+
+using zevrin::HidapiPort;
+using zevrin::OpenStatus;
+
+namespace {
+
+TEST(UdevEventsTest, AddAndRemoveBecomeArrivalAndRemoval) {
+    EXPECT_EQ(zevrin::DeviceEventForAction("add"), zevrin::kDeviceArrival);
+    EXPECT_EQ(zevrin::DeviceEventForAction("remove"), zevrin::kDeviceRemoveComplete);
+    for (const char* other : {"change", "bind", "unbind", "move", "online", "", "ad", "added"}) {
+        EXPECT_EQ(zevrin::DeviceEventForAction(other), 0u) << other;
+    }
+    EXPECT_EQ(zevrin::DeviceEventForAction(nullptr), 0u);
+}
+
+TEST(OpenStatusTest, PermissionIsToldApartFromAbsence) {
+    EXPECT_EQ(zevrin::OpenStatusFromErrno(EACCES), OpenStatus::PermissionDenied);
+    EXPECT_EQ(zevrin::OpenStatusFromErrno(EPERM), OpenStatus::PermissionDenied);
+    EXPECT_EQ(zevrin::OpenStatusFromErrno(ENOENT), OpenStatus::NotFound);
+    EXPECT_EQ(zevrin::OpenStatusFromErrno(ENODEV), OpenStatus::NotFound);
+    EXPECT_EQ(zevrin::OpenStatusFromErrno(EBUSY), OpenStatus::Failed);
+}
+
+TEST(HidapiPortTest, OpeningAMissingNodeSaysNotFound) {
+    HidapiPort port;
+    OpenStatus status = OpenStatus::Ok;
+    EXPECT_FALSE(port.OpenWrite("/dev/hidraw-zevrin-missing", status));
+    EXPECT_EQ(status, OpenStatus::NotFound);
+    EXPECT_FALSE(port.OpenRead("/dev/hidraw-zevrin-missing", status));
+    EXPECT_EQ(status, OpenStatus::NotFound);
+}
+
+// Opens a node this user may not touch; as root, first becomes "nobody" (in a child process).
+bool LockedNodeReportsPermissionDenied(const std::string& path) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+        return false;
+    }
+    HidapiPort port;
+    OpenStatus status = OpenStatus::Ok;
+    return !port.OpenWrite(path, status) && status == OpenStatus::PermissionDenied &&
+           !port.OpenRead(path, status) && status == OpenStatus::PermissionDenied;
+}
+
+TEST(HidapiPortTest, OpeningANodeWithoutAccessSaysPermissionDenied) {
+    zevrin::test::TempDir dir;
+    const std::string path = dir.File("hidraw-locked", {0});
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(LockedNodeReportsPermissionDenied(path) ? 0 : 1),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(HidapiPortTest, RealScanOfThisMachineEndsAndRegisters) {
+    HidapiPort port;
+    CHid hid(port);
+    const int found = hid.FindDevice();  // whatever is plugged in here; no gamepad expected
+    EXPECT_EQ(found, hid.m_DeviceFound.load());
+    EXPECT_EQ(hid.m_NotifyRegistered, 1);
+    if (hid.m_NotifyHandle) {
+        EXPECT_GE(hid.m_NotifyHandle->PollFd(), 0);
+        hid.m_NotifyHandle->Drain();  // must not block when nothing is pending
+    }
+    const auto list = port.ListAccepted(IsAcceptedDevice);
+    EXPECT_EQ(list.empty(), found == 0);
+}
+
+TEST(UdevRuleTest, GrantsTheSeatUserAccessToEveryAcceptedGamepadAndNothingElse) {
+    std::ifstream in(ZEVRIN_UDEV_RULE);
+    ASSERT_TRUE(in) << ZEVRIN_UDEV_RULE;
+    const std::regex rule(
+        R"re(SUBSYSTEM=="hidraw", KERNEL=="hidraw\*", ATTRS\{idVendor\}=="([0-9a-f]{4})", )re"
+        R"re(ATTRS\{idProduct\}=="([0-9a-f]{4})", TAG\+="uaccess")re");
+    std::set<std::pair<unsigned, unsigned>> granted;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, rule)) << "unexpected rule: " << line;
+        granted.emplace(std::stoul(m[1], nullptr, 16), std::stoul(m[2], nullptr, 16));
+    }
+    const std::set<std::pair<unsigned, unsigned>> accepted = {
+        {kStVendorId, kGamepadProductId},
+        {kStVendorId, kGamepadProductIdAlt},
+        {MakerVendorId, kGamepadProductId},
+    };
+    EXPECT_EQ(granted, accepted);
+    for (const auto& [vid, pid] : granted) {
+        EXPECT_TRUE(IsAcceptedDevice(static_cast<uint16_t>(vid), static_cast<uint16_t>(pid)));
+    }
+    // uaccess is applied by 73-seat-late.rules: the file must sort before it.
+    const std::string name =
+        std::string(ZEVRIN_UDEV_RULE).substr(std::string(ZEVRIN_UDEV_RULE).find_last_of('/') + 1);
+    EXPECT_LT(name, "73-seat-late.rules");
+}
+
+}  // namespace
