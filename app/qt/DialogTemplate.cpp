@@ -14,8 +14,8 @@ namespace {
 int MulDiv(int number, int numerator, int denominator) {
     const int64_t product = static_cast<int64_t>(number) * numerator;
     const int64_t half = denominator / 2;
-    const int64_t rounded = product >= 0 ? (product + half) / denominator
-                                         : -((-product + half) / denominator);
+    const int64_t rounded =
+        product >= 0 ? (product + half) / denominator : -((-product + half) / denominator);
     return static_cast<int>(rounded);
 }
 
@@ -23,8 +23,8 @@ int MulDiv(int number, int numerator, int denominator) {
 
 BaseUnits DialogBaseUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int width =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int width = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(width / 26 + 1) / 2, metrics.height()};
 }
 
