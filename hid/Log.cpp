@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -13,8 +14,9 @@ std::mutex& SinkMutex() {
     return m;
 }
 
-LogSink& Sink() {
-    static LogSink sink = DefaultLogSink;
+// Shared, so a line being written keeps its sink alive while another thread replaces it.
+std::shared_ptr<const LogSink>& Sink() {
+    static std::shared_ptr<const LogSink> sink = std::make_shared<const LogSink>(DefaultLogSink);
     return sink;
 }
 
@@ -36,7 +38,8 @@ std::string VFormat(const char* format, va_list args) {
 
 LogSink SetLogSink(LogSink sink) {
     std::lock_guard lock(SinkMutex());
-    return std::exchange(Sink(), std::move(sink));
+    auto previous = std::exchange(Sink(), std::make_shared<const LogSink>(std::move(sink)));
+    return previous ? *previous : LogSink();
 }
 
 void LogLine(const char* format, ...) {
@@ -44,9 +47,14 @@ void LogLine(const char* format, ...) {
     va_start(args, format);
     const std::string line = VFormat(format, args);
     va_end(args);
-    std::lock_guard lock(SinkMutex());
-    if (Sink()) {
-        Sink()(line);
+    std::shared_ptr<const LogSink> sink;
+    {
+        std::lock_guard lock(SinkMutex());
+        sink = Sink();
+    }
+    // Called without the lock: a sink may take locks of its own, in any order.
+    if (sink && *sink) {
+        (*sink)(line);
     }
 }
 

@@ -1,6 +1,7 @@
 // Shared pieces of the suites: a scripted DialogView, a log capture and a sim-backed engine.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,10 +25,12 @@ namespace zevrin::test {
 // Collects every diagnostic line while alive.
 class LogCapture {
   public:
-    LogCapture() {
-        m_Previous = SetLogSink([this](std::string_view line) {
-            std::lock_guard lock(m_Mutex);
-            m_Lines.emplace_back(line);
+    LogCapture() : m_Store(std::make_shared<Store>()) {
+        // The sink holds the store, not this object: a line still being written on another
+        // thread when the capture ends lands in memory that is still alive.
+        m_Previous = SetLogSink([store = m_Store](std::string_view line) {
+            std::lock_guard lock(store->mutex);
+            store->lines.emplace_back(line);
         });
     }
     ~LogCapture() { SetLogSink(m_Previous); }
@@ -34,26 +38,21 @@ class LogCapture {
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_Mutex);
-        return m_Lines;
+        std::lock_guard lock(m_Store->mutex);
+        return m_Store->lines;
     }
     size_t Count(const std::string& line) const {
-        std::lock_guard lock(m_Mutex);
-        size_t n = 0;
-        for (const auto& l : m_Lines) {
-            n += l == line ? 1 : 0;
-        }
-        return n;
+        const auto lines = Lines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
     bool Contains(const std::string& line) const { return Count(line) > 0; }
-    void Clear() {
-        std::lock_guard lock(m_Mutex);
-        m_Lines.clear();
-    }
 
   private:
-    mutable std::mutex m_Mutex;
-    std::vector<std::string> m_Lines;
+    struct Store {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    std::shared_ptr<Store> m_Store;
     LogSink m_Previous;
 };
 
