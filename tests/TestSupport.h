@@ -113,14 +113,21 @@ class FakeView : public DialogView {
         std::lock_guard lock(m_Mutex);
         return m_Cancelled;
     }
+    // Every call the dialog made on this view so far.
+    size_t Calls() const {
+        std::lock_guard lock(m_Mutex);
+        return m_Calls;
+    }
 
     void SetCaption(const std::string& text) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         m_State.caption = text;
         m_State.captionHistory.push_back(text);
     }
     void SetControlText(ControlId id, const std::string& text) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         switch (id) {
             case ControlId::UpdateButton:
                 m_State.buttonText = text;
@@ -137,23 +144,27 @@ class FakeView : public DialogView {
     }
     void EnableControl(ControlId id, bool enabled) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         if (id == ControlId::UpdateButton) {
             m_State.buttonEnabled = enabled;
         }
     }
     void ShowControl(ControlId id, bool shown) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         if (id == ControlId::SuccessText) {
             m_State.successVisible = shown;
         }
     }
     void SetProgressRange(int minimum, int maximum) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         m_State.rangeMin = minimum;
         m_State.rangeMax = maximum;
     }
     void SetProgressPos(uint32_t position) override {
         std::lock_guard lock(m_Mutex);
+        ++m_Calls;
         m_State.progress = position;
         m_State.progressHistory.push_back(position);
     }
@@ -164,6 +175,7 @@ class FakeView : public DialogView {
         BoxResult answer = BoxResult::Ok;
         {
             std::lock_guard lock(m_Mutex);
+            ++m_Calls;
             m_State.boxes.push_back(shown);
             if (m_Cancelled) {
                 return BoxResult::Cancel;
@@ -177,13 +189,15 @@ class FakeView : public DialogView {
         if (hook) {
             hook(shown);
         }
-        return answer;
+        std::lock_guard lock(m_Mutex);
+        return m_Cancelled ? BoxResult::Cancel : answer;
     }
     std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override {
         std::function<void()> hook;
         std::optional<std::string> file;
         {
             std::lock_guard lock(m_Mutex);
+            ++m_Calls;
             m_State.fileDialogs.push_back(request);
             if (m_Cancelled) {
                 return std::nullopt;
@@ -194,7 +208,8 @@ class FakeView : public DialogView {
         if (hook) {
             hook();
         }
-        return file;
+        std::lock_guard lock(m_Mutex);
+        return m_Cancelled ? std::nullopt : file;  // a prompt abandoned while it was open
     }
     NotifyWindow NotifyTarget() override {
         std::lock_guard lock(m_Mutex);
@@ -214,6 +229,7 @@ class FakeView : public DialogView {
     std::function<void(const BoxShown&)> m_BoxHook;
     NotifyWindow m_Notify;
     bool m_Cancelled = false;
+    size_t m_Calls = 0;
 };
 
 // Polls `done` until it holds or `limit` passes.

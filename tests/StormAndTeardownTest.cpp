@@ -1,0 +1,162 @@
+// Hot-plug storms during a transfer, and closing the window at every moment of one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+
+#include "TestSupport.h"
+#include "app/UpdateDlg.h"
+#include "update/Texts.h"
+
+using namespace std::chrono_literals;
+using zevrin::sim::FaultKind;
+using zevrin::sim::GamepadBehaviour;
+using zevrin::sim::Moment;
+using zevrin::sim::SimPort;
+using zevrin::test::FakeView;
+using zevrin::test::ImageBytes;
+using zevrin::test::TempDir;
+using zevrin::test::WaitFor;
+
+namespace {
+
+class StormTest : public ::testing::Test {
+  protected:
+    StormTest() {
+        SetTextSource({[] { return uint16_t{1033}; }, {}});
+        // Events arrive from the simulated devices; the test thread plays the UI thread.
+        m_View.SetNotifyTarget({nullptr, [this](uint32_t code) {
+                                    std::lock_guard lock(m_EventsLock);
+                                    m_Events.push_back(code);
+                                }});
+    }
+    ~StormTest() override { SetTextSource({}); }
+
+    void DeliverEvents() {
+        std::deque<uint32_t> events;
+        {
+            std::lock_guard lock(m_EventsLock);
+            events.swap(m_Events);
+        }
+        for (uint32_t code : events) {
+            m_Dlg->OnDeviceChange(code, 0);
+        }
+    }
+
+    SimPort m_Port;
+    FakeView m_View;
+    TempDir m_Dir;
+    std::unique_ptr<CUpdateDlg> m_Dlg;
+    std::mutex m_EventsLock;
+    std::deque<uint32_t> m_Events;
+};
+
+TEST_F(StormTest, HundredArrivalsAndRemovalsDuringATransfer) {
+    const int keyboard = m_Port.AddInterface("keyboard", 0x046D, 0xC31C);
+    GamepadBehaviour b;
+    b.latency = 8ms;  // 250 chunks: the transfer outlasts the storm
+    const int pad = m_Port.AddGamepad("pad", b);
+    const auto image = ImageBytes(120, 0, 32 * 250, 32 * 250);
+    m_View.SetFile(m_Dir.File("fw.dat", image));
+    m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
+    m_Dlg->OnInitDialog();
+    const size_t versionRequests = m_Port.RecordingOf(pad).versionRequests;
+
+    m_Dlg->OnBnClickedUsbUpdate();
+    ASSERT_TRUE(WaitFor([&] { return m_Dlg->BytesSent() > 0; }));
+    int events = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (events < 100) {
+        if (events % 2 == 0) {
+            m_Port.Unplug(keyboard);
+        } else {
+            m_Port.Plug(keyboard);
+        }
+        ++events;
+        DeliverEvents();
+        m_Dlg->OnBnClickedUsbUpdate();  // an impatient user, too
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_TRUE(m_Dlg->IsWorkerRunning()) << "the storm outlasted the transfer; make it longer";
+    ASSERT_TRUE(WaitFor([&] { return !m_Dlg->IsWorkerRunning(); }, 20s));
+    m_Dlg->WaitForWorker();
+
+    const auto rec = m_Port.RecordingOf(pad);
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(rec.enterUpdates, 1u);                  // no second worker
+    EXPECT_EQ(rec.versionRequests, versionRequests);  // no query beside the worker
+    EXPECT_EQ(rec.received, std::vector<uint8_t>(image.begin() + 28, image.end()));
+    EXPECT_TRUE(m_View.Snapshot().buttonEnabled);
+}
+
+// Where the window is closed, and how the test knows that moment has come.
+struct CloseAt {
+    const char* name;
+    Moment delayAt;  // the device pauses here, so the close lands inside that step
+    std::function<bool(const zevrin::sim::Recording&)> reached;
+};
+
+class TeardownTest : public StormTest, public ::testing::WithParamInterface<int> {};
+
+const CloseAt kCloseMoments[] = {
+    {"header sent", Moment::Header, [](const auto& r) { return r.headerReceived; }},
+    {"first chunk", Moment::FirstChunk, [](const auto& r) { return r.chunks >= 1; }},
+    {"mid-transfer", Moment::MidTransfer, [](const auto& r) { return r.chunks >= 5; }},
+    {"last chunk", Moment::LastChunk, [](const auto& r) { return r.chunks >= 7; }},
+    {"complete, before DONE", Moment::AfterComplete, [](const auto& r) { return r.chunks >= 8; }},
+};
+
+TEST_P(TeardownTest, ClosingStopsAndWaitsForTheWorkerAndTouchesNothingAfter) {
+    const int which = GetParam();
+    GamepadBehaviour b;
+    std::atomic<bool> inPrompt{false};
+    if (which < 5) {
+        b.fault = {FaultKind::Delay500, kCloseMoments[which].delayAt};
+    } else {
+        auto wait = [&] {  // the user looks at the prompt until the window closes
+            inPrompt = true;
+            WaitFor([&] { return m_View.PromptsCancelled(); }, 5s);
+        };
+        if (which == 5) {
+            m_View.OnFileDialog(wait);
+        } else {
+            m_View.OnBox([wait](const zevrin::test::BoxShown& box) {
+                if (box.buttons == BoxButtons::OkCancel) {
+                    wait();
+                }
+            });
+        }
+    }
+    const int pad = m_Port.AddGamepad("pad", b);
+    m_View.SetFile(m_Dir.File("fw.dat", ImageBytes(120, 0, 256, 256)));
+    m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
+    m_Dlg->OnInitDialog();
+    m_Dlg->OnBnClickedUsbUpdate();
+    if (which < 5) {
+        ASSERT_TRUE(WaitFor([&] { return kCloseMoments[which].reached(m_Port.RecordingOf(pad)); }));
+    } else {
+        ASSERT_TRUE(WaitFor([&] { return inPrompt.load(); }));
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    m_Dlg.reset();  // the window goes away
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    const size_t calls = m_View.Calls();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(m_View.Calls(), calls) << "the view was used after the dialog was gone";
+    EXPECT_EQ(m_Port.OpenHandles(pad), 0);
+    EXPECT_FALSE(m_Port.RecordingOf(pad).doneReceived);
+    EXPECT_EQ(m_Port.ReadsInProgress(pad), 0);
+}
+
+std::string MomentName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const kNames[] = {"HeaderSent",  "FirstChunk",         "MidTransfer",
+                                         "LastChunk",   "CompleteBeforeDone", "FileDialog",
+                                         "Confirmation"};
+    return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMoment, TeardownTest, ::testing::Range(0, 7), MomentName);
+
+}  // namespace
