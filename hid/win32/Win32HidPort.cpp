@@ -19,7 +19,7 @@ constexpr int kDetailTries = 3;
 
 // Owns one kernel handle (file or event); closing it is the only way it ends.
 class Handle {
-public:
+  public:
     Handle(const Win32Api& api, HANDLE handle) : m_Api(&api), m_Handle(handle) {}
     Handle(Handle&& other) noexcept
         : m_Api(other.m_Api), m_Handle(std::exchange(other.m_Handle, nullptr)) {}
@@ -33,18 +33,20 @@ public:
     }
 
     // Files fail as INVALID_HANDLE_VALUE, events as null.
-    explicit operator bool() const { return m_Handle != nullptr && m_Handle != INVALID_HANDLE_VALUE; }
+    explicit operator bool() const {
+        return m_Handle != nullptr && m_Handle != INVALID_HANDLE_VALUE;
+    }
     HANDLE get() const { return m_Handle; }
     // For a handle the system may still signal after we are gone: it must never be closed.
     void Abandon() { m_Handle = nullptr; }
 
-private:
+  private:
     const Win32Api* m_Api;
     HANDLE m_Handle;
 };
 
 class DeviceInfoSet {
-public:
+  public:
     DeviceInfoSet(const Win32Api& api, HDEVINFO set) : m_Api(api), m_Set(set) {}
     DeviceInfoSet(const DeviceInfoSet&) = delete;
     DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
@@ -57,14 +59,14 @@ public:
     explicit operator bool() const { return m_Set != INVALID_HANDLE_VALUE; }
     HDEVINFO get() const { return m_Set; }
 
-private:
+  private:
     const Win32Api& m_Api;
     HDEVINFO m_Set;
 };
 
 // The interface-detail record: a size field, then the path as a zero-terminated wide string.
 class DetailBuffer {
-public:
+  public:
     explicit DetailBuffer(const Win32Api& api) : m_Api(api) {}
     DetailBuffer(const DetailBuffer&) = delete;
     DetailBuffer& operator=(const DetailBuffer&) = delete;
@@ -102,7 +104,7 @@ public:
         return {m_Detail->DevicePath, wcsnlen(m_Detail->DevicePath, room)};
     }
 
-private:
+  private:
     const Win32Api& m_Api;
     SP_DEVICE_INTERFACE_DETAIL_DATA_W* m_Detail = nullptr;
     DWORD m_Size = 0;
@@ -158,7 +160,7 @@ bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
     GUID hidClass;
     api.HidD_GetHidGuid(&hidClass);
     const DeviceInfoSet set(api, api.SetupDiGetClassDevsW(&hidClass, nullptr, nullptr,
-                                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+                                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set) {
         return false;
     }
@@ -173,8 +175,7 @@ bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
         if (!detail) {
             DWORD required = 0;
             // Fails by design (no buffer) and says how many bytes this interface's path needs.
-            api.SetupDiGetDeviceInterfaceDetailW(set.get(), &iface, nullptr, 0, &required,
-                                                 nullptr);
+            api.SetupDiGetDeviceInterfaceDetailW(set.get(), &iface, nullptr, 0, &required, nullptr);
             if (!detail.Allocate(required)) {
                 return false;
             }
@@ -216,15 +217,15 @@ bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
 }
 
 class Win32Probe final : public HidProbe {
-public:
+  public:
     explicit Win32Probe(Handle handle) : m_Handle(std::move(handle)) {}
 
-private:
+  private:
     Handle m_Handle;
 };
 
 class Win32WriteHandle final : public HidWriteHandle {
-public:
+  public:
     Win32WriteHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
 
     bool Write(const uint8_t (&report)[kReportSize]) override {
@@ -234,20 +235,21 @@ public:
         return m_Api.WriteFile(m_File.get(), report, kReportSize, &written, nullptr) != FALSE;
     }
 
-private:
+  private:
     const Win32Api& m_Api;
     Handle m_File;
 };
 
 // One overlapped read. The system writes into both fields until the read has ended, which after
-// a cancel can be later than the wait that gave up on it.
+// a cancel can be later than the wait that gave up on it. The report starts zeroed: a read that
+// ends at once without data (device gone) then hands on an empty frame, not stale memory.
 struct PendingRead {
     OVERLAPPED overlapped{};
     uint8_t report[kReportSize]{};
 };
 
 class Win32ReadHandle final : public HidReadHandle {
-public:
+  public:
     Win32ReadHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
 
     uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
@@ -278,7 +280,7 @@ public:
         if (!HasOverlappedIoCompleted(&read->overlapped)) {
             // The end could not be awaited (the wait itself failed). Leaking one read is the only
             // safe choice: the buffer and the event it will signal must outlive it.
-            read.release();  // NOLINT(bugprone-unused-return-value)
+            (void)read.release();
             event.Abandon();
         }
         return result;
@@ -293,8 +295,9 @@ public:
         }
     }
 
-private:
-    // Makes the read visible to Cancel; a Cancel that came first ends it at once.
+  private:
+    // Makes the read visible to Cancel. A Cancel that landed just before the read started ends it
+    // at once; otherwise a window closing at that moment would wait out the whole time-out.
     void Publish(OVERLAPPED* overlapped) {
         std::lock_guard lock(m_Mutex);
         m_Pending = overlapped;
@@ -317,13 +320,13 @@ private:
 };
 
 class Win32Notification final : public HidNotification {
-public:
+  public:
     Win32Notification(const Win32Api& api, HDEVNOTIFY handle) : m_Api(api), m_Handle(handle) {}
     Win32Notification(const Win32Notification&) = delete;
     Win32Notification& operator=(const Win32Notification&) = delete;
     ~Win32Notification() override { m_Api.UnregisterDeviceNotification(m_Handle); }
 
-private:
+  private:
     const Win32Api& m_Api;
     HDEVNOTIFY m_Handle;
 };
@@ -351,8 +354,8 @@ std::vector<HidInterface> Win32HidPort::ListAccepted(const Accept& accept) {
 std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
                                                         OpenStatus& status) {
     Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
     if (!file) {
         status = StatusOf(m_Api.GetLastError());
         return nullptr;
@@ -361,11 +364,10 @@ std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
     return std::make_unique<Win32WriteHandle>(m_Api, std::move(file));
 }
 
-std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path,
-                                                      OpenStatus& status) {
+std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path, OpenStatus& status) {
     Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {
         status = StatusOf(m_Api.GetLastError());
         return nullptr;

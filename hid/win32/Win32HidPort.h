@@ -13,19 +13,18 @@ namespace zevrin {
 struct Win32Api;
 
 class Win32HidPort final : public HidPort {
-public:
+  public:
     // `api` must outlive the port and every handle it hands out.
     explicit Win32HidPort(const Win32Api& api) : m_Api(api) {}
 
     bool ScanFirst(const Accept& accept, std::string& path,
                    std::unique_ptr<HidProbe>& probe) override;
     std::vector<HidInterface> ListAccepted(const Accept& accept) override;
-    std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path,
-                                              OpenStatus& status) override;
+    std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
 
-private:
+  private:
     const Win32Api& m_Api;
 };
 
