@@ -1,0 +1,486 @@
+#include "tests/win32/FakeWin32.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace zevrin::test {
+namespace {
+
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // STATUS_CANCELLED (ntstatus.h)
+
+FakeWin32* g_Fake = nullptr;
+thread_local DWORD t_LastError = 0;
+
+BOOL Fail(DWORD error) {
+    t_LastError = error;
+    return FALSE;
+}
+
+DWORD PathBytes(const FakeInterface& iface) {
+    return static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                              (iface.path.size() + 1) * sizeof(WCHAR));
+}
+
+HDEVINFO SetHandle(int n) {
+    return reinterpret_cast<HDEVINFO>(static_cast<uintptr_t>(0x5E70 + n));
+}
+
+}  // namespace
+
+// The table's entries: each takes the lock and acts on the current fake.
+struct FakeCalls {
+    static FakeWin32& F() { return *g_Fake; }
+
+    static void WINAPI HidGuid(LPGUID guid) { *guid = kHidClass; }
+
+    static BOOLEAN WINAPI Attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
+        std::lock_guard lock(F().m_Mutex);
+        F().attributeSizes.push_back(attributes->Size);
+        const auto* object = F().Find(device);
+        if (object == nullptr || object->closes > 0 || object->iface < 0) {
+            F().Fault("HidD_GetAttributes on a handle that is not an open interface");
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        const FakeInterface& iface = F().interfaces[static_cast<size_t>(object->iface)];
+        if (attributes->Size != sizeof(HIDD_ATTRIBUTES) || iface.attributesFail) {
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        attributes->VendorID = iface.vendorId;
+        attributes->ProductID = iface.productId;
+        attributes->VersionNumber = 0x0100;
+        return TRUE;
+    }
+
+    static HDEVINFO WINAPI ClassDevs(const GUID* guid, PCWSTR enumerator, HWND parent,
+                                     DWORD flags) {
+        std::lock_guard lock(F().m_Mutex);
+        F().classDevsGuids.push_back(*guid);
+        F().classDevsFlags.push_back(flags);
+        F().classDevsOddArgs += (enumerator != nullptr || parent != nullptr) ? 1 : 0;
+        if (F().classDevsFail) {
+            t_LastError = ERROR_INVALID_PARAMETER;
+            return INVALID_HANDLE_VALUE;
+        }
+        return SetHandle(++F().setsCreated);
+    }
+
+    static bool IsLiveSet(HDEVINFO set) {
+        for (int n = 1; n <= F().setsCreated; ++n) {
+            if (set == SetHandle(n)) {
+                return F().setsDestroyed[set] == 0;
+            }
+        }
+        return false;
+    }
+
+    static BOOL WINAPI Enum(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* guid, DWORD index,
+                            PSP_DEVICE_INTERFACE_DATA data) {
+        std::lock_guard lock(F().m_Mutex);
+        F().enumIndices.push_back(index);
+        if (F().enumIndices.size() > 10000) {
+            F().Fault("the walk does not end");
+            return Fail(ERROR_NO_MORE_ITEMS);
+        }
+        if (!IsLiveSet(set) || device != nullptr || !IsEqualGUID(*guid, kHidClass)) {
+            F().Fault("SetupDiEnumDeviceInterfaces with a wrong set, device or class");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+            return Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        if (index >= F().interfaces.size()) {
+            return Fail(ERROR_NO_MORE_ITEMS);
+        }
+        data->InterfaceClassGuid = kHidClass;
+        data->Flags = SPINT_ACTIVE;
+        data->Reserved = index + 1;
+        return TRUE;
+    }
+
+    static BOOL WINAPI Detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
+                              PDWORD required, PSP_DEVINFO_DATA device) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        const DWORD index = static_cast<DWORD>(data->Reserved - 1);
+        f.detailCalls.push_back({index, detail != nullptr, size});
+        if (!IsLiveSet(set) || device != nullptr || index >= f.interfaces.size()) {
+            f.Fault("SetupDiGetDeviceInterfaceDetailW with a wrong set or interface record");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        FakeInterface& iface = f.interfaces[index];
+        const DWORD needed = PathBytes(iface);
+        if (detail == nullptr) {
+            if (size != 0) {
+                return Fail(ERROR_INVALID_USER_BUFFER);
+            }
+            if (required != nullptr) {
+                *required = needed;
+            }
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        const auto block = f.m_Detail.find(detail);
+        if (block == f.m_Detail.end() || block->second < size) {
+            f.Fault("detail query into memory that is not a live buffer of that size");
+            return Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+            return Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        if (size < needed) {
+            if (required != nullptr) {
+                *required = needed;
+            }
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        if (iface.detailFailures > 0) {
+            if (iface.detailFailures != kNever) {
+                --iface.detailFailures;
+            }
+            return Fail(ERROR_GEN_FAILURE);
+        }
+        std::memcpy(detail->DevicePath, iface.path.c_str(), (iface.path.size() + 1) * 2);
+        return TRUE;
+    }
+
+    static BOOL WINAPI Destroy(HDEVINFO set) {
+        std::lock_guard lock(F().m_Mutex);
+        ++F().setsDestroyed[set];
+        return TRUE;
+    }
+
+    static HANDLE WINAPI OpenPath(LPCWSTR path, DWORD access, DWORD share,
+                                  LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                  HANDLE templateFile) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        CreateFileCall call{path,
+                            access,
+                            share,
+                            disposition,
+                            flags,
+                            security != nullptr,
+                            templateFile != nullptr,
+                            INVALID_HANDLE_VALUE};
+        const auto it = std::find_if(f.interfaces.begin(), f.interfaces.end(),
+                                     [&](const FakeInterface& i) { return i.path == path; });
+        if (it == f.interfaces.end()) {
+            t_LastError = ERROR_FILE_NOT_FOUND;
+        } else if ((access & it->refuseAccess) != 0) {
+            t_LastError = it->openError;
+        } else {
+            call.result = f.NewHandle({.iface = static_cast<int>(it - f.interfaces.begin())});
+        }
+        f.opens.push_back(call);
+        return call.result;
+    }
+
+    static BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+        std::lock_guard lock(F().m_Mutex);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        F().writes.push_back({file, {bytes, bytes + size}, overlapped != nullptr});
+        const auto* object = F().Find(file);
+        if (object == nullptr || object->closes > 0 || object->event) {
+            F().Fault("WriteFile on a handle that is not an open file");
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        if (written == nullptr && overlapped == nullptr) {
+            F().Fault("synchronous WriteFile without a count");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        if (written != nullptr) {
+            *written = F().writeResult ? size : 0;
+        }
+        return F().writeResult ? TRUE : Fail(ERROR_GEN_FAILURE);
+    }
+
+    static BOOL WINAPI Read(HANDLE file, LPVOID data, DWORD size, LPDWORD /*read*/,
+                            LPOVERLAPPED overlapped) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        auto* event = overlapped != nullptr ? f.Find(overlapped->hEvent) : nullptr;
+        const auto* object = f.Find(file);
+        if (object == nullptr || object->closes > 0 || event == nullptr || !event->event ||
+            event->closes > 0) {
+            f.Fault("ReadFile without an open file, an OVERLAPPED and an open event");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        f.reads.push_back({file, data, size, overlapped, overlapped->hEvent, overlapped->Offset,
+                           overlapped->OffsetHigh, std::this_thread::get_id()});
+        overlapped->Internal = STATUS_PENDING;
+        event->signalled = false;
+        if (!f.input.empty()) {
+            const auto report = f.input.front();
+            f.input.pop_front();
+            f.Complete(f.reads.back(), &report);
+            return TRUE;
+        }
+        return Fail(ERROR_IO_PENDING);
+    }
+
+    static HANDLE WINAPI NewEvent(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                                  BOOL initialState, LPCWSTR name) {
+        std::lock_guard lock(F().m_Mutex);
+        F().events.push_back(
+            {security != nullptr, manualReset != FALSE, initialState != FALSE, name != nullptr});
+        if (F().eventCreationFails) {
+            t_LastError = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
+        return F().NewHandle({.event = true, .signalled = initialState != FALSE});
+    }
+
+    static DWORD WINAPI Wait(HANDLE object, DWORD milliseconds) {
+        std::unique_lock lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.waits.push_back({object, milliseconds});
+        if (f.forcedWait) {
+            return *f.forcedWait;
+        }
+        if (f.Find(object) == nullptr || f.Find(object)->closes > 0) {
+            t_LastError = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+        ++f.m_Waiting;
+        f.m_Changed.notify_all();
+        const bool signalled = f.m_Changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                                    [&] { return f.Find(object)->signalled; });
+        --f.m_Waiting;
+        return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+
+    // Asks for the end of the calling thread's reads on `file`; they end later (when someone waits
+    // for them with GetOverlappedResult), as a driver may take its time.
+    static BOOL WINAPI CancelIo(HANDLE file) {
+        std::lock_guard lock(F().m_Mutex);
+        F().cancels.push_back({file, nullptr, std::this_thread::get_id()});
+        for (auto& read : F().reads) {
+            if (read.file == file && !read.ended && read.thread == std::this_thread::get_id()) {
+                read.cancelRequested = true;
+            }
+        }
+        return TRUE;
+    }
+
+    // Ends the read at once, from whichever thread asks.
+    static BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+        std::lock_guard lock(F().m_Mutex);
+        F().cancels.push_back({file, overlapped, std::this_thread::get_id()});
+        for (auto& read : F().reads) {
+            if (read.file == file && read.overlapped == overlapped && !read.ended) {
+                read.overlapped->Internal = kStatusCancelled;
+                F().Complete(read, nullptr);
+                return TRUE;
+            }
+        }
+        return Fail(ERROR_NOT_FOUND);
+    }
+
+    static BOOL WINAPI OverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred,
+                                        BOOL wait) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.overlappedResults.push_back({file, overlapped, wait != FALSE});
+        auto read = std::find_if(f.reads.rbegin(), f.reads.rend(), [&](const ReadCall& r) {
+            return r.overlapped == overlapped && r.file == file;
+        });
+        if (read == f.reads.rend()) {
+            f.Fault("GetOverlappedResult for no read of that file");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        if (!read->ended) {
+            if (!wait) {
+                return Fail(ERROR_IO_INCOMPLETE);
+            }
+            if (f.overlappedWaitFails) {
+                return Fail(ERROR_INVALID_HANDLE);
+            }
+            if (!read->cancelRequested) {
+                f.Fault("waited for a read that nobody cancelled: it could last forever");
+            }
+            // The report came just as the read was being cancelled: it ends with data, written
+            // into the buffer the backend gave.
+            std::array<uint8_t, kReportSize> late{};
+            late.fill(0xAB);
+            f.Complete(*read, &late);
+        }
+        *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+        return overlapped->Internal == 0 ? TRUE : Fail(ERROR_OPERATION_ABORTED);
+    }
+
+    static BOOL WINAPI Close(HANDLE handle) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        auto* object = f.Find(handle);
+        if (object == nullptr) {
+            f.Fault("CloseHandle on a handle never handed out");
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        if (++object->closes > 1) {
+            f.Fault("handle closed twice");
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        for (const auto& read : f.reads) {
+            if (read.event == handle && !read.ended) {
+                f.Fault("event closed while its read was still pending");
+            }
+        }
+        return TRUE;
+    }
+
+    static DWORD WINAPI LastError() { return t_LastError; }
+
+    static HDEVNOTIFY WINAPI Register(HANDLE recipient, LPVOID filter, DWORD flags) {
+        std::lock_guard lock(F().m_Mutex);
+        RegisterCall call{recipient, {}, flags, nullptr};
+        std::memcpy(&call.filter, filter, sizeof(call.filter));
+        if (F().registrationFails) {
+            t_LastError = ERROR_INVALID_PARAMETER;
+        } else {
+            call.result = reinterpret_cast<HDEVNOTIFY>(0xD0 + F().registrations.size());
+        }
+        F().registrations.push_back(call);
+        return call.result;
+    }
+
+    static BOOL WINAPI Unregister(HDEVNOTIFY notification) {
+        std::lock_guard lock(F().m_Mutex);
+        F().unregistered.push_back(notification);
+        return TRUE;
+    }
+
+    static void* Allocate(size_t bytes) {
+        std::lock_guard lock(F().m_Mutex);
+        if (F().allocations++ == F().failAllocation) {
+            return nullptr;
+        }
+        void* block = std::malloc(bytes);
+        F().m_Detail[block] = bytes;
+        return block;
+    }
+
+    static void Free(void* block) {
+        std::lock_guard lock(F().m_Mutex);
+        if (F().m_Detail.erase(block) == 0) {
+            F().Fault("detail buffer freed that is not live");
+            return;
+        }
+        std::free(block);
+    }
+};
+
+FakeWin32::FakeWin32() {
+    g_Fake = this;
+}
+
+FakeWin32::~FakeWin32() {
+    for (auto& [block, size] : m_Detail) {
+        std::free(block);
+    }
+    g_Fake = nullptr;
+}
+
+const Win32Api& FakeWin32::Api() {
+    static const Win32Api api{
+        .HidD_GetHidGuid = FakeCalls::HidGuid,
+        .HidD_GetAttributes = FakeCalls::Attributes,
+        .SetupDiGetClassDevsW = FakeCalls::ClassDevs,
+        .SetupDiEnumDeviceInterfaces = FakeCalls::Enum,
+        .SetupDiGetDeviceInterfaceDetailW = FakeCalls::Detail,
+        .SetupDiDestroyDeviceInfoList = FakeCalls::Destroy,
+        .CreateFileW = FakeCalls::OpenPath,
+        .WriteFile = FakeCalls::Write,
+        .ReadFile = FakeCalls::Read,
+        .CreateEventW = FakeCalls::NewEvent,
+        .WaitForSingleObject = FakeCalls::Wait,
+        .CancelIo = FakeCalls::CancelIo,
+        .CancelIoEx = FakeCalls::CancelIoEx,
+        .GetOverlappedResult = FakeCalls::OverlappedResult,
+        .CloseHandle = FakeCalls::Close,
+        .GetLastError = FakeCalls::LastError,
+        .RegisterDeviceNotificationW = FakeCalls::Register,
+        .UnregisterDeviceNotification = FakeCalls::Unregister,
+        .AllocateDetail = FakeCalls::Allocate,
+        .FreeDetail = FakeCalls::Free,
+    };
+    return api;
+}
+
+bool FakeWin32::Deliver(const std::array<uint8_t, kReportSize>& report) {
+    std::lock_guard lock(m_Mutex);
+    for (auto& read : reads) {
+        if (!read.ended) {
+            Complete(read, &report);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FakeWin32::WaitUntilReaderWaits() {
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_Waiting > 0; });
+}
+
+int FakeWin32::OpensOf(const std::wstring& path) const {
+    std::lock_guard lock(m_Mutex);
+    return static_cast<int>(std::count_if(opens.begin(), opens.end(), [&](const auto& call) {
+        return call.path == path && call.result != INVALID_HANDLE_VALUE;
+    }));
+}
+
+int FakeWin32::Closes(HANDLE handle) const {
+    std::lock_guard lock(m_Mutex);
+    const auto it = m_Objects.find(handle);
+    return it == m_Objects.end() ? 0 : it->second.closes;
+}
+
+bool FakeWin32::IsOpen(HANDLE handle) const {
+    std::lock_guard lock(m_Mutex);
+    const auto it = m_Objects.find(handle);
+    return it != m_Objects.end() && it->second.closes == 0;
+}
+
+int FakeWin32::OpenFiles() const {
+    std::lock_guard lock(m_Mutex);
+    return static_cast<int>(std::count_if(m_Objects.begin(), m_Objects.end(), [](const auto& o) {
+        return !o.second.event && o.second.closes == 0;
+    }));
+}
+
+HANDLE FakeWin32::NewHandle(Object object) {
+    m_NextHandle += 4;
+    const auto handle = reinterpret_cast<HANDLE>(m_NextHandle);
+    m_Objects[handle] = object;
+    return handle;
+}
+
+FakeWin32::Object* FakeWin32::Find(HANDLE handle) {
+    const auto it = m_Objects.find(handle);
+    return it == m_Objects.end() ? nullptr : &it->second;
+}
+
+// Ends a read the way the system does: data into the caller's buffer, the OVERLAPPED updated,
+// then the event set. A null report ends it as cancelled (status already in the OVERLAPPED).
+void FakeWin32::Complete(ReadCall& read, const std::array<uint8_t, kReportSize>* report) {
+    auto* event = Find(read.event);
+    read.endedWithEventOpen = event != nullptr && event->closes == 0;
+    if (report != nullptr) {
+        std::memcpy(read.buffer, report->data(), std::min<size_t>(read.size, kReportSize));
+        read.overlapped->Internal = 0;
+        read.overlapped->InternalHigh = kReportSize;
+    } else {
+        read.overlapped->InternalHigh = 0;
+    }
+    read.ended = true;
+    if (event != nullptr && event->closes == 0) {
+        event->signalled = true;
+    }
+    m_Changed.notify_all();
+}
+
+}  // namespace zevrin::test

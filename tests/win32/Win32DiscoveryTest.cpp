@@ -1,0 +1,250 @@
+// Finding the gamepad among the system's HID interfaces, and the device-change registration.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "tests/win32/Win32TestSupport.h"
+
+namespace zevrin::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr uint16_t kMouseVendor = 0x046D;
+
+std::vector<std::pair<DWORD, bool>> DetailSequence(const FakeWin32& fake) {
+    std::vector<std::pair<DWORD, bool>> sequence;
+    for (const auto& call : fake.detailCalls) {
+        sequence.emplace_back(call.index, call.withBuffer);
+    }
+    return sequence;
+}
+
+using Win32DiscoveryTest = Win32PortTest;
+
+TEST_F(Win32DiscoveryTest, NoInterfaceFindsNothingYetRegisters) {
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_DeviceFound, 0);
+    EXPECT_EQ(fake.registrations.size(), 1u);
+
+    ASSERT_EQ(fake.setsCreated, 1);
+    EXPECT_TRUE(IsEqualGUID(fake.classDevsGuids[0], kHidClass));
+    EXPECT_THAT(fake.classDevsFlags, ElementsAre(18u));  // DIGCF_PRESENT | DIGCF_DEVICEINTERFACE
+    EXPECT_EQ(fake.classDevsOddArgs, 0);
+    EXPECT_THAT(fake.enumIndices, ElementsAre(0u));
+    EXPECT_EQ(fake.allocations, 0);
+    EXPECT_THAT(Log(), IsEmpty());
+}
+
+TEST_F(Win32DiscoveryTest, InterfaceSetThatCannotBeObtainedEndsTheScan) {
+    fake.classDevsFail = true;
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_THAT(fake.enumIndices, IsEmpty());
+    EXPECT_THAT(fake.setsDestroyed, IsEmpty());  // nothing to destroy
+    EXPECT_EQ(fake.registrations.size(), 1u);
+}
+
+TEST_F(Win32DiscoveryTest, OtherDevicesAreProbedClosedAndSkipped) {
+    fake.interfaces = {Device(L"mouse", kMouseVendor, 0xC52B),
+                       Device(L"other", kStVendorId, 0x5740),
+                       Device(L"maker", MakerVendorId, kGamepadProductIdAlt),
+                       Device(L"clone", 0x1234, kGamepadProductId)};
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_DeviceFound, 0);
+    EXPECT_EQ(hid.m_DevicePath, "");
+    EXPECT_THAT(Log(), IsEmpty());
+
+    EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 1u, 2u, 3u, 4u));
+    EXPECT_EQ(fake.allocations, 1) << "paths of one length need one buffer per scan";
+    ASSERT_EQ(fake.opens.size(), 4u);
+    for (const auto& open : fake.opens) {
+        EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_EQ(open.share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+        EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
+        EXPECT_EQ(open.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+        EXPECT_FALSE(open.security);
+        EXPECT_FALSE(open.templateFile);
+        EXPECT_EQ(fake.Closes(open.result), 1);
+    }
+    EXPECT_THAT(fake.attributeSizes, ElementsAre(12u, 12u, 12u, 12u));
+}
+
+TEST_F(Win32DiscoveryTest, AlternativeProductIsFoundAndLoggedWithItsPath) {
+    fake.interfaces = {Device(L"alt", kStVendorId, kGamepadProductIdAlt)};
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DeviceFound, 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("alt"));
+    EXPECT_THAT(Log(), ElementsAre("m_DevicePath:" + Utf8InterfacePath("alt") + "\n"));
+    EXPECT_EQ(fake.OpenFiles(), 0) << "discovery keeps no handle open";
+}
+
+TEST_F(Win32DiscoveryTest, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
+    FakeInterface held = Gamepad(L"held");
+    held.refuseAccess = GENERIC_READ | GENERIC_WRITE;
+    FakeInterface readOnly = Gamepad(L"ronly");
+    readOnly.refuseAccess = GENERIC_WRITE;
+    readOnly.openError = ERROR_SHARING_VIOLATION;
+    FakeInterface mute = Gamepad(L"mute!");
+    mute.attributesFail = true;
+    fake.interfaces = {held, readOnly, mute, Gamepad(L"good!")};
+
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("good!"));
+    EXPECT_EQ(fake.OpensOf(mute.path), 1);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+}
+
+TEST_F(Win32DiscoveryTest, FirstGamepadListedWinsAndTheNextIsNeverOpened) {
+    fake.interfaces = {Gamepad(L"first"), Gamepad(L"second")};
+    std::string path;
+    std::unique_ptr<HidProbe> probe;
+    ASSERT_TRUE(port.ScanFirst(IsAcceptedDevice, path, probe));
+    EXPECT_EQ(path, Utf8InterfacePath("first"));
+    EXPECT_THAT(fake.enumIndices, ElementsAre(0u));
+    EXPECT_EQ(fake.OpensOf(InterfacePath(L"second")), 0);
+
+    // The matching probe is the caller's until it lets go of it.
+    ASSERT_NE(probe, nullptr);
+    const HANDLE probeHandle = fake.opens.at(0).result;
+    EXPECT_TRUE(fake.IsOpen(probeHandle));
+    probe.reset();
+    EXPECT_EQ(fake.Closes(probeHandle), 1);
+}
+
+TEST_F(Win32DiscoveryTest, LongerPathSizesTheBufferAnewAndAsksTheSameInterfaceAgain) {
+    fake.interfaces = {Device(L"m", kMouseVendor, 1), Gamepad(L"a-much-longer-instance-id")};
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("a-much-longer-instance-id"));
+    EXPECT_EQ(fake.allocations, 2);
+    EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 1u, 1u));
+    EXPECT_THAT(DetailSequence(fake),
+                ElementsAre(std::pair{0ul, false}, std::pair{0ul, true}, std::pair{1ul, true},
+                            std::pair{1ul, false}, std::pair{1ul, true}));
+}
+
+TEST_F(Win32DiscoveryTest, DetailQueryThatNeverSucceedsGivesUpThatInterfaceAfterThreeTries) {
+    FakeInterface stuck = Gamepad(L"stuck");
+    stuck.detailFailures = kNever;
+    fake.interfaces = {stuck, Gamepad(L"next!")};
+
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("next!"));
+    EXPECT_EQ(fake.OpensOf(stuck.path), 0);
+    EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 0u, 0u, 1u));
+    EXPECT_THAT(DetailSequence(fake),
+                ElementsAre(std::pair{0ul, false}, std::pair{0ul, true}, std::pair{0ul, false},
+                            std::pair{0ul, true}, std::pair{0ul, false}, std::pair{0ul, true},
+                            std::pair{1ul, false}, std::pair{1ul, true}));
+}
+
+TEST_F(Win32DiscoveryTest, DetailQueryThatSucceedsOnTheThirdTryIsExamined) {
+    FakeInterface slow = Gamepad(L"slow");
+    slow.detailFailures = 2;
+    fake.interfaces = {slow};
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("slow"));
+}
+
+TEST_F(Win32DiscoveryTest, FailedAllocationEndsTheScanWithoutAMatch) {
+    fake.interfaces = {Gamepad(L"pad")};
+    fake.failAllocation = 0;
+    CHid hid(port);
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(fake.OpensOf(InterfacePath(L"pad")), 0);
+    EXPECT_EQ(fake.registrations.size(), 1u);
+
+    // The same when it is the resize for a longer path that fails.
+    fake.interfaces = {Device(L"m", kMouseVendor, 1), Gamepad(L"longer-than-m")};
+    fake.failAllocation = fake.allocations + 1;
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(fake.OpensOf(InterfacePath(L"longer-than-m")), 0);
+    EXPECT_THAT(Log(), IsEmpty());
+}
+
+TEST_F(Win32DiscoveryTest, RemovedGamepadKeepsItsPathAndItsNextOpenFails) {
+    fake.interfaces = {Gamepad(L"pad")};
+    CHid hid(port);
+    ASSERT_EQ(hid.FindDevice(), 1);
+
+    auto gone = fake.interfaces;
+    fake.interfaces.clear();
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_DeviceFound, 0);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("pad"));
+    EXPECT_EQ(hid.OpenDevice(), 0);
+    EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::NotFound);
+
+    fake.interfaces = gone;
+    EXPECT_EQ(hid.FindDevice(), 1);
+    const std::string line = "m_DevicePath:" + Utf8InterfacePath("pad") + "\n";
+    EXPECT_THAT(Log(), ElementsAre(line, line)) << "one line per successful scan";
+}
+
+TEST_F(Win32DiscoveryTest, NonAsciiPathSurvivesTheTripThroughUtf8) {
+    fake.interfaces = {Gamepad(L"\u00e4\u4e2d")};
+    CHid hid(port);
+    ASSERT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("\xc3\xa4\xe4\xb8\xad"));
+    EXPECT_EQ(hid.OpenDevice(), 1) << "CreateFileW must get back the exact wide path";
+}
+
+TEST_F(Win32DiscoveryTest, ListingCollectsEveryAcceptedInterfaceInOrder) {
+    FakeInterface held = Gamepad(L"held");
+    held.refuseAccess = GENERIC_READ;
+    fake.interfaces = {Device(L"mouse", kMouseVendor, 1), Gamepad(L"one"),
+                       Device(L"two", kStVendorId, kGamepadProductIdAlt), held};
+    const auto found = port.ListAccepted(IsAcceptedDevice);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].path, Utf8InterfacePath("one"));
+    EXPECT_EQ(found[0].productId, kGamepadProductId);
+    EXPECT_EQ(found[1].path, Utf8InterfacePath("two"));
+    EXPECT_EQ(found[1].vendorId, kStVendorId);
+    EXPECT_EQ(found[1].productId, kGamepadProductIdAlt);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+}
+
+TEST_F(Win32DiscoveryTest, RegistrationAsksForHidInterfaceEventsAtTheWindowOnce) {
+    void* const window = reinterpret_cast<void*>(0x2A0);
+    HDEVNOTIFY registration = nullptr;
+    {
+        CHid hid(port);
+        hid.m_NotifyWindow.handle = window;
+        hid.FindDevice();
+        hid.FindDevice();
+        ASSERT_EQ(fake.registrations.size(), 1u);
+        const RegisterCall& call = fake.registrations[0];
+        EXPECT_EQ(call.recipient, window);
+        EXPECT_EQ(call.flags, 0u);  // DEVICE_NOTIFY_WINDOW_HANDLE
+        EXPECT_EQ(call.filter.dbcc_size, 32u);
+        EXPECT_EQ(call.filter.dbcc_devicetype, 5u);  // DBT_DEVTYP_DEVICEINTERFACE
+        EXPECT_EQ(call.filter.dbcc_reserved, 0u);
+        EXPECT_TRUE(IsEqualGUID(call.filter.dbcc_classguid, kHidClass));
+        EXPECT_EQ(call.filter.dbcc_name[0], L'\0');
+        registration = call.result;
+        EXPECT_THAT(fake.unregistered, IsEmpty());
+    }
+    EXPECT_THAT(fake.unregistered, ElementsAre(registration));
+}
+
+TEST_F(Win32DiscoveryTest, FailedRegistrationIsNeitherRetriedNorUnregistered) {
+    fake.registrationFails = true;
+    {
+        CHid hid(port);
+        hid.FindDevice();
+        hid.FindDevice();
+    }
+    EXPECT_EQ(fake.registrations.size(), 1u);
+    EXPECT_THAT(fake.unregistered, IsEmpty());
+}
+
+}  // namespace
+}  // namespace zevrin::test

@@ -1,0 +1,91 @@
+// The backend on the real system calls (Wine here): what must hold with no gamepad attached.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "hid/CHid.h"
+#include "hid/win32/Win32Api.h"
+#include "hid/win32/Win32HidPort.h"
+
+namespace zevrin::test {
+namespace {
+
+// A message-only window: enough to receive WM_DEVICECHANGE, and it needs no display.
+class HiddenWindow {
+  public:
+    HiddenWindow() {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"ZevrinHidTestWindow";
+        RegisterClassW(&windowClass);
+        m_Window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                   nullptr, windowClass.hInstance, nullptr);
+    }
+    ~HiddenWindow() {
+        if (m_Window != nullptr) {
+            DestroyWindow(m_Window);
+        }
+    }
+    HiddenWindow(const HiddenWindow&) = delete;
+    HiddenWindow& operator=(const HiddenWindow&) = delete;
+
+    HWND get() const { return m_Window; }
+
+  private:
+    HWND m_Window = nullptr;
+};
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+TEST(Win32RealTest, MissingDeviceCannotBeOpenedAndHasNoReader) {
+    Win32HidPort port(RealWin32Api());
+    CHid hid(port);
+    hid.m_DevicePath =
+        "\\\\?\\hid#vid_0483&pid_5750#7&zevrin&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    EXPECT_EQ(hid.OpenDevice(), 0);
+    EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::NotFound);
+    uint8_t buffer[64] = {};
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadNoHandle);
+    EXPECT_EQ(hid.WriteHid(buffer, 1), 0);
+}
+
+TEST(Win32RealTest, ScanOverTheSystemsInterfacesFindsNoGamepadAndRegisters) {
+    Win32HidPort port(RealWin32Api());
+    HiddenWindow window;
+    CHid hid(port);
+    hid.m_NotifyWindow.handle = window.get();
+    EXPECT_EQ(hid.FindDevice(), 0);
+    EXPECT_EQ(hid.m_NotifyRegistered, 1);
+    if (window.get() != nullptr) {
+        EXPECT_NE(hid.m_NotifyHandle, nullptr) << "registration for a live window failed";
+    }
+}
+
+TEST(Win32RealTest, EveryListedInterfaceCarriesThePathAndIdsTheSystemGave) {
+    Win32HidPort port(RealWin32Api());
+    const auto all = port.ListAccepted([](uint16_t, uint16_t) { return true; });
+    if (all.empty()) {
+        GTEST_SKIP() << "this Wine prefix lists no HID interface";
+    }
+    for (const auto& iface : all) {
+        const std::string path = Lower(iface.path);
+        EXPECT_EQ(path.rfind("\\\\?\\hid#", 0), 0u) << path;
+        char vendor[16];
+        std::snprintf(vendor, sizeof(vendor), "vid_%04x", iface.vendorId);
+        EXPECT_NE(path.find(vendor), std::string::npos) << path;
+        OpenStatus status = OpenStatus::Failed;
+        EXPECT_NE(port.OpenRead(iface.path, status), nullptr) << path;
+        EXPECT_EQ(status, OpenStatus::Ok);
+    }
+}
+
+}  // namespace
+}  // namespace zevrin::test
