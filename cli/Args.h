@@ -1,0 +1,38 @@
+// zevrin-flash's command line, parsed without any I/O so it can be tested and fuzzed on its own.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace zevrin::cli {
+
+enum class Command { None, List, Version, Info, Update };
+
+struct ParsedArgs {
+    Command command = Command::None;
+    std::string file;                   // info and update
+    std::optional<std::string> device;  // --device PATH
+    bool simulate = false;
+    bool yes = false;
+    bool verbose = false;
+    bool help = false;
+    bool showVersion = false;
+    // --timeout: how long the update waits without a single report from the gamepad.
+    std::chrono::milliseconds silenceLimit{15000};
+};
+
+struct UsageError {
+    std::string message;  // one line, without the program name
+};
+
+// `args` are the arguments after the program name. Options may stand before or after the command;
+// "--" ends the options, so a file whose name starts with '-' can still be named.
+std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& args);
+
+// The --help text.
+std::string UsageText();
+
+}  // namespace zevrin::cli

@@ -1,0 +1,193 @@
+#include "cli/CliView.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "cli/Progress.h"
+#include "update/UpdateEngine.h"
+
+namespace zevrin::cli {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr const char* kQuestion = "Proceed with the update? [y/N] ";
+
+bool IsYes(std::string answer) {
+    std::erase_if(answer, [](unsigned char c) { return std::isspace(c) != 0; });
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return answer == "y" || answer == "yes";
+}
+
+}  // namespace
+
+std::string BoxTextForTerminal(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                continue;  // the LF that follows ends the line
+            }
+            out += '\n';
+        } else {
+            out += text[i];
+        }
+    }
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    const auto first = std::find_if_not(out.begin(), out.end(), blank);
+    const auto last = std::find_if_not(out.rbegin(), out.rend(), blank).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+CliView::CliView(Console& console, Options options)
+    : m_Console(console), m_Options(std::move(options)) {}
+
+void CliView::Print(std::ostream& stream, const std::string& text) {
+    std::lock_guard lock(m_Mutex);
+    WriteLocked(stream, text);
+}
+
+void CliView::WriteLocked(std::ostream& stream, const std::string& text) {
+    if (m_BarOpen) {
+        EndBarLocked();
+    }
+    stream << text;
+    stream.flush();
+}
+
+void CliView::DrawBarLocked() {
+    ProgressSample s;
+    if (m_Engine != nullptr) {
+        s.sent = m_Engine->BytesSent();
+        s.total = m_Engine->TotalLength();
+    }
+    s.percent = m_Percent;
+    if (m_TransferStart) {
+        const Clock::time_point end = m_TransferEnd.value_or(Clock::now());
+        s.seconds = std::chrono::duration<double>(end - *m_TransferStart).count();
+    }
+    std::string line = FormatProgressBar(s);
+    const size_t length = line.size();
+    if (length < m_BarLength) {
+        line.append(m_BarLength - length, ' ');  // wipe what a longer line left behind
+    }
+    m_Console.out << '\r' << line;
+    m_Console.out.flush();
+    m_BarOpen = true;
+    m_BarLength = length;
+    m_LastDraw = Clock::now();
+}
+
+void CliView::EndBarLocked() {
+    DrawBarLocked();
+    m_Console.out << '\n';
+    m_Console.out.flush();
+    m_BarOpen = false;
+    m_BarLength = 0;
+}
+
+void CliView::Tick() {
+    std::lock_guard lock(m_Mutex);
+    if (m_Options.progressBar && m_TransferStart && !m_TransferEnd) {
+        DrawBarLocked();
+    }
+}
+
+double CliView::TransferSeconds() const {
+    std::lock_guard lock(m_Mutex);
+    if (!m_TransferStart) {
+        return 0;
+    }
+    const Clock::time_point end = m_TransferEnd.value_or(Clock::now());
+    return std::chrono::duration<double>(end - *m_TransferStart).count();
+}
+
+void CliView::SetCaption(const std::string& /*text*/) {
+    // The caption carries the device version, which the commands print themselves.
+}
+
+void CliView::SetProgressPos(uint32_t position) {
+    std::lock_guard lock(m_Mutex);
+    // Position 0 is the bar being reset before a transfer and after the success message.
+    if (position == 0 || !m_TransferStart || m_TransferEnd) {
+        return;
+    }
+    const uint32_t percent = std::min<uint32_t>(position, 100);
+    const bool changed = percent != m_Percent;
+    m_Percent = percent;
+    if (percent == 100) {
+        m_TransferEnd = Clock::now();
+    }
+    if (m_Options.progressBar) {
+        if (changed || Clock::now() - m_LastDraw >= kRedrawInterval) {
+            DrawBarLocked();
+        }
+        return;
+    }
+    const uint32_t decile = percent / 10;
+    if (decile > m_LastDecile) {
+        m_LastDecile = decile;
+        ProgressSample s;
+        s.sent = m_Engine != nullptr ? m_Engine->BytesSent() : 0;
+        s.total = m_Engine != nullptr ? m_Engine->TotalLength() : 0;
+        s.percent = percent;
+        WriteLocked(m_Console.out, FormatProgressLine(s) + "\n");
+    }
+}
+
+BoxResult CliView::MessageBox(const std::string& text, const std::string& /*caption*/,
+                              BoxButtons buttons) {
+    const std::string shown = BoxTextForTerminal(text);
+    if (buttons == BoxButtons::Ok) {
+        const bool success = m_Engine != nullptr && m_Engine->Outcome() == UpdateOutcome::Success;
+        if (!success) {
+            m_FailureShown = true;
+        }
+        Print(success ? m_Console.out : m_Console.err, shown + "\n");
+        return BoxResult::Ok;
+    }
+
+    if (m_Cancelled.load()) {
+        return BoxResult::Cancel;
+    }
+    Print(m_Console.out, shown + "\n");
+    bool accepted = m_Options.yes;
+    if (accepted) {
+        Print(m_Console.out, std::string(kQuestion) + "y (--yes)\n");
+    } else {
+        Print(m_Console.out, kQuestion);
+        const std::optional<std::string> answer = m_Console.in.ReadLine(m_Cancelled);
+        // On a terminal the user's Enter already ended the line; in a log the answer is missing.
+        if (!m_Console.terminal) {
+            Print(m_Console.out, answer.value_or(std::string()) + "\n");
+        } else if (!answer) {
+            Print(m_Console.out, "\n");
+        }
+        accepted = answer && IsYes(*answer);
+    }
+    if (!accepted) {
+        if (!m_Cancelled.load()) {
+            m_Declined = true;
+        }
+        return BoxResult::Cancel;
+    }
+    {
+        std::lock_guard lock(m_Mutex);
+        m_TransferStart = Clock::now();
+        m_TransferEnd.reset();
+        m_Percent = 0;
+        m_LastDecile = 0;
+    }
+    return BoxResult::Ok;
+}
+
+std::optional<std::string> CliView::GetOpenFileName(const FileDialogRequest& /*request*/) {
+    if (m_Cancelled.load() || m_Options.file.empty()) {
+        return std::nullopt;
+    }
+    return m_Options.file;
+}
+
+}  // namespace zevrin::cli

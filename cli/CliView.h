@@ -1,0 +1,97 @@
+// The DialogView of zevrin-flash: the file dialog answers with the FILE argument, the
+// confirmation prints the engine's text and asks y/N, other boxes print their text, and the
+// progress bar is drawn on the terminal (or as plain lines when the output is not one).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "cli/LineReader.h"
+#include "update/DialogView.h"
+
+class CUpdateEngine;
+
+namespace zevrin::cli {
+
+// What the CLI talks to; main() hands in the real streams, tests string streams.
+struct Console {
+    std::ostream& out;
+    std::ostream& err;
+    LineReader& in;
+    bool terminal = false;              // standard output is a terminal: draw the bar in place
+    std::function<bool()> interrupted;  // Ctrl-C was pressed; may be empty
+};
+
+class CliView final : public DialogView {
+  public:
+    struct Options {
+        std::string file;          // what the file dialog answers; empty: the dialog is cancelled
+        bool yes = false;          // --yes
+        bool progressBar = false;  // redraw one line in place instead of printing lines
+    };
+
+    CliView(Console& console, Options options);
+
+    // The engine whose BytesSent/TotalLength the progress shows.
+    void Attach(const CUpdateEngine& engine) { m_Engine = &engine; }
+
+    // Every line the CLI prints goes through here, from any thread, so a box or a log line never
+    // lands in the middle of the bar.
+    void Print(std::ostream& stream, const std::string& text);
+    // Redraws the bar between chunks, so the rate and the time left stay current.
+    void Tick();
+
+    // The user answered the confirmation with anything but yes (or the input ended).
+    bool Declined() const { return m_Declined.load(); }
+    // A box reporting a failure was printed.
+    bool FailureShown() const { return m_FailureShown.load(); }
+    // The transfer's duration so far (from the confirmation), for the summary.
+    double TransferSeconds() const;
+
+    // DialogView
+    void SetCaption(const std::string& text) override;
+    void SetControlText(ControlId, const std::string&) override {}
+    void EnableControl(ControlId, bool) override {}
+    void ShowControl(ControlId, bool) override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(uint32_t position) override;
+    BoxResult MessageBox(const std::string& text, const std::string& caption,
+                         BoxButtons buttons) override;
+    std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override;
+    NotifyWindow NotifyTarget() override { return {}; }  // the CLI does not follow hot-plug
+    void CancelPrompts() override { m_Cancelled = true; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // All three with m_Mutex held.
+    void WriteLocked(std::ostream& stream, const std::string& text);
+    void DrawBarLocked();
+    void EndBarLocked();
+
+    Console& m_Console;
+    const Options m_Options;
+    const CUpdateEngine* m_Engine = nullptr;
+    std::atomic<bool> m_Cancelled{false};
+    std::atomic<bool> m_Declined{false};
+    std::atomic<bool> m_FailureShown{false};
+
+    mutable std::mutex m_Mutex;
+    std::optional<Clock::time_point> m_TransferStart;
+    std::optional<Clock::time_point> m_TransferEnd;
+    uint32_t m_Percent = 0;
+    uint32_t m_LastDecile = 0;  // plain lines: the last tenth printed
+    bool m_BarOpen = false;     // a bar is on the current line, without its line end
+    size_t m_BarLength = 0;
+    Clock::time_point m_LastDraw{};
+};
+
+// A box's text as terminal lines: CR LF becomes LF, blank space around the text goes.
+std::string BoxTextForTerminal(const std::string& text);
+
+}  // namespace zevrin::cli

@@ -1,0 +1,354 @@
+#include "cli/Flash.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "app/UpdateDlg.h"
+#include "cli/DevicePort.h"
+#include "hid/CHid.h"
+#include "hid/Log.h"
+#include "hid/sim/SimPort.h"
+#include "update/FirmwareImage.h"
+#include "update/Texts.h"
+
+#ifndef ZEVRIN_VERSION
+#define ZEVRIN_VERSION "unknown"
+#endif
+
+namespace zevrin::cli {
+
+namespace {
+
+// How often the waiting main thread looks at Ctrl-C and redraws the bar.
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+bool Interrupted(const Console& c) {
+    return c.interrupted && c.interrupted();
+}
+
+// Installs the run's log sink and puts the previous one back once everything that logs is gone.
+class LogSinkScope {
+  public:
+    explicit LogSinkScope(LogSink sink) : m_Previous(SetLogSink(std::move(sink))) {}
+    ~LogSinkScope() { SetLogSink(std::move(m_Previous)); }
+    LogSinkScope(const LogSinkScope&) = delete;
+    LogSinkScope& operator=(const LogSinkScope&) = delete;
+
+  private:
+    LogSink m_Previous;
+};
+
+std::string RefusalReason(ImageProblem problem) {
+    switch (problem) {
+        case ImageProblem::TooShort:
+            return LoadExtraText(ExtraText::FileTooShort);
+        case ImageProblem::LengthZero:
+            return LoadExtraText(ExtraText::ImageLengthZero);
+        case ImageProblem::Truncated:
+            return LoadExtraText(ExtraText::ImageTruncated);
+        case ImageProblem::ReadError:
+            return LoadExtraText(ExtraText::FileReadError);
+        case ImageProblem::None:
+        case ImageProblem::OpenFailed:
+            break;
+    }
+    return {};
+}
+
+std::string WhyUnopenable(const std::string& file) {
+    std::error_code ec;
+    const auto status =
+        std::filesystem::status(std::filesystem::path(std::u8string(file.begin(), file.end())), ec);
+    if (!std::filesystem::exists(status)) {
+        return "no such file";
+    }
+    if (std::filesystem::is_directory(status)) {
+        return "it is a directory";
+    }
+    return "it cannot be read (permissions, or another program holds it open)";
+}
+
+std::string CannotOpenMessage(const std::string& file) {
+    return "zevrin-flash: cannot open '" + file + "': " + WhyUnopenable(file) + "\n";
+}
+
+std::string NoGamepadMessage(const ParsedArgs& a) {
+    if (a.device) {
+        return "zevrin-flash: no gamepad at " + *a.device +
+               " ('zevrin-flash list' shows the gamepads present)\n";
+    }
+    return "zevrin-flash: no gamepad found. Hold L+R+START while powering it on (the LED blinks "
+           "yellow), then connect it by USB.\n";
+}
+
+int RunList(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) {
+    const std::vector<HidInterface> found = port.ListAccepted(IsAcceptedDevice);
+    if (found.empty()) {
+        view.Print(c.err, NoGamepadMessage(a));
+        return kExitNoGamepad;
+    }
+    for (const HidInterface& i : found) {
+        view.Print(c.out, Format("%s\t%04x:%04x\n", i.path.c_str(), i.vendorId, i.productId));
+    }
+    return kExitOk;
+}
+
+int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
+    const ImageCheck check = InspectImage(a.file);
+    if (check.problem == ImageProblem::OpenFailed) {
+        view.Print(c.err, CannotOpenMessage(a.file));
+        return kExitImageRefused;
+    }
+    const uint64_t size = check.headerBytesRead + check.dataBytes;
+    std::string text = Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
+                              static_cast<unsigned long long>(size));
+    if (check.headerBytesRead == kFirmwareHeaderSize) {
+        const FirmwareHeader& h = check.header;
+        text += Format("Version:     %s (desVersion 0x%08x)\n", FormatVersion(h.desVersion).c_str(),
+                       h.desVersion);
+        text += Format("imageParam:  0x%08x\n", h.imageParam);
+        text += Format("imageLength: %u bytes\n", h.imageLength);
+        if (check.problem == ImageProblem::None && check.dataBytes > h.imageLength) {
+            // They go out with the last chunk, as the device's loader has always received them.
+            text += Format("Extra bytes: %llu after the image, sent with the last chunk\n",
+                           static_cast<unsigned long long>(check.dataBytes - h.imageLength));
+        }
+    }
+    if (check.problem != ImageProblem::None) {
+        text += "Can be sent: no: " + RefusalReason(check.problem) + "\n";
+        view.Print(c.out, text);
+        return kExitImageRefused;
+    }
+    view.Print(c.out, text + "Can be sent: yes\n");
+    return kExitOk;
+}
+
+// The dialog's start-up: finds the gamepad and asks its version. 0 when it answered the open.
+int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    dlg.OnInitDialog();
+    if (dlg.Hid().m_DeviceFound.load() == 0) {
+        view.Print(c.err, NoGamepadMessage(a));
+        return kExitNoGamepad;
+    }
+    switch (dlg.Hid().LastOpenStatus()) {
+        case OpenStatus::Ok:
+            return kExitOk;
+        case OpenStatus::PermissionDenied:
+#if !defined(_WIN32)
+            // The engine has said what to do; say where the rule comes from.
+            view.Print(c.err,
+                       "The rule is packaging/linux/70-zevrin-gamepad.rules in the source tree; "
+                       "the zevrin-update package installs it into /usr/lib/udev/rules.d.\n");
+#endif
+            return kExitNoGamepad;
+        case OpenStatus::NotFound:
+        case OpenStatus::Failed:
+            break;
+    }
+    view.Print(c.err, "zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
+    return kExitNoGamepad;
+}
+
+int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
+        return rc;
+    }
+    if (Interrupted(c)) {
+        view.Print(c.err, "Interrupted.\n");
+        return kExitInterrupted;
+    }
+    const uint32_t version = cur_devVersion.load();
+    if (version == kVersionPending) {
+        view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
+        return kExitUpdateFailed;
+    }
+    if (version == kNoVersion) {
+        view.Print(c.out, "GamePad: no firmware version\n");
+        return kExitOk;
+    }
+    view.Print(c.out, "GamePad V" + FormatVersion(version) + "\n");
+    return kExitOk;
+}
+
+int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    // A file that cannot be sent is refused before the gamepad hears anything of it.
+    const ImageCheck check = InspectImage(a.file);
+    if (check.problem == ImageProblem::OpenFailed) {
+        view.Print(c.err, CannotOpenMessage(a.file));
+        return kExitImageRefused;
+    }
+    if (check.problem != ImageProblem::None) {
+        view.Print(c.err, LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        return kExitImageRefused;
+    }
+
+    if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
+        return rc;
+    }
+    view.Print(c.out, "Gamepad: " + dlg.Hid().DevicePath() + "\n");
+    if (cur_devVersion.load() == kVersionPending) {
+        view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
+    }
+    if (Interrupted(c)) {
+        view.Print(c.err, "Update interrupted. No image data was sent.\n");
+        return kExitInterrupted;
+    }
+
+    dlg.OnBnClickedUsbUpdate();
+    if (!dlg.IsWorkerRunning() && dlg.Outcome() == UpdateOutcome::None) {
+        // OpenDevice failed: the gamepad went away or refused the open since the start-up.
+        if (dlg.Hid().LastOpenStatus() != OpenStatus::PermissionDenied) {
+            view.Print(c.err,
+                       "zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
+        }
+        return kExitNoGamepad;
+    }
+    while (dlg.IsWorkerRunning()) {
+        if (Interrupted(c)) {
+            dlg.StopWorker();  // the stop routine: cuts the read short, cancels the prompt, joins
+            break;
+        }
+        view.Tick();
+        std::this_thread::sleep_for(kWaitSlice);
+    }
+    dlg.WaitForWorker();
+
+    switch (dlg.Outcome()) {
+        case UpdateOutcome::Success:
+            view.Print(c.out, Format("Sent %u bytes in %.1f s.\n", dlg.BytesSent(),
+                                     view.TransferSeconds()));
+            return kExitOk;
+        case UpdateOutcome::Interrupted:
+            if (dlg.BytesSent() > 0) {
+                view.Print(c.err,
+                           "Update interrupted. The gamepad did not receive the whole image: keep "
+                           "it in boot mode and run the update again.\n");
+            } else {
+                view.Print(c.err, "Update interrupted. No image data was sent.\n");
+            }
+            return kExitInterrupted;
+        case UpdateOutcome::Cancelled:
+            if (view.Declined()) {
+                view.Print(c.err, "Update cancelled. No image data was sent.\n");
+                return kExitCancelled;
+            }
+            // Not the user: the file could not be opened again once the gamepad was ready.
+            view.Print(c.err, CannotOpenMessage(a.file));
+            return kExitImageRefused;
+        case UpdateOutcome::ImageRefused:
+            return kExitImageRefused;  // the engine has said why
+        case UpdateOutcome::DeviceFailed:
+        case UpdateOutcome::WrongFirmwareType:
+        case UpdateOutcome::DeviceSilent:
+        case UpdateOutcome::DeviceLost:
+        case UpdateOutcome::SendFailed:
+        case UpdateOutcome::None:
+        case UpdateOutcome::Running:
+            break;
+    }
+    if (!view.FailureShown()) {
+        view.Print(c.err,
+                   LoadLocalizedText(7) + "\nzevrin-flash: could not write to the gamepad.\n");
+    }
+    return kExitUpdateFailed;
+}
+
+}  // namespace
+
+int Run(const ParsedArgs& args, Console& console, HidPort& port) {
+    CliView::Options options;
+    options.file = args.command == Command::Update ? args.file : std::string();
+    options.yes = args.yes;
+    // Diagnostic lines would tear a bar drawn in place: with -v the progress comes as lines.
+    options.progressBar = console.terminal && !args.verbose;
+    CliView view(console, options);
+
+    LogSink sink = [](std::string_view) {};
+    if (args.verbose) {
+        sink = [&view, &console](std::string_view line) {
+            view.Print(console.err, std::string(line));
+        };
+    }
+    const LogSinkScope logScope(std::move(sink));
+
+    if (args.command == Command::Info) {
+        return RunInfo(args, console, view);
+    }
+    DevicePort chosen(port, args.device.value_or(std::string()));
+    HidPort& devices = args.device ? static_cast<HidPort&>(chosen) : port;
+    if (args.command == Command::List) {
+        return RunList(args, console, view, devices);
+    }
+
+    CUpdateDlg dlg(devices, view);
+    view.Attach(dlg);
+    EngineLimits limits;
+    limits.workerSilence = args.silenceLimit;
+    // An unplugged gamepad is also a silent one: it must be recognised before the silence limit
+    // runs out, or a short --timeout would report the wrong cause.
+    limits.deviceGone = std::min(limits.deviceGone, args.silenceLimit / 2);
+    dlg.SetLimits(limits);
+    if (args.command == Command::Version) {
+        return RunVersion(args, console, view, dlg);
+    }
+    if (args.command == Command::Update) {
+        return RunUpdate(args, console, view, dlg);
+    }
+    view.Print(console.err, "zevrin-flash: no command given\n");
+    return kExitUsage;
+}
+
+int RunCommandLine(const std::vector<std::string>& args, Console& console,
+                   const PortFactory& makePort) {
+    const auto parsed = ParseArgs(args);
+    if (const auto* error = std::get_if<UsageError>(&parsed)) {
+        console.err << "zevrin-flash: " << error->message
+                    << "\nRun 'zevrin-flash --help' for the commands and options.\n";
+        console.err.flush();
+        return kExitUsage;
+    }
+    const ParsedArgs& a = std::get<ParsedArgs>(parsed);
+    if (a.help) {
+        console.out << UsageText();
+        console.out.flush();
+        return kExitOk;
+    }
+    if (a.showVersion) {
+        console.out << "zevrin-flash " << ZEVRIN_VERSION << "\n";
+        console.out.flush();
+        return kExitOk;
+    }
+    std::unique_ptr<HidPort> port;
+    if (a.command != Command::Info) {
+        port = makePort(a.simulate);
+        if (!port) {
+            console.err << "zevrin-flash: this build cannot reach HID devices; try --simulate\n";
+            console.err.flush();
+            return kExitNoGamepad;
+        }
+    }
+    if (!port) {
+        // info reads only the file; any port will do, none is touched.
+        sim::SimPort none;
+        return Run(a, console, none);
+    }
+    return Run(a, console, *port);
+}
+
+std::unique_ptr<HidPort> MakeSimulatedPort() {
+    auto port = std::make_unique<sim::SimPort>();
+    port->AddInterface("sim:keyboard", 0x046d, 0xc31c);
+    sim::GamepadBehaviour gamepad;
+    gamepad.version = 110;
+    gamepad.firmwareType = kFirmwareTypeGamepad;
+    gamepad.latency = std::chrono::milliseconds(1);
+    port->AddGamepad(kSimulatedGamepadPath, gamepad);
+    return port;
+}
+
+}  // namespace zevrin::cli

@@ -1,0 +1,163 @@
+// The command line is the CLI's contract with scripts: every option must mean the same wherever it
+// stands, and anything malformed must be a usage error, never a guess.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/Args.h"
+
+using namespace std::chrono_literals;
+using zevrin::cli::Command;
+using zevrin::cli::ParseArgs;
+using zevrin::cli::ParsedArgs;
+using zevrin::cli::UsageError;
+
+namespace {
+
+ParsedArgs Ok(const std::vector<std::string>& args) {
+    auto r = ParseArgs(args);
+    if (auto* e = std::get_if<UsageError>(&r)) {
+        ADD_FAILURE() << "unexpected usage error: " << e->message;
+        return {};
+    }
+    return std::get<ParsedArgs>(r);
+}
+
+std::string Error(const std::vector<std::string>& args) {
+    auto r = ParseArgs(args);
+    if (!std::holds_alternative<UsageError>(r)) {
+        ADD_FAILURE() << "accepted what should be a usage error";
+        return {};
+    }
+    return std::get<UsageError>(r).message;
+}
+
+TEST(ArgsTest, CommandsAndTheirFiles) {
+    EXPECT_EQ(Ok({"list"}).command, Command::List);
+    EXPECT_EQ(Ok({"version"}).command, Command::Version);
+    const ParsedArgs info = Ok({"info", "a.dat"});
+    EXPECT_EQ(info.command, Command::Info);
+    EXPECT_EQ(info.file, "a.dat");
+    const ParsedArgs update = Ok({"update", "dir with space/b.dat"});
+    EXPECT_EQ(update.command, Command::Update);
+    EXPECT_EQ(update.file, "dir with space/b.dat");
+    // Defaults: a real device, the 15 s silence limit, quiet, asking.
+    EXPECT_FALSE(update.simulate);
+    EXPECT_FALSE(update.yes);
+    EXPECT_FALSE(update.verbose);
+    EXPECT_FALSE(update.device.has_value());
+    EXPECT_EQ(update.silenceLimit, 15000ms);
+}
+
+// Each option gives the same result before the command, between command and file, and after both.
+TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
+    const std::vector<std::vector<std::string>> options = {
+        {"--device", "/dev/hidraw7"},
+        {"--device=/dev/hidraw7"},
+        {"--simulate"},
+        {"--timeout", "2.5"},
+        {"--timeout=2.5"},
+        {"--yes"},
+        {"-y"},
+        {"-v"},
+        {"--verbose"},
+    };
+    for (const auto& option : options) {
+        std::vector<std::vector<std::string>> placements;
+        for (size_t at : {0u, 1u, 2u}) {
+            std::vector<std::string> args = {"update", "f.dat"};
+            args.insert(args.begin() + static_cast<long>(at), option.begin(), option.end());
+            placements.push_back(args);
+        }
+        for (const auto& args : placements) {
+            SCOPED_TRACE(::testing::PrintToString(args));
+            const ParsedArgs p = Ok(args);
+            EXPECT_EQ(p.command, Command::Update);
+            EXPECT_EQ(p.file, "f.dat");
+            const std::string& name = option[0];
+            EXPECT_EQ(p.device.value_or(""), name.rfind("--device", 0) == 0 ? "/dev/hidraw7" : "");
+            EXPECT_EQ(p.simulate, name == "--simulate");
+            EXPECT_EQ(p.yes, name == "--yes" || name == "-y");
+            EXPECT_EQ(p.verbose, name == "-v" || name == "--verbose");
+            EXPECT_EQ(p.silenceLimit, name.rfind("--timeout", 0) == 0 ? 2500ms : 15000ms);
+        }
+    }
+    const ParsedArgs all =
+        Ok({"-v", "--simulate", "update", "--device", "sim:gamepad", "f.dat", "--yes"});
+    EXPECT_TRUE(all.verbose && all.simulate && all.yes);
+    EXPECT_EQ(all.device.value_or(""), "sim:gamepad");
+}
+
+TEST(ArgsTest, TimeoutTakesPositiveSecondsAndRoundsUp) {
+    EXPECT_EQ(Ok({"--timeout", "1", "version"}).silenceLimit, 1000ms);
+    EXPECT_EQ(Ok({"--timeout", "0.0001", "version"}).silenceLimit, 1ms);  // never zero
+    EXPECT_EQ(Ok({"--timeout", "3600", "version"}).silenceLimit, 3600000ms);
+    for (const char* bad : {"0", "-1", "abc", "1s", "", "inf", "nan", "3600.5", "1e3", "0x10"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_NE(Error({"version", "--timeout", bad}), "");
+    }
+}
+
+TEST(ArgsTest, HelpAndVersionNeedNoCommand) {
+    EXPECT_TRUE(Ok({"--help"}).help);
+    EXPECT_TRUE(Ok({"-h"}).help);
+    EXPECT_TRUE(Ok({"update", "--help"}).help);  // help for a half-typed command line
+    const ParsedArgs v = Ok({"--version"});
+    EXPECT_TRUE(v.showVersion);
+    EXPECT_EQ(v.command, Command::None);
+    // "version" the command and "--version" the option are different things.
+    EXPECT_FALSE(Ok({"version"}).showVersion);
+}
+
+TEST(ArgsTest, DoubleDashLetsAFileStartWithADash) {
+    const ParsedArgs p = Ok({"info", "--", "-odd.dat"});
+    EXPECT_EQ(p.file, "-odd.dat");
+    EXPECT_NE(Error({"info", "-odd.dat"}), "");  // without it, an unknown option
+}
+
+TEST(ArgsTest, MalformedCommandLinesAreUsageErrors) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},                                          // no command
+        {"--simulate"},                              // options only
+        {"flash", "f.dat"},                          // unknown command
+        {"update"},                                  // no file
+        {"info"},                                    // no file
+        {"update", "a.dat", "b.dat"},                // two files
+        {"list", "extra"},                           // list takes no file
+        {"version", "f.dat"},                        // version takes no file
+        {"--frobnicate", "list"},                    // unknown option
+        {"-vy", "list"},                             // short options do not combine
+        {"list", "--device"},                        // missing value
+        {"list", "--device="},                       // empty value
+        {"list", "--device", "a", "--device", "b"},  // given twice
+        {"list", "--timeout"},                       // missing value
+        {"list", "--timeout", "1", "--timeout", "2"},
+        {"list", "--simulate=yes"},  // takes no value
+        {"list", "--yes=1"},
+    };
+    for (const auto& args : bad) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_NE(Error(args), "");
+    }
+}
+
+TEST(ArgsTest, ErrorsNameWhatIsWrong) {
+    EXPECT_NE(Error({"--frobnicate", "list"}).find("--frobnicate"), std::string::npos);
+    EXPECT_NE(Error({"flash"}).find("flash"), std::string::npos);
+    EXPECT_NE(Error({"update", "a", "b"}).find("'b'"), std::string::npos);
+    EXPECT_NE(Error({"version", "--timeout", "soon"}).find("soon"), std::string::npos);
+}
+
+TEST(ArgsTest, UsageTextListsEveryCommandAndOption) {
+    const std::string usage = zevrin::cli::UsageText();
+    for (const char* word :
+         {"list", "version", "info FILE", "update FILE", "--device", "--simulate", "--timeout",
+          "--yes", "--verbose", "--help", "--version"}) {
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+    }
+}
+
+}  // namespace

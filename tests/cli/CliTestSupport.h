@@ -1,0 +1,121 @@
+// What the CLI suites share: scripted standard input, captured output, image files on disk.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/CliView.h"
+#include "cli/LineReader.h"
+#include "update/Protocol.h"
+
+namespace zevrin::cli::test {
+
+// Answers from a script; at the end of the script it either reports the end of input or, like a
+// user who never types, waits until the prompt is cancelled.
+class ScriptedInput final : public LineReader {
+  public:
+    explicit ScriptedInput(std::vector<std::string> lines = {}, bool blockAtEnd = false)
+        : m_Lines(lines.begin(), lines.end()), m_BlockAtEnd(blockAtEnd) {}
+
+    std::optional<std::string> ReadLine(const std::atomic<bool>& cancel) override {
+        m_Asked++;
+        {
+            std::lock_guard lock(m_Mutex);
+            if (!m_Lines.empty()) {
+                std::string line = m_Lines.front();
+                m_Lines.pop_front();
+                return line;
+            }
+        }
+        if (!m_BlockAtEnd) {
+            return std::nullopt;
+        }
+        m_Waiting = true;
+        while (!cancel.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        m_Waiting = false;
+        return std::nullopt;
+    }
+
+    int Asked() const { return m_Asked.load(); }
+    bool Waiting() const { return m_Waiting.load(); }
+
+  private:
+    std::mutex m_Mutex;
+    std::deque<std::string> m_Lines;
+    bool m_BlockAtEnd;
+    std::atomic<int> m_Asked{0};
+    std::atomic<bool> m_Waiting{false};
+};
+
+// A console whose output the test reads once the run has returned.
+struct CapturedConsole {
+    explicit CapturedConsole(std::vector<std::string> answers = {}, bool blockAtEnd = false)
+        : input(std::move(answers), blockAtEnd) {}
+
+    std::ostringstream out;
+    std::ostringstream err;
+    ScriptedInput input;
+    Console console{out, err, input, false, {}};
+};
+
+// The bytes of an image file: header (version, param, declared length, 16 zero bytes) and data.
+inline std::vector<uint8_t> ImageBytes(uint32_t version, uint32_t declaredLength, size_t dataBytes,
+                                       uint32_t param = 0x44332211) {
+    std::vector<uint8_t> bytes(kFirmwareHeaderSize + dataBytes, 0);
+    WriteLe32(bytes.data(), version);
+    WriteLe32(bytes.data() + 4, param);
+    WriteLe32(bytes.data() + 8, declaredLength);
+    for (size_t i = 0; i < dataBytes; ++i) {
+        bytes[kFirmwareHeaderSize + i] = static_cast<uint8_t>((i * 131 + 7) ^ (i >> 8));
+    }
+    return bytes;
+}
+
+// A scratch folder for one test, removed with it.
+class TempDir {
+  public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        m_Path = std::filesystem::temp_directory_path() /
+                 ("zevrin-cli-" +
+                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                  "-" + std::to_string(counter++));
+        std::filesystem::create_directories(m_Path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_Path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        const auto path = m_Path / name;
+        std::ofstream f(path, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(bytes.data()),
+                static_cast<std::streamsize>(bytes.size()));
+        return path.string();
+    }
+    std::filesystem::path Path() const { return m_Path; }
+
+  private:
+    std::filesystem::path m_Path;
+};
+
+inline bool Contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+}  // namespace zevrin::cli::test
