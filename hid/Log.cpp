@@ -20,6 +20,9 @@ std::shared_ptr<const LogSink>& Sink() {
     return sink;
 }
 
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 0)))
+#endif
 std::string VFormat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
