@@ -328,6 +328,53 @@ TEST_F(FlowTest, UnplugMidTransferIsAFailureNotAHang) {
     EXPECT_FALSE(View().successVisible);
 }
 
+TEST_F(FlowTest, NoiseIsNoSignOfLife) {
+    GamepadBehaviour b;
+    b.fault = {FaultKind::Silence, Moment::Header};
+    AddPad(b);
+    Open();
+    UseImage(64, 64);
+    std::atomic<bool> done{false};
+    std::thread noisy([&] {
+        std::array<uint8_t, zevrin::kReportPayload> noise{};
+        noise.fill(0xA5);
+        while (!done) {
+            m_Port.InjectInput(m_Pad, noise);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    Update();
+    done = true;
+    noisy.join();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceSilent);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+TEST_F(FlowTest, DataRequestLeftFromAFailedRunSendsNothingBeforeTheNextHeader) {
+    AddPad();
+    Open();
+    UseImage(64, 64);
+    // The device fails while the user confirms; its answer to the header is still on its way.
+    m_View.OnBox([&](const zevrin::test::BoxShown& box) {
+        if (box.buttons == BoxButtons::OkCancel) {
+            m_Port.InjectFrame(m_Pad, {0x00, MSG_UPDATE, 0x01, 0x00, EVT_UPDATE_FAILED});
+        }
+    });
+    Update();
+    ASSERT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
+    ASSERT_EQ(g_UpdateStage.load(), STAGE_HEADER_SENT);
+
+    m_View.OnBox({});
+    m_Port.ClearRecording(m_Pad);
+    m_Port.InjectFrame(m_Pad, {0x00, MSG_UPDATE, 0x01, 0x00, SET_FIRMWARE_DATA});  // stale
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    const auto rec = Rec();
+    EXPECT_EQ(rec.chunks, 2u);  // no chunk went out before this run's header
+    EXPECT_EQ(rec.received, ImageData(64));
+}
+
 TEST_F(FlowTest, CancelledFileDialogEndsQuietly) {
     AddPad();
     Open();

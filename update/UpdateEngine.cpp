@@ -36,6 +36,10 @@ std::string Title() {
     return LoadLocalizedText(6);
 }
 
+bool IsProtocolFrame(const uint8_t* frame) {
+    return frame[0] == 0x00 && (frame[1] == MSG_UPDATE || frame[1] == MSG_DEVICE_INFO);
+}
+
 std::string InitialDirectory() {
     std::error_code ec;
     const std::filesystem::path dir = std::filesystem::current_path(ec);
@@ -171,6 +175,7 @@ int CUpdateEngine::SelectFirmwareFile() {
     }
     g_UpdateStage = STAGE_HEADER_SENT;
     m_ImageComplete = false;
+    m_HeaderSentThisRun = true;
     SendFirmwareHeader(header.desVersion, header.imageParam, header.imageLength);
     m_Hid.SetReadTimeout(kTransferReadTimeoutMs);
     LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
@@ -224,6 +229,7 @@ void CUpdateEngine::QueryDeviceVersion() {
 void CUpdateEngine::RunWorker() {
     SetOutcome(UpdateOutcome::Running);
     m_ImageComplete = false;
+    m_HeaderSentThisRun = false;
     const int sent = SendShortMessage(MSG_ENTER_UPDATE, 0);
     if (sent == 0) {
         LogLine("send() failed with error code %d\n", static_cast<int>(zevrin::LastSystemError()));
@@ -242,30 +248,32 @@ void CUpdateEngine::RunWorker() {
             failingSince.reset();
             LogLine(" %d Bytes received from sender\n", buffer[0]);
             DispatchFrame(buffer + 1, *this);
-            // Time spent in the file dialog or a box is the user's, not the device's.
-            lastReport = Clock::now();
-            continue;
-        }
-        LogLine("recv() failed with error code 0x%x\n", result);
-        SendShortMessage(MSG_POLL, 0);
-        if (g_StopThread.load() != 0) {
-            break;
-        }
-        const Clock::time_point now = Clock::now();
-        if (result != zevrin::kReadTimeout) {
-            if (!failingSince) {
-                failingSince = now;
-            } else if (now - *failingSince >= m_Limits.deviceGone) {
+            // Only a frame the protocol knows is a sign of life: a device that sends nothing but
+            // noise is as good as silent. Time spent in the file dialog or a box is the user's.
+            if (IsProtocolFrame(buffer + 1)) {
+                lastReport = Clock::now();
+            }
+        } else {
+            LogLine("recv() failed with error code 0x%x\n", result);
+            SendShortMessage(MSG_POLL, 0);
+            if (g_StopThread.load() != 0) {
+                break;
+            }
+            if (result == zevrin::kReadTimeout) {
+                failingSince.reset();
+            } else if (!failingSince) {
+                failingSince = Clock::now();
+            } else if (Clock::now() - *failingSince >= m_Limits.deviceGone) {
                 LogLine("Usb_UpdateThread: the device has gone\n");
                 SetOutcome(UpdateOutcome::DeviceLost);
                 FailureRoutine(LoadExtraText(ExtraText::DeviceUnplugged));
                 break;
             }
-            std::this_thread::sleep_for(kFailedReadPause);
-        } else {
-            failingSince.reset();
+            if (result != zevrin::kReadTimeout) {
+                std::this_thread::sleep_for(kFailedReadPause);  // a dead handle fails at once
+            }
         }
-        if (Clock::now() - lastReport >= m_Limits.workerSilence) {
+        if (g_StopThread.load() == 0 && Clock::now() - lastReport >= m_Limits.workerSilence) {
             LogLine("Usb_UpdateThread: no report from the device, giving up\n");
             SetOutcome(UpdateOutcome::DeviceSilent);
             FailureRoutine(LoadExtraText(ExtraText::DeviceStoppedAnswering));
@@ -275,6 +283,7 @@ void CUpdateEngine::RunWorker() {
 
     // A worker that was stopped from outside leaves no file open behind it.
     m_ImageFile.Close();
+    m_HeaderSentThisRun = false;
     UpdateOutcome expected = UpdateOutcome::Running;
     m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
     RefreshUpdateButton();
@@ -334,6 +343,9 @@ void CUpdateEngine::OnUpdateEvent(const uint8_t* body, size_t /*length*/) {
         case SET_FIRMWARE_DATA:
             switch (g_UpdateStage.load()) {
                 case STAGE_HEADER_SENT: {
+                    if (!m_HeaderSentThisRun) {
+                        return;  // not asked for by this transfer
+                    }
                     if (!m_ImageFile.Open(ImagePath())) {
                         return;  // the device asks again
                     }
@@ -346,6 +358,9 @@ void CUpdateEngine::OnUpdateEvent(const uint8_t* body, size_t /*length*/) {
                     return;
                 }
                 case STAGE_TRANSFER: {
+                    if (!m_HeaderSentThisRun) {
+                        return;
+                    }
                     const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
                     const uint32_t total = m_TotalLength.load();
                     if (n == 0 && m_BytesSent.load() < total) {

@@ -102,9 +102,12 @@ class CUpdateEngine : public FrameHandlers {
     uint32_t m_ImageVersion = 0;
     std::atomic<uint32_t> m_TotalLength{0};
     std::atomic<uint32_t> m_BytesSent{0};
+    // This worker sent the header: data requests before that (left over from an earlier run, or
+    // arriving outside any update) must not send image bytes.
+    std::atomic<bool> m_HeaderSentThisRun{false};
     // This worker sent the whole image: only then may a data request be answered with
     // CMD_UPDATE_DONE and success be reported.
-    bool m_ImageComplete = false;
+    std::atomic<bool> m_ImageComplete{false};
 
     mutable std::mutex m_PathLock;
     std::string m_ImagePath;
