@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -9,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QSpacerItem>
 #include <QThread>
 #include <algorithm>
 #include <climits>
@@ -29,9 +32,9 @@ QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Static controls show the texts' CR LF pairs as line breaks, as on Windows; a lone CR would be
-// drawn as a stray glyph.
-QString StaticText(const std::string& text) {
+// Static controls and boxes show the texts' CR LF pairs as line breaks, as on Windows; Qt would
+// draw the CR as a stray glyph.
+QString DisplayText(const std::string& text) {
     return FromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
@@ -43,6 +46,21 @@ QIcon AppIcon() {
         builtIn.addFile(dir.filePath(name));
     }
     return QIcon::fromTheme(QStringLiteral("zevrin-update"), builtIn);
+}
+
+// A box with a short text would cut its own caption off, where Windows widens the box to show
+// the whole caption: room for the caption in the title bar's usual bold, its icon and close box.
+void WidenForCaption(QMessageBox& box) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (grid == nullptr) {
+        return;
+    }
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + 96;
+    // Spans the first row without adding one of its own; only the minimum width grows.
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), 0, 0, 1,
+                  grid->columnCount());
 }
 
 }  // namespace
@@ -218,10 +236,10 @@ void QtUpdateWindow::SetControlText(ControlId id, const std::string& text) {
                 m_UpdateButton->setText(FromUtf8(text));
                 break;
             case ControlId::SuccessText:
-                m_SuccessText->setText(StaticText(text));
+                m_SuccessText->setText(DisplayText(text));
                 break;
             case ControlId::Instructions:
-                m_Instructions->setText(StaticText(text));
+                m_Instructions->setText(DisplayText(text));
                 break;
             case ControlId::Progress:
                 break;  // a progress bar shows no text
@@ -371,9 +389,10 @@ std::optional<std::string> QtUpdateWindow::GetOpenFileName(const FileDialogReque
 BoxResult QtUpdateWindow::ShowBox(const std::string& text, const std::string& caption,
                                   BoxButtons buttons) {
     const bool withCancel = buttons == BoxButtons::OkCancel;
-    QMessageBox box(QMessageBox::NoIcon, FromUtf8(caption), FromUtf8(text),
+    QMessageBox box(QMessageBox::NoIcon, FromUtf8(caption), DisplayText(text),
                     withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    WidenForCaption(box);
     box.setDefaultButton(QMessageBox::Ok);
     if (withCancel) {
         box.setEscapeButton(QMessageBox::Cancel);
