@@ -41,7 +41,9 @@ class ScriptedInput final : public LineReader {
             return std::nullopt;
         }
         m_Waiting = true;
-        while (!cancel.load()) {
+        // Bounded, so a prompt that ignores its cancel fails the test instead of hanging it.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!cancel.load() && std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         m_Waiting = false;

@@ -132,6 +132,10 @@ struct DeviceFault {
     bool headerExpected;
 };
 
+void PrintTo(const DeviceFault& f, std::ostream* os) {
+    *os << f.name;
+}
+
 class FlashFaultTest : public FlashTest, public ::testing::WithParamInterface<DeviceFault> {};
 
 // Every way the gamepad can end an update badly is exit code 1 with the reason, and never a word
@@ -188,6 +192,10 @@ struct BadImage {
     std::vector<uint8_t> bytes;
     ExtraText reason;
 };
+
+void PrintTo(const BadImage& b, std::ostream* os) {
+    *os << b.name;
+}
 
 class FlashRefusedImageTest : public FlashTest, public ::testing::WithParamInterface<BadImage> {};
 
