@@ -1,0 +1,105 @@
+// The Win32 window around CUpdateDlg: dialog template 102, a dialog procedure whose message map
+// forwards to CUpdateDlg's handlers, and the DialogView calls carried out on the real controls.
+#pragma once
+
+#include <windows.h>
+// clang-format off
+#include <commdlg.h>
+// clang-format on
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+// The A/W macros would rename DialogView's members of the same names.
+#undef MessageBox
+#undef GetOpenFileName
+
+#include "app/UpdateDlg.h"
+#include "update/DialogView.h"
+
+namespace zevrin::win32 {
+
+// The two blocking questions the window asks. The program uses MessageBoxW and GetOpenFileNameW;
+// a driver that has no user (the screenshot driver) may answer them itself.
+struct Prompts {
+    std::function<int(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)>
+        messageBox;
+    std::function<BOOL(OPENFILENAMEW& request)> openFileName;
+};
+Prompts SystemPrompts();
+
+class Win32DialogView final : public DialogView {
+  public:
+    // Loads the icon from `instance`; the window itself is made by RunModal or CreateModeless.
+    Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts = SystemPrompts());
+    ~Win32DialogView() override;
+    Win32DialogView(const Win32DialogView&) = delete;
+    Win32DialogView& operator=(const Win32DialogView&) = delete;
+
+    // DialogBoxParamW on template 102: returns when the dialog has ended (IDOK or IDCANCEL).
+    INT_PTR RunModal(HWND parent);
+    // CreateDialogParamW on template 102, for callers that run their own message loop; the
+    // window destroys itself when it is closed.
+    HWND CreateModeless(HWND parent);
+
+    HWND Hwnd() const { return m_hWnd.load(); }
+    HICON Icon() const { return m_hIcon; }
+    CUpdateDlg& Dialog() { return m_Dlg; }
+
+    // DialogView
+    void SetCaption(const std::string& text) override;
+    void SetControlText(ControlId id, const std::string& text) override;
+    void EnableControl(ControlId id, bool enabled) override;
+    void ShowControl(ControlId id, bool shown) override;
+    void SetProgressRange(int minimum, int maximum) override;
+    void SetProgressPos(uint32_t position) override;
+    BoxResult MessageBox(const std::string& text, const std::string& caption,
+                         BoxButtons buttons) override;
+    std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override;
+    NotifyWindow NotifyTarget() override;
+    void CancelPrompts() override;
+
+  private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // Handlers.
+    BOOL OnInitDialog();
+    void Center();
+    BOOL OnPaint();
+    BOOL OnCommand(WORD id, WORD notification);
+    void OnCloseRequest(WORD command);
+    void OnDestroy();
+    INT_PTR Result(LONG_PTR value);
+
+    HWND Control(ControlId id) const;
+    bool OnUiThread() const;
+    // A prompt is about to be shown on this thread: false when prompts have been cancelled.
+    bool EnterPrompt();
+    // The prompt has ended: true when prompts were cancelled meanwhile.
+    bool LeavePrompt();
+    // Ends every box or file dialog that another thread shows on behalf of this window.
+    void ClosePromptsOfOtherThreads();
+
+    HINSTANCE m_Instance;
+    HICON m_hIcon = nullptr;
+    Prompts m_Prompts;
+    std::atomic<HWND> m_hWnd{nullptr};
+    std::atomic<DWORD> m_UiThread{0};
+    bool m_Modal = false;
+    std::map<int, HWND> m_Controls;  // filled by WM_INITDIALOG, before any worker exists
+
+    std::mutex m_PromptMutex;
+    bool m_PromptsCancelled = false;
+    std::multiset<DWORD> m_PromptThreads;
+
+    // Last: built once everything it may call is ready, destroyed first.
+    CUpdateDlg m_Dlg;
+};
+
+}  // namespace zevrin::win32
