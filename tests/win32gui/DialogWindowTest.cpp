@@ -1,0 +1,502 @@
+// The real dialog from template 102, wired to the simulated gamepad, read back through the
+// controls themselves: what the user sees at start, on device changes, through a whole update,
+// a failure, and closing while a transfer runs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "app/win32/Win32DialogView.h"
+#include "app/win32/Win32Strings.h"
+#include "hid/sim/SimPort.h"
+#include "tests/TestSupport.h"
+#include "tests/win32gui/GuiTestSupport.h"
+#include "update/Texts.h"
+
+using namespace std::chrono_literals;
+using zevrin::sim::FaultKind;
+using zevrin::sim::GamepadBehaviour;
+using zevrin::sim::Moment;
+using zevrin::sim::SimPort;
+using zevrin::test::ControlOf;
+using zevrin::test::LogCapture;
+using zevrin::test::MakeImage;
+using zevrin::test::Pattern;
+using zevrin::test::ProgressPos;
+using zevrin::test::ProgressRange;
+using zevrin::test::PromptAnswerer;
+using zevrin::test::PumpPending;
+using zevrin::test::PumpUntil;
+using zevrin::test::TempFile;
+using zevrin::test::TextOf;
+using zevrin::win32::Win32DialogView;
+
+namespace {
+
+constexpr int kProgress = 1003;
+constexpr int kButton = 1007;
+constexpr int kInstructions = 1008;
+constexpr int kSuccessText = -1;
+constexpr char kGamepadPath[] = R"(\\?\hid#vid_0483&pid_5750#sim&0#{4d1e55b2})";
+
+// Text n as the user's interface language shows it, from the table compiled from texts.def:
+// what the window shows must match it byte for byte.
+std::string Text(int n) {
+    const bool chinese = GetUserDefaultUILanguage() == kLangChinesePrc;
+    return CompiledText((chinese ? kChineseBaseId : kEnglishBaseId) + n);
+}
+
+class DialogWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_Mouse =
+            m_Port.AddInterface(R"(\\?\hid#vid_046d&pid_c077#sim&1#{4d1e55b2})", 0x046D, 0xC077);
+    }
+
+    void TearDown() override {
+        m_Answerer.SetOwner({});
+        m_View.reset();
+        PumpPending(nullptr);
+    }
+
+    int AddGamepad(GamepadBehaviour behaviour = {}, bool plugged = true) {
+        m_Gamepad = m_Port.AddGamepad(kGamepadPath, behaviour);
+        if (!plugged) {
+            m_Port.Unplug(m_Gamepad);
+        }
+        return m_Gamepad;
+    }
+
+    // Creates the dialog; returns once WM_INITDIALOG has run and the window is up.
+    void Open() {
+        m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr));
+        EngineLimits limits;
+        limits.versionQueryMaxTimeouts = 3;
+        limits.workerSilence = 3s;
+        limits.deviceGone = 300ms;
+        m_View->Dialog().SetLimits(limits);
+        Create();
+    }
+
+    void Create() {
+        // Boxes shown during WM_INITDIALOG are owned by a window that CreateDialogParamW has not
+        // returned yet.
+        m_Answerer.SetOwner([view = m_View.get()] { return view->Hwnd(); });
+        m_Dlg = m_View->CreateModeless(nullptr);
+        ASSERT_NE(m_Dlg, nullptr);
+        PumpPending(m_Dlg);
+    }
+
+    HWND Control(int id) const { return ControlOf(m_Dlg, id); }
+    std::string Caption() const { return TextOf(m_Dlg); }
+    bool ButtonEnabled() const { return IsWindowEnabled(Control(kButton)) != FALSE; }
+    bool SuccessVisible() const {
+        return (GetWindowLongPtrW(Control(kSuccessText), GWL_STYLE) & WS_VISIBLE) != 0;
+    }
+    std::string VersionedTitle() const { return Text(6) + "(GamePad V1.10)"; }
+
+    void Click() { SendMessageW(Control(kButton), BM_CLICK, 0, 0); }
+    bool WaitForWorkerEnd(std::chrono::milliseconds limit = 20s) {
+        return PumpUntil(
+            m_Dlg, [&] { return !m_View->Dialog().IsWorkerRunning(); }, limit);
+    }
+    // Posts the close box's command, as Esc or the close box do.
+    void RequestClose() { PostMessageW(m_Dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); }
+
+    zevrin::sim::Recording Recording() const { return m_Port.RecordingOf(m_Gamepad); }
+
+    SimPort m_Port;
+    int m_Mouse = 0;
+    int m_Gamepad = 0;
+    PromptAnswerer m_Answerer;
+    std::unique_ptr<Win32DialogView> m_View;
+    HWND m_Dlg = nullptr;
+};
+
+// --- Start-up ------------------------------------------------------------------------------
+
+TEST_F(DialogWindowTest, StartWithoutGamepadShowsTitleInstructionsAndADisabledButton) {
+    Open();
+    EXPECT_EQ(Caption(), Text(6));
+    EXPECT_EQ(TextOf(Control(kButton)), Text(12));
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_EQ(TextOf(Control(kInstructions)), Text(14));
+    EXPECT_EQ(TextOf(Control(kSuccessText)), Text(4));
+    EXPECT_FALSE(SuccessVisible());
+    EXPECT_TRUE(IsWindowVisible(m_Dlg));
+    EXPECT_EQ(ProgressPos(m_Dlg), 0);
+    EXPECT_EQ(ProgressRange(m_Dlg), std::make_pair(0, 100));
+    EXPECT_EQ(m_Answerer.Count(), 0u);
+}
+
+TEST_F(DialogWindowTest, WindowIconsAndDragIconAreTheApplicationIcon) {
+    Open();
+    const auto icon = reinterpret_cast<LRESULT>(m_View->Icon());
+    ASSERT_NE(icon, 0);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_BIG, 0), icon);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_SMALL, 0), icon);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYDRAGICON, 0, 0), icon);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(m_View->Icon(), &info));
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, GetSystemMetrics(SM_CXICON));
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+}
+
+TEST_F(DialogWindowTest, StartWithGamepadAsksItsVersionButKeepsThePlainTitle) {
+    AddGamepad();
+    Open();
+    EXPECT_EQ(Recording().versionRequests, 1u);
+    EXPECT_EQ(cur_devVersion.load(), 110u);
+    EXPECT_EQ(Caption(), Text(6));
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_EQ(m_Answerer.Count(), 0u);
+}
+
+TEST_F(DialogWindowTest, GamepadWithoutFirmwareShowsTheInstructionsBeforeTheWindow) {
+    GamepadBehaviour noFirmware;
+    noFirmware.version = kNoVersion;
+    AddGamepad(noFirmware);
+    Open();
+    const auto seen = m_Answerer.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, Text(14));
+    EXPECT_EQ(seen[0].caption, Text(6));
+    EXPECT_FALSE(seen[0].hasCancel);
+    EXPECT_FALSE(seen[0].ownerWasVisible) << "the box must come before the window";
+    EXPECT_EQ(Caption(), Text(6));
+    EXPECT_TRUE(ButtonEnabled());
+}
+
+// --- Device changes ------------------------------------------------------------------------
+
+TEST_F(DialogWindowTest, ArrivalOfTheGamepadEnablesTheButtonAndShowsItsVersion) {
+    AddGamepad({}, /*plugged=*/false);
+    Open();
+    ASSERT_FALSE(ButtonEnabled());
+    m_Port.Plug(m_Gamepad);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }))
+        << "caption: " << Caption();
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_EQ(Recording().versionRequests, 1u);
+}
+
+TEST_F(DialogWindowTest, RemovalOfAnotherDeviceChangesNothing) {
+    AddGamepad({}, /*plugged=*/false);
+    Open();
+    m_Port.Plug(m_Gamepad);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
+    LogCapture log;
+    m_Port.Unplug(m_Mouse);
+    PumpPending(m_Dlg);
+    EXPECT_EQ(Caption(), VersionedTitle());
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_FALSE(log.Contains(Text(6)));
+}
+
+TEST_F(DialogWindowTest, RemovalOfTheGamepadDisablesTheButtonAndRestoresTheTitle) {
+    AddGamepad({}, /*plugged=*/false);
+    Open();
+    m_Port.Plug(m_Gamepad);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
+    LogCapture log;
+    m_Port.Unplug(m_Gamepad);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return !ButtonEnabled(); }));
+    EXPECT_EQ(Caption(), Text(6));
+    EXPECT_EQ(log.Count(Text(6)), 1u) << "the title, without a line end, goes to the debugger";
+}
+
+TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption) {
+    AddGamepad({}, /*plugged=*/false);
+    Open();
+    m_Port.Plug(m_Gamepad);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
+
+    EnableWindow(Control(kButton), FALSE);
+    m_Port.RaiseNodesChanged();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return ButtonEnabled(); }));
+    EXPECT_EQ(Caption(), VersionedTitle());
+    EXPECT_EQ(Recording().versionRequests, 1u) << "nodes changed asks no version";
+
+    // The state that a removal left behind, made stale on purpose: nodes-changed without the
+    // gamepad puts it right.
+    m_Port.Unplug(m_Gamepad);
+    PumpPending(m_Dlg);
+    EnableWindow(Control(kButton), TRUE);
+    SetWindowTextW(m_Dlg, L"stale");
+    m_Port.RaiseNodesChanged();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return !ButtonEnabled(); }));
+    EXPECT_EQ(Caption(), Text(6));
+}
+
+TEST_F(DialogWindowTest, OtherDeviceChangeCodesAreIgnoredAndAnswerTrue) {
+    AddGamepad();
+    Open();
+    EnableWindow(Control(kButton), FALSE);
+    SetWindowTextW(m_Dlg, L"unchanged");
+    // DBT_QUERYCHANGECONFIG and DBT_CONFIGCHANGED: the handler does not even look for the device.
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x0017, 0), TRUE);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x0018, 0), TRUE);
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_EQ(Caption(), "unchanged");
+    // The real system's arrival message, sent with its lParam: same reaction as a posted one.
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x8000, 0), TRUE);
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_EQ(Caption(), VersionedTitle());
+}
+
+// --- The update button ---------------------------------------------------------------------
+
+TEST_F(DialogWindowTest, ClickThatCannotOpenTheDeviceOnlyHidesTheSuccessText) {
+    AddGamepad();
+    Open();
+    ShowWindow(Control(kSuccessText), SW_SHOW);
+    m_Port.SetOpenStatus(m_Gamepad, zevrin::OpenStatus::Failed);
+    Click();
+    PumpPending(m_Dlg);
+    EXPECT_FALSE(SuccessVisible());
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
+    EXPECT_EQ(Recording().enterUpdates, 0u);
+    EXPECT_EQ(m_Answerer.Count(), 0u);
+}
+
+TEST_F(DialogWindowTest, WholeUpdateEndsWithTheSuccessBoxAndTheSuccessText) {
+    GamepadBehaviour slow;
+    slow.latency = 3ms;  // long enough to see the bar move
+    AddGamepad(slow);
+    Open();
+    const std::vector<uint8_t> data = Pattern(32 * 40 + 9);
+    TempFile image("whole.dat", MakeImage(120, data));
+    m_Answerer.SetFile(image.Path());
+
+    Click();
+    EXPECT_FALSE(ButtonEnabled()) << "the button is disabled while the worker runs";
+    int highest = 0;
+    ASSERT_TRUE(PumpUntil(
+        m_Dlg,
+        [&] {
+            highest = std::max(highest, ProgressPos(m_Dlg));
+            return !m_View->Dialog().IsWorkerRunning();
+        },
+        30s));
+
+    const auto seen = m_Answerer.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[0].fileDialog);
+    EXPECT_EQ(seen[1].text, Text(5) + " 1.20 " + Text(15) + " 1.10\n");
+    EXPECT_TRUE(seen[1].hasCancel);
+    EXPECT_EQ(seen[2].text, "\n " + Text(4) + " \n");
+    EXPECT_FALSE(seen[2].hasCancel);
+    for (const auto& prompt : seen) {
+        EXPECT_NE(prompt.thread, GetCurrentThreadId()) << "prompts are the worker's own";
+        if (!prompt.fileDialog) {
+            EXPECT_EQ(prompt.caption, Text(6));
+        }
+    }
+
+    const auto rec = Recording();
+    EXPECT_EQ(rec.received, data);
+    EXPECT_TRUE(rec.doneAfterWholeImage);
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Success);
+    EXPECT_GT(highest, 0);
+    EXPECT_EQ(ProgressPos(m_Dlg), 0) << "the bar is reset after the success box";
+    EXPECT_TRUE(SuccessVisible());
+    EXPECT_EQ(TextOf(Control(kSuccessText)), Text(4));
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_TRUE(IsWindowEnabled(m_Dlg)) << "every box gave the window back";
+}
+
+TEST_F(DialogWindowTest, FileDialogIsAskedForDatFilesFromTheCurrentFolder) {
+    AddGamepad();
+    // A scripted open-file dialog that records what it was asked.
+    OPENFILENAMEW asked{};
+    std::wstring filter;
+    std::wstring extension;
+    std::wstring directory;
+    DWORD askedOn = 0;
+    zevrin::win32::Prompts prompts = zevrin::win32::SystemPrompts();
+    prompts.openFileName = [&](OPENFILENAMEW& request) {
+        asked = request;
+        const wchar_t* end = request.lpstrFilter;
+        while (end[0] != L'\0' || end[1] != L'\0') {
+            ++end;
+        }
+        filter.assign(request.lpstrFilter, end + 2);
+        extension = request.lpstrDefExt != nullptr ? request.lpstrDefExt : L"";
+        directory = request.lpstrInitialDir != nullptr ? request.lpstrInitialDir : L"";
+        askedOn = GetCurrentThreadId();
+        return FALSE;  // the user cancels
+    };
+    m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr), prompts);
+    Create();
+
+    Click();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    EXPECT_EQ(asked.hwndOwner, m_Dlg);
+    EXPECT_EQ(filter, zevrin::win32::Wide(Text(3)) + std::wstring(L"(*.dat)\0*.dat\0\0", 15));
+    EXPECT_EQ(asked.Flags, 6u);
+    EXPECT_EQ(extension, L"*.*");
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    EXPECT_EQ(directory, current);
+    EXPECT_GE(asked.nMaxFile, static_cast<DWORD>(MAX_PATH));
+    EXPECT_NE(askedOn, GetCurrentThreadId());
+    // Cancelled: the worker ends quietly and nothing goes to the device.
+    EXPECT_EQ(m_Answerer.Count(), 0u);
+    EXPECT_FALSE(Recording().headerReceived);
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Cancelled);
+    EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(DialogWindowTest, DeviceFailureShowsTheFailureBoxAndGivesTheButtonBack) {
+    GamepadBehaviour failing;
+    failing.fault = {FaultKind::Failed21, Moment::MidTransfer};
+    AddGamepad(failing);
+    Open();
+    TempFile image("fail.dat", MakeImage(120, Pattern(32 * 20)));
+    m_Answerer.SetFile(image.Path());
+
+    Click();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    const auto seen = m_Answerer.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].text, Text(7) + "\n");
+    EXPECT_EQ(seen[2].caption, Text(6));
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::DeviceFailed);
+    EXPECT_FALSE(Recording().doneReceived);
+    EXPECT_FALSE(SuccessVisible());
+    EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(DialogWindowTest, ImageThatCannotBeSentIsRefusedWithItsReason) {
+    AddGamepad();
+    Open();
+    std::vector<uint8_t> truncated = MakeImage(120, Pattern(100));
+    truncated.resize(truncated.size() - 10);
+    TempFile image("short.dat", truncated);
+    m_Answerer.SetFile(image.Path());
+
+    Click();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    const auto seen = m_Answerer.Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].text, Text(7) + "\n" + LoadExtraText(ExtraText::ImageTruncated));
+    EXPECT_FALSE(Recording().headerReceived);
+}
+
+// --- Closing -------------------------------------------------------------------------------
+
+TEST_F(DialogWindowTest, ClosingWithoutATransferClosesAtOnce) {
+    AddGamepad();
+    Open();
+    RequestClose();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }));
+    EXPECT_EQ(m_Answerer.Count(), 0u);
+}
+
+TEST_F(DialogWindowTest, ClosingDuringATransferAsksAndCancelLetsItFinish) {
+    GamepadBehaviour slow;
+    slow.latency = 15ms;
+    AddGamepad(slow);
+    Open();
+    const std::vector<uint8_t> data = Pattern(32 * 60);
+    TempFile image("keep.dat", MakeImage(120, data));
+    m_Answerer.SetFile(image.Path());
+    m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Ok);      // confirmation
+    m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Cancel);  // "stop now?"
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
+    RequestClose();
+    ASSERT_TRUE(WaitForWorkerEnd(30s));
+
+    const auto seen = m_Answerer.Seen();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[2].text, Text(2));
+    EXPECT_EQ(seen[2].caption, Text(6));
+    EXPECT_TRUE(seen[2].hasCancel);
+    EXPECT_EQ(seen[2].thread, GetCurrentThreadId()) << "the question is the window's own";
+    EXPECT_EQ(seen[3].text, "\n " + Text(4) + " \n");
+    EXPECT_TRUE(IsWindow(m_Dlg));
+    EXPECT_EQ(Recording().received, data);
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Success);
+}
+
+TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWindowGoes) {
+    GamepadBehaviour slow;
+    slow.latency = 15ms;
+    AddGamepad(slow);
+    Open();
+    TempFile image("stop.dat", MakeImage(120, Pattern(32 * 200)));
+    m_Answerer.SetFile(image.Path());
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
+    RequestClose();
+    ASSERT_TRUE(PumpUntil(
+        m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }, 10s));
+    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning()) << "the window went before the worker";
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Interrupted);
+    const size_t chunks = Recording().chunks;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Recording().chunks, chunks) << "nothing is sent once the window has closed";
+    EXPECT_FALSE(Recording().doneReceived);
+    EXPECT_EQ(m_Port.ReadsInProgress(m_Gamepad), 0);
+}
+
+TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
+    AddGamepad();
+    Open();
+    TempFile image("asking.dat", MakeImage(120, Pattern(64)));
+    m_Answerer.SetFile(image.Path());
+    m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Leave);  // the user looks away
+    m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Ok);     // then closes the window
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return m_Answerer.Count() == 2; }));
+    ASSERT_TRUE(m_Answerer.AnyStanding());
+    RequestClose();
+    ASSERT_TRUE(PumpUntil(
+        m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }, 10s))
+        << "the worker's box kept the window from closing";
+    EXPECT_FALSE(m_Answerer.AnyStanding());
+    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
+    EXPECT_FALSE(Recording().headerReceived) << "a cancelled confirmation sends no header";
+    EXPECT_EQ(m_Answerer.Seen()[2].text, Text(2));
+}
+
+// --- The view's calls from the worker --------------------------------------------------------
+
+TEST_F(DialogWindowTest, CallsFromAnotherThreadHaveChangedTheControlsWhenTheyReturn) {
+    AddGamepad();
+    Open();
+    std::atomic<bool> done{false};
+    bool disabledOnReturn = false;
+    bool shownOnReturn = false;
+    std::thread worker([&] {
+        m_View->EnableControl(ControlId::UpdateButton, false);
+        disabledOnReturn = IsWindowEnabled(Control(kButton)) == FALSE;
+        m_View->ShowControl(ControlId::SuccessText, true);
+        shownOnReturn = (GetWindowLongPtrW(Control(kSuccessText), GWL_STYLE) & WS_VISIBLE) != 0;
+        m_View->SetProgressPos(42);
+        m_View->SetCaption("从工作线程");
+        m_View->SetControlText(ControlId::Instructions, "line 1\r\nline 2");
+        done = true;
+    });
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return done.load(); }));
+    worker.join();
+    EXPECT_TRUE(disabledOnReturn);
+    EXPECT_TRUE(shownOnReturn);
+    EXPECT_EQ(ProgressPos(m_Dlg), 42);
+    EXPECT_EQ(Caption(), "从工作线程");
+    EXPECT_EQ(TextOf(Control(kInstructions)), "line 1\r\nline 2");
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// The resources of the built programs, read back from the .exe files: the dialog template as
+// the system will build it, the icon, the string table of both languages and the version record.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "app/win32/Win32Strings.h"
+#include "tests/win32gui/GuiTestSupport.h"
+#include "tests/win32gui/ResourceReader.h"
+#include "update/Texts.h"
+
+using zevrin::test::DialogTemplate;
+using zevrin::test::ProgramFiles;
+using zevrin::test::ResourceFile;
+using zevrin::test::WindowsPath;
+using zevrin::win32::Utf8;
+
+namespace {
+
+constexpr uint16_t kChinesePrc = 2052;
+constexpr uint16_t kButtonAtom = 0x0080;
+constexpr uint16_t kStaticAtom = 0x0082;
+
+// Resource types by number (RT_DIALOG and friends are narrow strings outside UNICODE builds).
+const wchar_t* Type(int number) {
+    return MAKEINTRESOURCEW(number);
+}
+
+class BuiltProgramTest : public ::testing::TestWithParam<int> {
+  protected:
+    void SetUp() override {
+        const auto& files = ProgramFiles();
+        if (files.empty()) {
+            GTEST_SKIP() << "no program given: run with --exe=PATH for each built .exe";
+        }
+        if (static_cast<size_t>(GetParam()) >= files.size()) {
+            GTEST_SKIP() << "only " << files.size() << " program(s) given";
+        }
+        m_Name = files[static_cast<size_t>(GetParam())];
+        m_File = std::make_unique<ResourceFile>(WindowsPath(m_Name));
+        ASSERT_TRUE(m_File->Loaded()) << m_Name;
+    }
+
+    const ResourceFile& File() const { return *m_File; }
+
+    std::string m_Name;
+    std::unique_ptr<ResourceFile> m_File;
+};
+
+TEST_P(BuiltProgramTest, DialogTemplate102IsStoredAsDesigned) {
+    EXPECT_THAT(File().Languages(Type(5), MAKEINTRESOURCEW(102)),
+                ::testing::ElementsAre(kChinesePrc));
+    const auto bytes = File().Bytes(Type(5), MAKEINTRESOURCEW(102), kChinesePrc);
+    ASSERT_TRUE(bytes.has_value()) << "no dialog 102 (a named IDD_UPDATE_DIALOG instead?)";
+    const auto dialog = zevrin::test::ParseDialogEx(*bytes);
+    ASSERT_TRUE(dialog.has_value()) << "not an extended dialog template";
+
+    EXPECT_EQ(dialog->style, 0x90C800C0u);
+    EXPECT_EQ(dialog->exStyle, static_cast<uint32_t>(WS_EX_APPWINDOW));
+    EXPECT_EQ(dialog->x, 0);
+    EXPECT_EQ(dialog->y, 0);
+    EXPECT_EQ(dialog->cx, 233);
+    EXPECT_EQ(dialog->cy, 138);
+    EXPECT_EQ(dialog->menu, L"");
+    EXPECT_EQ(dialog->windowClass, L"");
+    EXPECT_EQ(dialog->title, L"s");
+    EXPECT_EQ(dialog->pointSize, 9);
+    EXPECT_EQ(dialog->weight, 0);
+    EXPECT_EQ(dialog->italic, 0);
+    EXPECT_EQ(dialog->charset, 1);
+    EXPECT_EQ(dialog->face, L"\u5B8B\u4F53") << "宋体, not mojibake";
+
+    ASSERT_EQ(dialog->items.size(), 4u);
+    const auto& progress = dialog->items[0];
+    EXPECT_EQ(progress.id, 1003u);
+    EXPECT_EQ(progress.className, L"MSCTLS_PROGRESS32");  // class names are compared caseless
+    EXPECT_EQ(progress.title, L"");
+    EXPECT_EQ(progress.style, static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_BORDER));
+    EXPECT_EQ(std::make_tuple(progress.x, progress.y, progress.cx, progress.cy),
+              std::make_tuple(7, 7, 219, 14));
+
+    const auto& button = dialog->items[1];
+    EXPECT_EQ(button.id, 1007u);
+    EXPECT_EQ(button.classAtom, kButtonAtom);
+    EXPECT_EQ(button.title, L"USB_Update");
+    EXPECT_EQ(button.style,
+              static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON));
+    EXPECT_EQ(std::make_tuple(button.x, button.y, button.cx, button.cy),
+              std::make_tuple(7, 109, 219, 22));
+
+    const auto& success = dialog->items[2];
+    EXPECT_EQ(success.id, 0xFFFFFFFFu);
+    EXPECT_EQ(success.classAtom, kStaticAtom);
+    EXPECT_EQ(success.title, L"Firmware upgraded!");
+    EXPECT_EQ(success.style, static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_CENTER));
+    EXPECT_EQ(std::make_tuple(success.x, success.y, success.cx, success.cy),
+              std::make_tuple(59, 91, 85, 12));
+
+    const auto& instructions = dialog->items[3];
+    EXPECT_EQ(instructions.id, 1008u);
+    EXPECT_EQ(instructions.classAtom, kStaticAtom);
+    EXPECT_EQ(instructions.title, L"\u9759\u6001");  // 静态
+    EXPECT_EQ(instructions.style,
+              static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT));
+    EXPECT_EQ(std::make_tuple(instructions.x, instructions.y, instructions.cx, instructions.cy),
+              std::make_tuple(7, 25, 219, 55));
+
+    for (const auto& item : dialog->items) {
+        EXPECT_EQ(item.exStyle, 0u) << item.id;
+        EXPECT_EQ((item.style & WS_TABSTOP) != 0, item.id == 1007u)
+            << "only the button takes the focus by Tab";
+    }
+}
+
+TEST_P(BuiltProgramTest, IconGroup152HoldsOne32x32ImageWithAlpha) {
+    EXPECT_THAT(File().Languages(Type(14), MAKEINTRESOURCEW(152)),
+                ::testing::ElementsAre(kChinesePrc));
+    const auto group = File().Bytes(Type(14), MAKEINTRESOURCEW(152), kChinesePrc);
+    ASSERT_TRUE(group.has_value());
+    const auto entries = zevrin::test::ParseGroupIcon(*group);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].width, 32);
+    EXPECT_EQ(entries[0].height, 32);
+    EXPECT_EQ(entries[0].bitCount, 32);
+    EXPECT_EQ(entries[0].planes, 1);
+
+    const auto image = File().Bytes(Type(3), MAKEINTRESOURCEW(entries[0].iconId), kChinesePrc);
+    ASSERT_TRUE(image.has_value());
+    ASSERT_EQ(image->size(), entries[0].bytes);
+    BITMAPINFOHEADER header{};
+    ASSERT_GE(image->size(), sizeof(header) + 32 * 32 * 4);
+    std::memcpy(&header, image->data(), sizeof(header));
+    EXPECT_EQ(header.biWidth, 32);
+    EXPECT_EQ(header.biHeight, 64);  // colour and mask
+    EXPECT_EQ(header.biBitCount, 32);
+    // A real alpha channel: transparent corners, an opaque body and soft edges between.
+    int transparent = 0;
+    int opaque = 0;
+    int partial = 0;
+    for (size_t i = 0; i < 32 * 32; ++i) {
+        const uint8_t alpha = (*image)[sizeof(header) + i * 4 + 3];
+        (alpha == 0 ? transparent : alpha == 255 ? opaque : partial)++;
+    }
+    EXPECT_GT(transparent, 0);
+    EXPECT_GT(opaque, 0);
+    EXPECT_GT(partial, 0);
+}
+
+TEST_P(BuiltProgramTest, StringTableHoldsBothSetsExactlyAsTheTextsSource) {
+    // Block b holds ids 16 (b - 1) .. 16 (b - 1) + 15.
+    for (int id = kChineseBaseId; id <= 407 + 16; ++id) {
+        const int block = id / 16 + 1;
+        const auto bytes = File().Bytes(Type(6), MAKEINTRESOURCEW(block), kChinesePrc);
+        const auto strings =
+            bytes ? zevrin::test::ParseStringBlock(*bytes) : std::vector<std::wstring>(16);
+        ASSERT_EQ(strings.size(), 16u) << "block " << block;
+        const std::string stored = Utf8(strings[static_cast<size_t>(id % 16)]);
+        EXPECT_EQ(stored, CompiledText(id)) << "string " << id;
+    }
+    EXPECT_THAT(File().Languages(Type(6), MAKEINTRESOURCEW(kChineseBaseId / 16 + 1)),
+                ::testing::ElementsAre(kChinesePrc));
+    EXPECT_THAT(File().Languages(Type(6), MAKEINTRESOURCEW(kEnglishBaseId / 16 + 1)),
+                ::testing::ElementsAre(kChinesePrc));
+}
+
+TEST_P(BuiltProgramTest, VersionRecordSaysOnePointTwenty) {
+    const std::wstring path = WindowsPath(m_Name);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<uint8_t> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, (1u << 16) | 20u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwProductVersionMS, (1u << 16) | 20u);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\080404b0\\FileVersion",
+                               reinterpret_cast<void**>(&text), &length));
+    EXPECT_EQ(std::wstring(text), L"1.20.0");
+}
+
+TEST_P(BuiltProgramTest, ManifestAsksForCommonControlsSix) {
+    const auto manifest = File().Bytes(Type(24), MAKEINTRESOURCEW(1), kChinesePrc);
+    ASSERT_TRUE(manifest.has_value());
+    const std::string xml(manifest->begin(), manifest->end());
+    EXPECT_THAT(xml, ::testing::HasSubstr("Microsoft.Windows.Common-Controls"));
+    EXPECT_THAT(xml, ::testing::HasSubstr("version=\"6.0.0.0\""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, BuiltProgramTest, ::testing::Values(0, 1));
+
+}  // namespace
