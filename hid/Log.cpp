@@ -23,7 +23,8 @@ std::shared_ptr<const LogSink>& Sink() {
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 0)))
 #endif
-std::string VFormat(const char* format, va_list args) {
+std::string
+VFormat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(nullptr, 0, format, copy);
