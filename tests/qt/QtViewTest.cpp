@@ -156,6 +156,20 @@ class QtViewTest : public QObject {
         QVERIFY(!win.ProgressBar()->isTextVisible());
     }
 
+    void windowIconComesWithTheProgram() {
+        const QStringList images = QDir(QStringLiteral(":/zevrin/icons")).entryList(QDir::Files);
+        if (images.isEmpty()) {
+            QSKIP("built without res/icons/zevrin-*.png: the window keeps the default icon");
+        }
+        SimWindow w;
+        w.Open();
+        const QIcon icon = w.window->windowIcon();
+        QVERIFY(!icon.isNull());
+        // The title bar's size is drawn from its own image, not scaled from a larger one.
+        QVERIFY(icon.availableSizes().contains(QSize(32, 32)));
+        QCOMPARE(icon.pixmap(32, 32).size(), QSize(32, 32));
+    }
+
     // --- controls ---------------------------------------------------------------------------
 
     void progressIsClampedToItsRange() {

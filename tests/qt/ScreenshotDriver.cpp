@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
         {"the gamepad's version in the caption",
          [&] { return window.windowTitle().contains(QStringLiteral("GamePad")); },
          [&] {
+             window.activateWindow();  // the window manager may not have focused it yet
              shoot("idle");
              window.UpdateButton()->click();
          }},
