@@ -129,8 +129,8 @@ BOOL Win32DialogView::OnInitDialog() {
     const HWND hwnd = Hwnd();
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    // Found by id once: the success text's id (-1) is stored as 0xFFFFFFFF, which GetDlgItem
-    // does not match on every system once the id has been widened to 64 bits.
+    // The controls are looked up once. Ids are compared as the template's 32-bit values, so the
+    // success text's -1 (0xFFFFFFFF) is found however the system widened it.
     m_Controls.clear();
     for (HWND child = GetWindow(hwnd, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {

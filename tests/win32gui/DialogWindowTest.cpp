@@ -467,6 +467,7 @@ TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
         m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }, 10s))
         << "the worker's box kept the window from closing";
     EXPECT_FALSE(m_Answerer.AnyStanding());
+    EXPECT_EQ(m_Answerer.ForcedCloses(), 0) << "the window did not end the worker's box itself";
     EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
     EXPECT_FALSE(Recording().headerReceived) << "a cancelled confirmation sends no header";
     EXPECT_EQ(m_Answerer.Seen()[2].text, Text(2));

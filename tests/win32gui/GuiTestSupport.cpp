@@ -170,7 +170,12 @@ size_t PromptAnswerer::Count() const {
 bool PromptAnswerer::AnyStanding() const {
     std::lock_guard lock(m_Mutex);
     return std::any_of(m_Standing.begin(), m_Standing.end(),
-                       [](HWND w) { return IsWindow(w) != FALSE; });
+                       [](const Standing& s) { return IsWindow(s.window) != FALSE; });
+}
+
+int PromptAnswerer::ForcedCloses() const {
+    std::lock_guard lock(m_Mutex);
+    return m_ForcedCloses;
 }
 
 void PromptAnswerer::Run() {
@@ -199,6 +204,14 @@ void PromptAnswerer::Run() {
             }
         }
         lock.lock();
+        const auto now = std::chrono::steady_clock::now();
+        for (Standing& standing : m_Standing) {
+            if (now >= standing.deadline && IsWindow(standing.window) != FALSE) {
+                Press(standing.window, IDCANCEL);
+                standing.deadline = std::chrono::steady_clock::time_point::max();
+                ++m_ForcedCloses;
+            }
+        }
         m_Stop.wait_for(lock, 5ms, [this] { return m_Stopping; });
     }
 }
@@ -241,7 +254,7 @@ void PromptAnswerer::Handle(HWND window) {
             m_Answers.pop_front();
         }
         if (answer == Answer::Leave) {
-            m_Standing.push_back(window);
+            m_Standing.push_back({window, std::chrono::steady_clock::now() + kStandingLimit});
         }
     }
     if (prompt.fileDialog) {

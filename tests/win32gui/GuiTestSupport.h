@@ -46,7 +46,11 @@ struct Prompt {
 // is answered OK and the file dialog with `DefaultFile` (or cancelled when there is none).
 class PromptAnswerer {
   public:
-    enum class Answer { Ok, Cancel, Leave };  // Leave: let it stand until something else ends it
+    // Leave: let it stand until something else ends it. A prompt left standing for longer than
+    // kStandingLimit is cancelled by the answerer after all (and counted), so that a window that
+    // fails to end it makes its test fail instead of hanging.
+    enum class Answer { Ok, Cancel, Leave };
+    static constexpr std::chrono::seconds kStandingLimit{8};
 
     PromptAnswerer();
     ~PromptAnswerer();
@@ -63,6 +67,8 @@ class PromptAnswerer {
     size_t Count() const;
     // True while a prompt that was left standing is still on screen.
     bool AnyStanding() const;
+    // Prompts left standing that nothing else ended in time.
+    int ForcedCloses() const;
 
   private:
     void Run();
@@ -76,7 +82,12 @@ class PromptAnswerer {
     std::optional<std::filesystem::path> m_File;
     std::vector<Prompt> m_Seen;
     std::vector<HWND> m_Handled;
-    std::vector<HWND> m_Standing;
+    struct Standing {
+        HWND window;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<Standing> m_Standing;
+    int m_ForcedCloses = 0;
     std::thread m_Thread;
 };
 
