@@ -417,7 +417,7 @@ void SimPort::Queue(Device& d, const std::vector<uint8_t>& frame, milliseconds d
     std::array<uint8_t, kReportPayload> payload{};
     const size_t n = std::min(frame.size(), kReportPayload - 1);
     payload[0] = static_cast<uint8_t>(n);
-    std::memcpy(payload.data() + 1, frame.data(), n);
+    std::copy_n(frame.begin(), n, payload.begin() + 1);
     Clock::time_point at = Clock::now() + delay;
     if (!d.input.empty()) {
         at = std::max(at, d.input.back().first);  // answers keep their order
