@@ -277,6 +277,28 @@ class QtViewTest : public QObject {
         QCOMPARE(answerer.Boxes().size(), size_t{2});
     }
 
+    void boxIsWideEnoughForItsCaption() {
+        SimWindow w;
+        w.Open();
+        // A short text under a longer title: sized to the text alone, the box would leave the
+        // window manager too little room and the caption would be cut off.
+        const std::string caption = "Zevrin Update v1.20 Zevrin Update v1.20";
+        int boxWidth = 0;
+        WhenModalAppears(this, [&](QWidget* box) {
+            boxWidth = box->width();
+            QTest::keyClick(box, Qt::Key_Escape);
+        });
+        w.window->MessageBox("x", caption, BoxButtons::Ok);
+        // Title bars draw their caption in bold, beside an icon and a close box.
+        QFont bold = w.window->font();
+        bold.setBold(true);
+        const int needed =
+            QFontMetrics(bold).horizontalAdvance(QString::fromStdString(caption)) + 2 * 32;
+        QVERIFY2(
+            boxWidth >= needed,
+            qPrintable(QStringLiteral("box %1 px, caption needs %2").arg(boxWidth).arg(needed)));
+    }
+
     void escapeOnAnOkBoxAnswersOk() {
         SimWindow w;
         w.Open();
