@@ -131,6 +131,32 @@ std::pair<int, int> ProgressRange(HWND dialog) {
     return {range.iLow, range.iHigh};
 }
 
+std::vector<HWND> PromptsOwnedBy(HWND owner) {
+    struct Search {
+        HWND owner;
+        std::vector<HWND> found;
+    } search{owner, {}};
+    if (owner == nullptr) {
+        return {};
+    }
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) != FALSE &&
+                ClassOf(window) == "#32770") {
+                s->found.push_back(window);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND FindPrompt(HWND owner) {
+    const std::vector<HWND> prompts = PromptsOwnedBy(owner);
+    return prompts.empty() ? nullptr : prompts.front();
+}
+
 PromptAnswerer::PromptAnswerer() : m_Thread([this] { Run(); }) {}
 
 PromptAnswerer::~PromptAnswerer() {
@@ -184,24 +210,8 @@ void PromptAnswerer::Run() {
         // Asked under the lock: whoever clears the owner knows it is no longer being asked.
         const HWND owner = m_Owner ? m_Owner() : nullptr;
         lock.unlock();
-        if (owner != nullptr) {
-            struct Search {
-                HWND owner;
-                std::vector<HWND> found;
-            } search{owner, {}};
-            EnumWindows(
-                [](HWND window, LPARAM data) -> BOOL {
-                    auto* s = reinterpret_cast<Search*>(data);
-                    if (GetWindow(window, GW_OWNER) == s->owner &&
-                        IsWindowVisible(window) != FALSE && ClassOf(window) == "#32770") {
-                        s->found.push_back(window);
-                    }
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&search));
-            for (HWND window : search.found) {
-                Handle(window);
-            }
+        for (HWND window : PromptsOwnedBy(owner)) {
+            Handle(window);
         }
         lock.lock();
         const auto now = std::chrono::steady_clock::now();

@@ -32,6 +32,10 @@ std::string TextOf(HWND window);  // UTF-8; reads the stored text without sendin
 int ProgressPos(HWND dialog);
 std::pair<int, int> ProgressRange(HWND dialog);
 
+// The boxes and file dialogs on screen that `owner` owns, whichever thread shows them.
+std::vector<HWND> PromptsOwnedBy(HWND owner);
+HWND FindPrompt(HWND owner);  // the first of them, or null
+
 // A box or file dialog that the answerer saw.
 struct Prompt {
     bool fileDialog = false;
