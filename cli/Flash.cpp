@@ -43,23 +43,6 @@ class LogSinkScope {
     LogSink m_Previous;
 };
 
-std::string RefusalReason(ImageProblem problem) {
-    switch (problem) {
-        case ImageProblem::TooShort:
-            return LoadExtraText(ExtraText::FileTooShort);
-        case ImageProblem::LengthZero:
-            return LoadExtraText(ExtraText::ImageLengthZero);
-        case ImageProblem::Truncated:
-            return LoadExtraText(ExtraText::ImageTruncated);
-        case ImageProblem::ReadError:
-            return LoadExtraText(ExtraText::FileReadError);
-        case ImageProblem::None:
-        case ImageProblem::OpenFailed:
-            break;
-    }
-    return {};
-}
-
 std::string WhyUnopenable(const std::string& file) {
     std::error_code ec;
     const auto status =

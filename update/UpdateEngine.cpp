@@ -50,6 +50,8 @@ std::string InitialDirectory() {
     return {u8.begin(), u8.end()};
 }
 
+}  // namespace
+
 std::string RefusalReason(ImageProblem problem) {
     switch (problem) {
         case ImageProblem::TooShort:
@@ -66,8 +68,6 @@ std::string RefusalReason(ImageProblem problem) {
     }
     return {};
 }
-
-}  // namespace
 
 std::string VersionCaption(uint32_t versionWord) {
     const uint32_t beta = versionWord >> 16;

@@ -120,5 +120,7 @@ void Usb_UpdateThread();
 
 // "%s(GamePad V%0.2f beta%d)" / "%s(GamePad V%0.2f)" with text 6.
 std::string VersionCaption(uint32_t versionWord);
+// Why an image is refused, in the interface language; empty for None and OpenFailed.
+std::string RefusalReason(ImageProblem problem);
 // The confirmation text for a file and a device version word, by the four formats.
 std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion);
