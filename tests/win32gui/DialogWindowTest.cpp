@@ -79,7 +79,7 @@ class DialogWindowTest : public ::testing::Test {
         limits.workerSilence = 3s;
         limits.deviceGone = 300ms;
         m_View->Dialog().SetLimits(limits);
-        Create();
+        ASSERT_NO_FATAL_FAILURE(Create());
     }
 
     void Create() {
@@ -120,7 +120,7 @@ class DialogWindowTest : public ::testing::Test {
 // --- Start-up ------------------------------------------------------------------------------
 
 TEST_F(DialogWindowTest, StartWithoutGamepadShowsTitleInstructionsAndADisabledButton) {
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     EXPECT_EQ(Caption(), Text(6));
     EXPECT_EQ(TextOf(Control(kButton)), Text(12));
     EXPECT_FALSE(ButtonEnabled());
@@ -134,7 +134,7 @@ TEST_F(DialogWindowTest, StartWithoutGamepadShowsTitleInstructionsAndADisabledBu
 }
 
 TEST_F(DialogWindowTest, WindowIconsAndDragIconAreTheApplicationIcon) {
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     const auto icon = reinterpret_cast<LRESULT>(m_View->Icon());
     ASSERT_NE(icon, 0);
     EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_BIG, 0), icon);
@@ -151,7 +151,7 @@ TEST_F(DialogWindowTest, WindowIconsAndDragIconAreTheApplicationIcon) {
 
 TEST_F(DialogWindowTest, StartWithGamepadAsksItsVersionButKeepsThePlainTitle) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     EXPECT_EQ(Recording().versionRequests, 1u);
     EXPECT_EQ(cur_devVersion.load(), 110u);
     EXPECT_EQ(Caption(), Text(6));
@@ -163,7 +163,7 @@ TEST_F(DialogWindowTest, GamepadWithoutFirmwareShowsTheInstructionsBeforeTheWind
     GamepadBehaviour noFirmware;
     noFirmware.version = kNoVersion;
     AddGamepad(noFirmware);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     const auto seen = m_Answerer.Seen();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].text, Text(14));
@@ -178,7 +178,7 @@ TEST_F(DialogWindowTest, GamepadWithoutFirmwareShowsTheInstructionsBeforeTheWind
 
 TEST_F(DialogWindowTest, ArrivalOfTheGamepadEnablesTheButtonAndShowsItsVersion) {
     AddGamepad({}, /*plugged=*/false);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_FALSE(ButtonEnabled());
     m_Port.Plug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }))
@@ -189,7 +189,7 @@ TEST_F(DialogWindowTest, ArrivalOfTheGamepadEnablesTheButtonAndShowsItsVersion) 
 
 TEST_F(DialogWindowTest, RemovalOfAnotherDeviceChangesNothing) {
     AddGamepad({}, /*plugged=*/false);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     m_Port.Plug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
     LogCapture log;
@@ -202,7 +202,7 @@ TEST_F(DialogWindowTest, RemovalOfAnotherDeviceChangesNothing) {
 
 TEST_F(DialogWindowTest, RemovalOfTheGamepadDisablesTheButtonAndRestoresTheTitle) {
     AddGamepad({}, /*plugged=*/false);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     m_Port.Plug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
     LogCapture log;
@@ -214,7 +214,7 @@ TEST_F(DialogWindowTest, RemovalOfTheGamepadDisablesTheButtonAndRestoresTheTitle
 
 TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption) {
     AddGamepad({}, /*plugged=*/false);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     m_Port.Plug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
 
@@ -237,7 +237,7 @@ TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption
 
 TEST_F(DialogWindowTest, OtherDeviceChangeCodesAreIgnoredAndAnswerTrue) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     EnableWindow(Control(kButton), FALSE);
     SetWindowTextW(m_Dlg, L"unchanged");
     // DBT_QUERYCHANGECONFIG and DBT_CONFIGCHANGED: the handler does not even look for the device.
@@ -255,7 +255,7 @@ TEST_F(DialogWindowTest, OtherDeviceChangeCodesAreIgnoredAndAnswerTrue) {
 
 TEST_F(DialogWindowTest, ClickThatCannotOpenTheDeviceOnlyHidesTheSuccessText) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     ShowWindow(Control(kSuccessText), SW_SHOW);
     m_Port.SetOpenStatus(m_Gamepad, zevrin::OpenStatus::Failed);
     Click();
@@ -271,7 +271,7 @@ TEST_F(DialogWindowTest, WholeUpdateEndsWithTheSuccessBoxAndTheSuccessText) {
     GamepadBehaviour slow;
     slow.latency = 3ms;  // long enough to see the bar move
     AddGamepad(slow);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     const std::vector<uint8_t> data = Pattern(32 * 40 + 9);
     TempFile image("whole.dat", MakeImage(120, data));
     m_Answerer.SetFile(image.Path());
@@ -335,7 +335,7 @@ TEST_F(DialogWindowTest, FileDialogIsAskedForDatFilesFromTheCurrentFolder) {
         return FALSE;  // the user cancels
     };
     m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr), prompts);
-    Create();
+    ASSERT_NO_FATAL_FAILURE(Create());
 
     Click();
     ASSERT_TRUE(WaitForWorkerEnd());
@@ -359,7 +359,7 @@ TEST_F(DialogWindowTest, DeviceFailureShowsTheFailureBoxAndGivesTheButtonBack) {
     GamepadBehaviour failing;
     failing.fault = {FaultKind::Failed21, Moment::MidTransfer};
     AddGamepad(failing);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("fail.dat", MakeImage(120, Pattern(32 * 20)));
     m_Answerer.SetFile(image.Path());
 
@@ -377,7 +377,7 @@ TEST_F(DialogWindowTest, DeviceFailureShowsTheFailureBoxAndGivesTheButtonBack) {
 
 TEST_F(DialogWindowTest, ImageThatCannotBeSentIsRefusedWithItsReason) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     std::vector<uint8_t> truncated = MakeImage(120, Pattern(100));
     truncated.resize(truncated.size() - 10);
     TempFile image("short.dat", truncated);
@@ -395,7 +395,7 @@ TEST_F(DialogWindowTest, ImageThatCannotBeSentIsRefusedWithItsReason) {
 
 TEST_F(DialogWindowTest, ClosingWithoutATransferClosesAtOnce) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     RequestClose();
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }));
     EXPECT_EQ(m_Answerer.Count(), 0u);
@@ -405,7 +405,7 @@ TEST_F(DialogWindowTest, ClosingDuringATransferAsksAndCancelLetsItFinish) {
     GamepadBehaviour slow;
     slow.latency = 15ms;
     AddGamepad(slow);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     const std::vector<uint8_t> data = Pattern(32 * 60);
     TempFile image("keep.dat", MakeImage(120, data));
     m_Answerer.SetFile(image.Path());
@@ -433,7 +433,7 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
     GamepadBehaviour slow;
     slow.latency = 15ms;
     AddGamepad(slow);
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("stop.dat", MakeImage(120, Pattern(32 * 200)));
     m_Answerer.SetFile(image.Path());
 
@@ -453,7 +453,7 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
 
 TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("asking.dat", MakeImage(120, Pattern(64)));
     m_Answerer.SetFile(image.Path());
     m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Leave);  // the user looks away
@@ -477,7 +477,7 @@ TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
 
 TEST_F(DialogWindowTest, CallsFromAnotherThreadHaveChangedTheControlsWhenTheyReturn) {
     AddGamepad();
-    Open();
+    ASSERT_NO_FATAL_FAILURE(Open());
     std::atomic<bool> done{false};
     bool disabledOnReturn = false;
     bool shownOnReturn = false;
