@@ -272,13 +272,19 @@ void PromptAnswerer::Handle(HWND window) {
             Press(window, IDCANCEL);
             return;
         }
-        // The dialog fills its folder view after it has appeared; typing before that is lost.
-        std::this_thread::sleep_for(300ms);
+        // The dialog fills its folder view after it has appeared, and typing before that can be
+        // lost: type and press Open again until it has gone.
         const std::wstring path = file->wstring();
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(fileName, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
-                            SMTO_ABORTIFHUNG, 5000, &ignored);
-        Press(window, IDOK);
+        for (int attempt = 0; attempt < 10 && IsWindow(window) != FALSE; ++attempt) {
+            std::this_thread::sleep_for(attempt == 0 ? 300ms : 700ms);
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(fileName, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                                SMTO_ABORTIFHUNG, 5000, &ignored);
+            Press(window, IDOK);
+            for (int wait = 0; wait < 100 && IsWindow(window) != FALSE; ++wait) {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
         return;
     }
     if (answer == Answer::Ok) {
