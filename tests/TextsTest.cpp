@@ -61,6 +61,10 @@ TEST(TextsTest, ExtraTextsFollowTheSameRule) {
     const std::string english = LoadExtraText(ExtraText::PermissionDenied);
     EXPECT_NE(english.find("70-zevrin-gamepad.rules"), std::string::npos);
     EXPECT_NE(english.find("udevadm"), std::string::npos);
+    // Windows has no udev: there a refused open means another program holds the gamepad.
+    const std::string inUse = LoadExtraText(ExtraText::DeviceInUse);
+    EXPECT_NE(inUse.find("another program"), std::string::npos);
+    EXPECT_EQ(inUse.find("udev"), std::string::npos);
     LanguageScope zh(2052);
     const std::string chinese = LoadExtraText(ExtraText::PermissionDenied);
     EXPECT_NE(chinese, english);

@@ -181,7 +181,7 @@ TEST_F(FlowTest, ClickWithoutPermissionSaysHowToGetIt) {
     EXPECT_FALSE(m_Dlg->IsWorkerRunning());
     const auto boxes = View().boxes;
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, LoadExtraText(ExtraText::PermissionDenied));
+    EXPECT_EQ(boxes[0].text, LoadExtraText(OpenRefusedAdvice()));
 }
 
 // --- whole transfers -------------------------------------------------------------------------

@@ -115,7 +115,10 @@ TEST_F(VersionQueryTest, PermissionDeniedTellsTheUserWhatToDo) {
     m_Engine.QueryDeviceVersion();
     const auto boxes = m_View.Snapshot().boxes;
     ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, LoadExtraText(OpenRefusedAdvice()));
+#if !defined(_WIN32)
     EXPECT_NE(boxes[0].text.find("70-zevrin-gamepad.rules"), std::string::npos);
+#endif
 }
 
 TEST_F(VersionQueryTest, VersionIsReadAtItsOffsetWhateverTheLengthsSay) {

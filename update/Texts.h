@@ -23,6 +23,7 @@ enum class ExtraText : int {
     DeviceStoppedAnswering = 5,
     DeviceUnplugged = 6,
     VersionNoAnswer = 7,
+    DeviceInUse = 8,  // Windows: access denied means another program holds the gamepad
 };
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >

@@ -69,6 +69,16 @@ std::string RefusalReason(ImageProblem problem) {
     return {};
 }
 
+ExtraText OpenRefusedAdvice() {
+#if defined(_WIN32)
+    // HID access is not restricted per user on Windows: a refusal means another program has the
+    // gamepad open, and the udev advice would be no help.
+    return ExtraText::DeviceInUse;
+#else
+    return ExtraText::PermissionDenied;
+#endif
+}
+
 std::string VersionCaption(uint32_t versionWord) {
     const uint32_t beta = versionWord >> 16;
     if (beta != 0) {
@@ -187,7 +197,7 @@ bool CUpdateEngine::ReportPermissionDenied() {
         return false;
     }
     LogLine("OpenDevice: permission denied\n");
-    m_View.MessageBox(LoadExtraText(ExtraText::PermissionDenied), Title(), BoxButtons::Ok);
+    m_View.MessageBox(LoadExtraText(OpenRefusedAdvice()), Title(), BoxButtons::Ok);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include "update/DialogView.h"
 #include "update/FirmwareImage.h"
 #include "update/Frames.h"
+#include "update/Texts.h"
 
 // Process-wide state shared by the UI thread and the worker.
 extern std::atomic<int> g_StopThread;         // nonzero ends the worker's loop
@@ -120,6 +121,9 @@ void Usb_UpdateThread();
 
 // "%s(GamePad V%0.2f beta%d)" / "%s(GamePad V%0.2f)" with text 6.
 std::string VersionCaption(uint32_t versionWord);
+// What to tell the user when the gamepad refuses to be opened: the udev rule on Linux, another
+// program holding it on Windows.
+ExtraText OpenRefusedAdvice();
 // Why an image is refused, in the interface language; empty for None and OpenFailed.
 std::string RefusalReason(ImageProblem problem);
 // The confirmation text for a file and a device version word, by the four formats.
