@@ -282,6 +282,7 @@ class TempDir {
         const std::u8string u8 = p.u8string();
         return {u8.begin(), u8.end()};
     }
+    std::filesystem::path Path() const { return m_Path; }
 
   private:
     std::filesystem::path m_Path;

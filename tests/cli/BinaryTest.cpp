@@ -22,7 +22,7 @@
 
 using namespace std::chrono_literals;
 using zevrin::cli::test::Contains;
-using zevrin::cli::test::TempDir;
+using zevrin::test::TempDir;
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "cli/CliView.h"
 #include "cli/LineReader.h"
 #include "update/Protocol.h"
@@ -85,36 +86,7 @@ inline std::vector<uint8_t> ImageBytes(uint32_t version, uint32_t declaredLength
     return bytes;
 }
 
-// A scratch folder for one test, removed with it.
-class TempDir {
-  public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        m_Path = std::filesystem::temp_directory_path() /
-                 ("zevrin-cli-" +
-                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-                  "-" + std::to_string(counter++));
-        std::filesystem::create_directories(m_Path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_Path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        const auto path = m_Path / name;
-        std::ofstream f(path, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(bytes.data()),
-                static_cast<std::streamsize>(bytes.size()));
-        return path.string();
-    }
-    std::filesystem::path Path() const { return m_Path; }
-
-  private:
-    std::filesystem::path m_Path;
-};
+using zevrin::test::TempDir;
 
 inline bool Contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;

@@ -49,7 +49,7 @@ class FlashTest : public ::testing::Test {
         // The texts must not follow the machine the suite runs on.
         SetTextSource({[] { return uint16_t{1033}; }, nullptr});
         image = ImageBytes(kFileVersion, kImageBytes, kImageBytes);
-        file = dir.Write("fw.dat", image);
+        file = dir.File("fw.dat", image);
     }
     void TearDown() override { SetTextSource({}); }
 
@@ -99,7 +99,7 @@ TEST_F(FlashTest, ConfirmationShowsBothVersionsWithTheirBetas) {
     GamepadBehaviour b;
     b.version = (3u << 16) | 110;
     AddPad(b);
-    const std::string beta = dir.Write("beta.dat", ImageBytes((2u << 16) | 121, 64, 64));
+    const std::string beta = dir.File("beta.dat", ImageBytes((2u << 16) | 121, 64, 64));
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(UpdateYes(beta), c.console, port), kExitOk);
     EXPECT_TRUE(Contains(c.out.str(), "New firmware 1.21 beta2 and current is 1.10 beta3\n"));
@@ -203,7 +203,7 @@ class FlashRefusedImageTest : public FlashTest, public ::testing::WithParamInter
 // A file that cannot be sent is refused with exit code 4 before the gamepad hears a thing.
 TEST_P(FlashRefusedImageTest, RefusedBeforeAnythingReachesTheDevice) {
     const int pad = AddPad();
-    const std::string bad = dir.Write("bad.dat", GetParam().bytes);
+    const std::string bad = dir.File("bad.dat", GetParam().bytes);
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(UpdateYes(bad), c.console, port), kExitImageRefused);
     EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(GetParam().reason))) << c.err.str();
@@ -381,7 +381,7 @@ TEST_F(FlashTest, VersionThatNeverComesIsAFailureNotAGuess) {
 
 TEST_F(FlashTest, InfoDescribesTheImage) {
     std::vector<uint8_t> bytes = ImageBytes((2u << 16) | 120, 64, 70, 0xCAFEF00D);
-    const std::string path = dir.Write("i.dat", bytes);
+    const std::string path = dir.File("i.dat", bytes);
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Info, path), c.console, port), kExitOk);
     EXPECT_EQ(c.out.str(), "File:        " + path +
@@ -395,13 +395,13 @@ TEST_F(FlashTest, InfoDescribesTheImage) {
 }
 
 TEST_F(FlashTest, InfoSaysWhyAnImageCannotBeSent) {
-    const std::string truncated = dir.Write("t.dat", ImageBytes(120, 100, 99));
+    const std::string truncated = dir.File("t.dat", ImageBytes(120, 100, 99));
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Info, truncated), c.console, port), kExitImageRefused);
     EXPECT_TRUE(Contains(c.out.str(),
                          "Can be sent: no: " + LoadExtraText(ExtraText::ImageTruncated) + "\n"));
 
-    const std::string tiny = dir.Write("s.dat", std::vector<uint8_t>(5, 1));
+    const std::string tiny = dir.File("s.dat", std::vector<uint8_t>(5, 1));
     CapturedConsole s;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Info, tiny), s.console, port), kExitImageRefused);
     EXPECT_FALSE(Contains(s.out.str(), "Version:"));  // no header to describe
@@ -466,7 +466,7 @@ TEST(RunCommandLineTest, NoBackendIsExitCodeThreeButInfoStillWorks) {
     EXPECT_TRUE(Contains(c.err.str(), "--simulate"));
 
     TempDir dir;
-    const std::string path = dir.Write("ok.dat", ImageBytes(120, 32, 32));
+    const std::string path = dir.File("ok.dat", ImageBytes(120, 32, 32));
     CapturedConsole info;
     EXPECT_EQ(RunCommandLine({"info", path}, info.console, none), kExitOk);
 }
