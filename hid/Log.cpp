@@ -21,10 +21,10 @@ std::shared_ptr<const LogSink>& Sink() {
 }
 
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 0)))
+std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 #endif
-std::string
-VFormat(const char* format, va_list args) {
+
+std::string VFormat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(nullptr, 0, format, copy);
@@ -33,7 +33,7 @@ VFormat(const char* format, va_list args) {
         return {};
     }
     std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(out.data(), out.size(), format, args);
+    (void)std::vsnprintf(out.data(), out.size(), format, args);  // fits: measured above
     out.resize(static_cast<size_t>(n));
     return out;
 }

@@ -49,7 +49,7 @@ size_t ImageFile::Read(uint8_t* buffer, size_t count) {
 
 void ImageFile::Close() {
     if (m_File != nullptr) {
-        std::fclose(m_File);
+        (void)std::fclose(m_File);  // read-only: nothing to lose when closing fails
         m_File = nullptr;
     }
 }

@@ -62,10 +62,7 @@ class SimPort::Notification final : public HidNotification {
 class SimPort::Writer final : public HidWriteHandle {
   public:
     Writer(SimPort& port, int id, uint64_t session) : m_Port(port), m_Id(id), m_Session(session) {}
-    ~Writer() override {
-        std::lock_guard lock(m_Port.m_Mutex);
-        m_Port.Get(m_Id).openHandles--;
-    }
+    ~Writer() override { m_Port.HandleClosed(m_Id); }
     bool Write(const uint8_t (&report)[kReportSize]) override {
         std::vector<uint32_t> events;
         {
@@ -93,10 +90,7 @@ class SimPort::Writer final : public HidWriteHandle {
 class SimPort::Reader final : public HidReadHandle {
   public:
     Reader(SimPort& port, int id, uint64_t session) : m_Port(port), m_Id(id), m_Session(session) {}
-    ~Reader() override {
-        std::lock_guard lock(m_Port.m_Mutex);
-        m_Port.Get(m_Id).openHandles--;
-    }
+    ~Reader() override { m_Port.HandleClosed(m_Id); }
     uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
         return m_Port.Read(m_Id, m_Session, payload, timeoutMs, m_Cancelled);
     }
@@ -177,6 +171,14 @@ SimPort::Device& SimPort::Get(int id) {
 
 const SimPort::Device& SimPort::Get(int id) const {
     return const_cast<SimPort*>(this)->Get(id);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+}
+
+void SimPort::HandleClosed(int id) noexcept {
+    std::lock_guard lock(m_Mutex);
+    const auto it = m_Devices.find(id);
+    if (it != m_Devices.end()) {
+        it->second->openHandles--;
+    }
 }
 
 SimPort::Device* SimPort::FindByPath(const std::string& path) {

@@ -118,6 +118,7 @@ class SimPort final : public HidPort {
     using Clock = std::chrono::steady_clock;
 
     Device* FindByPath(const std::string& path);
+    void HandleClosed(int id) noexcept;
     Device& Get(int id);
     const Device& Get(int id) const;
     void Post(uint32_t code);
