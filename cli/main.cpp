@@ -46,7 +46,8 @@ extern "C" void OnInterrupt(int) {
         std::_Exit(zevrin::cli::kExitInterrupted);
     }
 #if defined(_WIN32)
-    std::signal(SIGINT, OnInterrupt);  // the Windows CRT resets the handler before calling it
+    // Without the handler Ctrl-C still ends the program, only less gracefully.
+    (void)std::signal(SIGINT, OnInterrupt);  // the Windows CRT resets the handler before calling it
 #endif
 }
 
@@ -74,7 +75,8 @@ bool StdoutIsTerminal() {
 }
 
 int RunWith(const std::vector<std::string>& args) {
-    std::signal(SIGINT, OnInterrupt);
+    // Without the handler Ctrl-C still ends the program, only less gracefully.
+    (void)std::signal(SIGINT, OnInterrupt);
     zevrin::cli::StdinLineReader input;
     zevrin::cli::Console console{std::cout, std::cerr, input, StdoutIsTerminal(),
                                  [] { return g_Interrupts.load() > 0; }};
