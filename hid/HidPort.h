@@ -19,6 +19,10 @@ inline constexpr uint32_t kReadFailed = 0xFFFFFFFF;  // WAIT_FAILED
 inline constexpr size_t kReportSize = 65;  // report id 0 + 64 bytes, both directions
 inline constexpr size_t kReportPayload = 64;
 
+// Every report write ends within this bound on every backend: a device that stops taking output
+// reports must not hold the sender, and the locks it holds, for ever.
+inline constexpr uint32_t kWriteTimeoutMs = 1000;
+
 // Device-change event codes handed to the window, as Windows numbers them.
 inline constexpr uint32_t kDevNodesChanged = 0x0007;
 inline constexpr uint32_t kDeviceArrival = 0x8000;
@@ -46,8 +50,12 @@ class HidProbe {
 class HidWriteHandle {
   public:
     virtual ~HidWriteHandle() = default;
-    // Hands the whole 65-byte output report (report id first) to the device.
+    // Hands the whole 65-byte output report (report id first) to the device. False when the write
+    // failed, did not end within kWriteTimeoutMs or was cancelled: the report was not sent.
     virtual bool Write(const uint8_t (&report)[kReportSize]) = 0;
+    // Asks a Write running on another thread to give up early (it then returns false). A Cancel
+    // with no write in progress does nothing.
+    virtual void Cancel() {}
 };
 
 class HidReadHandle {
