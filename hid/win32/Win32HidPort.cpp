@@ -224,80 +224,107 @@ class Win32Probe final : public HidProbe {
     Handle m_Handle;
 };
 
-class Win32WriteHandle final : public HidWriteHandle {
-  public:
-    Win32WriteHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
-
-    bool Write(const uint8_t (&report)[kReportSize]) override {
-        // Synchronous: WriteFile returns once the report is out. The count is not examined; a
-        // HID write is whole or fails.
-        DWORD written = 0;
-        return m_Api.WriteFile(m_File.get(), report, kReportSize, &written, nullptr) != FALSE;
-    }
-
-  private:
-    const Win32Api& m_Api;
-    Handle m_File;
-};
-
-// One overlapped read. The system writes into both fields until the read has ended, which after
-// a cancel can be later than the wait that gave up on it. The report starts zeroed: a read that
-// ends at once without data (device gone) then hands on an empty frame, not stale memory.
-struct PendingRead {
+// One overlapped read or write. The system uses both fields until the call has ended, which after
+// a cancel can be later than the wait that gave up on it. A write carries its own copy of the
+// report: the caller's buffer is refilled for the next report while an abandoned write may still
+// be reading this one.
+struct PendingReport {
     OVERLAPPED overlapped{};
     uint8_t report[kReportSize]{};
 };
 
-class Win32ReadHandle final : public HidReadHandle {
-  public:
-    Win32ReadHandle(const Win32Api& api, Handle file) : m_Api(api), m_File(std::move(file)) {}
+// How one overlapped call ended.
+struct Ending {
+    bool started = false;  // false: the call failed before anything was queued
+    DWORD waited = WAIT_FAILED;
+    bool whole = false;      // ended well, having moved the whole report
+    bool cancelled = false;  // Cancel was asked for while the call ran
+};
 
-    uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
-        // Manual-reset and created signalled; starting the read resets it.
-        Handle event(m_Api, m_Api.CreateEventW(nullptr, TRUE, TRUE, nullptr));
+enum class Direction { Read, Write };
+
+// A file opened for overlapped I/O that runs one call at a time, with a bound on each, and that
+// another thread may cancel.
+class OverlappedFile {
+  public:
+    // `cancelAhead`: a Cancel that arrives between two calls ends the next one. Reads want that,
+    // or a window closing just as one read ended would wait out the whole time-out of the next.
+    OverlappedFile(const Win32Api& api, Handle file, bool cancelAhead)
+        : m_Api(api), m_File(std::move(file)), m_CancelAhead(cancelAhead) {}
+
+    // Runs one call on `io` and returns once it has really ended. When its end cannot be awaited
+    // `io` is released on purpose: the system may still use it.
+    Ending Transfer(Direction direction, std::unique_ptr<PendingReport>& io, DWORD timeoutMs) {
+        Ending ending;
+        Begin();
+        // Manual-reset and unsignalled: only the end of this call may set it.
+        Handle event(m_Api, m_Api.CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!event) {
-            return kReadFailed;
+            ending.cancelled = Finish();
+            return ending;
         }
-        auto read = std::make_unique<PendingRead>();
-        read->overlapped.hEvent = event.get();
-        // The wait alone decides the outcome, whether the read completed at once or not.
-        m_Api.ReadFile(m_File.get(), read->report, kReportSize, nullptr, &read->overlapped);
-        Publish(&read->overlapped);
-        uint32_t result = m_Api.WaitForSingleObject(event.get(), timeoutMs);
-        const bool cancelled = Unpublish();
-        if (cancelled && result == WAIT_OBJECT_0) {
-            result = kReadTimeout;  // ended by Cancel: whatever the buffer holds is no report
+        io->overlapped.hEvent = event.get();
+        const BOOL done =
+            direction == Direction::Read
+                ? m_Api.ReadFile(m_File.get(), io->report, kReportSize, nullptr, &io->overlapped)
+                : m_Api.WriteFile(m_File.get(), io->report, kReportSize, nullptr, &io->overlapped);
+        if (!done && m_Api.GetLastError() != ERROR_IO_PENDING) {
+            // Nothing was queued (the device is gone, typically): its event will never be set,
+            // and waiting for the end of a call that never began would never return.
+            ending.cancelled = Finish();
+            return ending;
         }
-        if (result == WAIT_OBJECT_0) {
-            std::memcpy(payload, read->report + 1, kReportPayload);
-            return result;
+        ending.started = true;
+        Publish(&io->overlapped);
+        ending.waited = m_Api.WaitForSingleObject(event.get(), timeoutMs);
+        DWORD moved = 0;
+        BOOL succeeded = FALSE;
+        bool ended = false;
+        if (ending.waited == WAIT_OBJECT_0) {
+            // The call's own status, not the event, says whether it brought a report.
+            succeeded = m_Api.GetOverlappedResult(m_File.get(), &io->overlapped, &moved, FALSE);
+            ended = succeeded || m_Api.GetLastError() != ERROR_IO_INCOMPLETE;
         }
-        // Still pending, or about to end: the system may write into the report and the
-        // OVERLAPPED until the read has really ended, so wait for that before releasing them.
-        m_Api.CancelIo(m_File.get());
-        DWORD transferred = 0;
-        m_Api.GetOverlappedResult(m_File.get(), &read->overlapped, &transferred, TRUE);
-        if (!HasOverlappedIoCompleted(&read->overlapped)) {
-            // The end could not be awaited (the wait itself failed). Leaking one read is the only
-            // safe choice: the buffer and the event it will signal must outlive it.
-            (void)read.release();
-            event.Abandon();
+        if (!ended) {
+            // Still pending, or about to end: the system may use the report and the OVERLAPPED
+            // until the call has really ended, so wait for that before releasing them.
+            m_Api.CancelIo(m_File.get());
+            succeeded = m_Api.GetOverlappedResult(m_File.get(), &io->overlapped, &moved, TRUE);
+            if (!HasOverlappedIoCompleted(&io->overlapped)) {
+                // The end could not be awaited (the wait itself failed). Leaking one call is the
+                // only safe choice: its memory and the event it will set must outlive it.
+                (void)io.release();
+                event.Abandon();
+                ending.cancelled = Finish();
+                return ending;
+            }
         }
-        return result;
+        ending.cancelled = Finish();
+        // A call that completed while it was being cancelled still moved its report: a report
+        // thrown away here would be a device answer the update never sees.
+        ending.whole = succeeded && moved == kReportSize;
+        return ending;
     }
 
-    void Cancel() override {
+    void Cancel() {
         std::lock_guard lock(m_Mutex);
+        if (!m_Running && !m_CancelAhead) {
+            return;
+        }
         m_CancelRequested = true;
         if (m_Pending != nullptr) {
-            // CancelIo only reaches I/O of the calling thread; the read runs on another one.
+            // CancelIo only reaches I/O of the calling thread; the call runs on another one.
             m_Api.CancelIoEx(m_File.get(), m_Pending);
         }
     }
 
   private:
-    // Makes the read visible to Cancel. A Cancel that landed just before the read started ends it
-    // at once; otherwise a window closing at that moment would wait out the whole time-out.
+    void Begin() {
+        std::lock_guard lock(m_Mutex);
+        m_Running = true;
+    }
+    // Makes the call visible to Cancel. A Cancel that landed before the call was queued ends it
+    // at once.
     void Publish(OVERLAPPED* overlapped) {
         std::lock_guard lock(m_Mutex);
         m_Pending = overlapped;
@@ -306,17 +333,68 @@ class Win32ReadHandle final : public HidReadHandle {
         }
     }
     // Returns whether a Cancel was asked for, and consumes it.
-    bool Unpublish() {
+    bool Finish() {
         std::lock_guard lock(m_Mutex);
         m_Pending = nullptr;
+        m_Running = false;
         return std::exchange(m_CancelRequested, false);
     }
 
     const Win32Api& m_Api;
     Handle m_File;
-    std::mutex m_Mutex;  // m_Pending and m_CancelRequested, shared with Cancel
+    const bool m_CancelAhead;
+    std::mutex m_Mutex;  // the three below, shared with Cancel
     OVERLAPPED* m_Pending = nullptr;
+    bool m_Running = false;
     bool m_CancelRequested = false;
+};
+
+class Win32WriteHandle final : public HidWriteHandle {
+  public:
+    Win32WriteHandle(const Win32Api& api, Handle file)
+        : m_File(api, std::move(file), /*cancelAhead=*/false) {}
+
+    bool Write(const uint8_t (&report)[kReportSize]) override {
+        auto io = std::make_unique<PendingReport>();
+        std::memcpy(io->report, report, kReportSize);
+        // A HID write is the whole report or nothing; a short count means the device did not
+        // take it.
+        return m_File.Transfer(Direction::Write, io, kWriteTimeoutMs).whole;
+    }
+
+    void Cancel() override { m_File.Cancel(); }
+
+  private:
+    OverlappedFile m_File;
+};
+
+class Win32ReadHandle final : public HidReadHandle {
+  public:
+    Win32ReadHandle(const Win32Api& api, Handle file)
+        : m_File(api, std::move(file), /*cancelAhead=*/true) {}
+
+    uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
+        auto io = std::make_unique<PendingReport>();
+        const Ending ending = m_File.Transfer(Direction::Read, io, timeoutMs);
+        if (ending.whole) {
+            std::memcpy(payload, io->report + 1, kReportPayload);
+            return kReadOk;
+        }
+        if (!ending.started) {
+            return kReadFailed;
+        }
+        if (ending.cancelled) {
+            return kReadTimeout;
+        }
+        // A read that ended without a report failed, whatever the wait said; one that did not
+        // end in time passes on what the wait said.
+        return ending.waited == WAIT_OBJECT_0 ? kReadFailed : ending.waited;
+    }
+
+    void Cancel() override { m_File.Cancel(); }
+
+  private:
+    OverlappedFile m_File;
 };
 
 class Win32Notification final : public HidNotification {
@@ -353,9 +431,11 @@ std::vector<HidInterface> Win32HidPort::ListAccepted(const Accept& accept) {
 
 std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
                                                         OpenStatus& status) {
+    // Overlapped, so that every write has a bound: a device that stops taking output reports
+    // would otherwise hold a synchronous WriteFile, and the sender's locks, for ever.
     Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
+                                         FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {
         status = StatusOf(m_Api.GetLastError());
         return nullptr;

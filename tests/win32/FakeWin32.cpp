@@ -9,8 +9,6 @@
 namespace zevrin::test {
 namespace {
 
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // STATUS_CANCELLED (ntstatus.h)
-
 FakeWin32* g_Fake = nullptr;
 thread_local DWORD t_LastError = 0;
 
@@ -26,6 +24,41 @@ DWORD PathBytes(const FakeInterface& iface) {
 
 HDEVINFO SetHandle(int n) {
     return reinterpret_cast<HDEVINFO>(static_cast<uintptr_t>(0x5E70 + n));
+}
+
+DWORD ErrorOf(ULONG_PTR status) {
+    switch (status) {
+        case 0:
+            return ERROR_SUCCESS;
+        case kStatusCancelled:
+            return ERROR_OPERATION_ABORTED;
+        case kStatusDeviceNotConnected:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+// What GetOverlappedResult reports for a call that has ended, read from its OVERLAPPED.
+BOOL ResultOf(const OVERLAPPED& overlapped, LPDWORD transferred) {
+    if (overlapped.Internal == STATUS_PENDING) {
+        return Fail(ERROR_IO_INCOMPLETE);
+    }
+    *transferred = static_cast<DWORD>(overlapped.InternalHigh);
+    return overlapped.Internal == 0 ? TRUE : Fail(ErrorOf(overlapped.Internal));
+}
+
+// The latest call on `file` with this OVERLAPPED: the backend's memory is reused from call to call.
+template <class Call>
+Call* Latest(std::vector<Call>& calls, HANDLE file, const OVERLAPPED* overlapped) {
+    const auto it = std::find_if(calls.rbegin(), calls.rend(), [&](const Call& call) {
+        return call.overlapped == overlapped && call.file == file;
+    });
+    return it == calls.rend() ? nullptr : &*it;
+}
+
+bool Pending(const IoCall& call) {
+    return call.started && !call.ended;
 }
 
 }  // namespace
@@ -172,7 +205,8 @@ struct FakeCalls {
         } else if ((access & it->refuseAccess) != 0) {
             t_LastError = it->openError;
         } else {
-            call.result = f.NewHandle({.iface = static_cast<int>(it - f.interfaces.begin())});
+            call.result = f.NewHandle({.iface = static_cast<int>(it - f.interfaces.begin()),
+                                       .overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0});
         }
         f.opens.push_back(call);
         return call.result;
@@ -181,21 +215,73 @@ struct FakeCalls {
     static BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                              LPOVERLAPPED overlapped) {
         std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
         const auto* bytes = static_cast<const uint8_t*>(data);
-        F().writes.push_back({file, {bytes, bytes + size}, overlapped != nullptr});
-        const auto* object = F().Find(file);
+        f.writes.push_back({{file, overlapped, overlapped != nullptr ? overlapped->hEvent : nullptr,
+                             std::this_thread::get_id()},
+                            data,
+                            {bytes, bytes + size}});
+        WriteCall& write = f.writes.back();
+        const auto* object = f.Find(file);
         if (object == nullptr || object->closes > 0 || object->event) {
-            F().Fault("WriteFile on a handle that is not an open file");
+            f.Fault("WriteFile on a handle that is not an open file");
             return Fail(ERROR_INVALID_HANDLE);
         }
-        if (written == nullptr && overlapped == nullptr) {
-            F().Fault("synchronous WriteFile without a count");
+        if (overlapped == nullptr) {
+            return WriteAndWait(f, write, *object, written);
+        }
+        auto* event = f.Find(overlapped->hEvent);
+        if (event == nullptr || !event->event || event->closes > 0) {
+            f.Fault("overlapped WriteFile without an open event");
             return Fail(ERROR_INVALID_PARAMETER);
         }
-        if (written != nullptr) {
-            *written = F().writeResult ? size : 0;
+        if (!object->overlapped) {
+            f.Fault("overlapped WriteFile on a synchronous handle: it returns only once written");
         }
-        return F().writeResult ? TRUE : Fail(ERROR_GEN_FAILURE);
+        event->signalled = false;  // as the system does when a call begins
+        if (f.writeError != 0) {
+            return Fail(f.writeError);
+        }
+        write.started = true;
+        overlapped->Internal = STATUS_PENDING;
+        const DWORD moved = f.writeStatus == 0 ? f.writeTransfers : 0;
+        switch (f.writeEnd) {
+            case WriteEnd::InTheCall:
+                f.End(write, f.writeStatus, moved);
+                if (written != nullptr) {
+                    *written = moved;
+                }
+                return f.writeStatus == 0 ? TRUE : Fail(ErrorOf(f.writeStatus));
+            case WriteEnd::Pending:
+                f.End(write, f.writeStatus, moved);
+                break;
+            case WriteEnd::Never:
+                break;
+        }
+        return Fail(ERROR_IO_PENDING);
+    }
+
+    // A write without an OVERLAPPED returns only once the device has taken the report.
+    static BOOL WriteAndWait(FakeWin32& f, WriteCall& write, const FakeWin32::Object& file,
+                             LPDWORD written) {
+        if (file.overlapped) {
+            f.Fault("synchronous WriteFile on a handle opened for overlapped I/O");
+        }
+        if (written == nullptr) {
+            f.Fault("synchronous WriteFile without a count");
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        if (f.writeError != 0) {
+            return Fail(f.writeError);
+        }
+        if (f.writeEnd == WriteEnd::Never) {
+            f.Fault("synchronous WriteFile to a device that takes no reports: it never returns");
+            return Fail(ERROR_GEN_FAILURE);
+        }
+        write.started = true;
+        write.ended = true;
+        *written = f.writeStatus == 0 ? f.writeTransfers : 0;
+        return f.writeStatus == 0 ? TRUE : Fail(ErrorOf(f.writeStatus));
     }
 
     static BOOL WINAPI Read(HANDLE file, LPVOID data, DWORD size, LPDWORD /*read*/,
@@ -209,15 +295,29 @@ struct FakeCalls {
             f.Fault("ReadFile without an open file, an OVERLAPPED and an open event");
             return Fail(ERROR_INVALID_PARAMETER);
         }
-        f.reads.push_back({file, data, size, overlapped, overlapped->hEvent, overlapped->Offset,
-                           overlapped->OffsetHigh, std::this_thread::get_id()});
+        if (!object->overlapped) {
+            f.Fault("overlapped ReadFile on a synchronous handle: it returns only once read");
+        }
+        f.reads.push_back({{file, overlapped, overlapped->hEvent, std::this_thread::get_id()},
+                           data,
+                           size,
+                           overlapped->Offset,
+                           overlapped->OffsetHigh});
+        ReadCall& read = f.reads.back();
+        event->signalled = false;  // as the system does when a call begins
+        if (f.readError != 0) {
+            return Fail(f.readError);
+        }
+        read.started = true;
         overlapped->Internal = STATUS_PENDING;
-        event->signalled = false;
         if (!f.input.empty()) {
             const auto report = f.input.front();
             f.input.pop_front();
-            f.Complete(f.reads.back(), &report);
+            f.Complete(read, report);
             return TRUE;
+        }
+        if (f.readStatus != 0) {
+            f.End(read, f.readStatus, 0);
         }
         return Fail(ERROR_IO_PENDING);
     }
@@ -253,29 +353,37 @@ struct FakeCalls {
         return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
 
-    // Asks for the end of the calling thread's reads on `file`; they end later (when someone waits
+    // Asks for the end of the calling thread's calls on `file`; they end later (when someone waits
     // for them with GetOverlappedResult), as a driver may take its time.
     static BOOL WINAPI CancelIo(HANDLE file) {
         std::lock_guard lock(F().m_Mutex);
-        F().cancels.push_back({file, nullptr, std::this_thread::get_id()});
-        for (auto& read : F().reads) {
-            if (read.file == file && !read.ended && read.thread == std::this_thread::get_id()) {
-                read.cancelRequested = true;
+        FakeWin32& f = F();
+        f.cancels.push_back({file, nullptr, std::this_thread::get_id()});
+        const auto request = [&](IoCall& call) {
+            if (call.file == file && Pending(call) && call.thread == std::this_thread::get_id()) {
+                call.cancelRequested = true;
             }
-        }
+        };
+        std::for_each(f.reads.begin(), f.reads.end(), request);
+        std::for_each(f.writes.begin(), f.writes.end(), request);
         return TRUE;
     }
 
-    // Ends the read at once, from whichever thread asks.
+    // Ends the call at once, from whichever thread asks.
     static BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
         std::lock_guard lock(F().m_Mutex);
-        F().cancels.push_back({file, overlapped, std::this_thread::get_id()});
-        for (auto& read : F().reads) {
-            if (read.file == file && read.overlapped == overlapped && !read.ended) {
-                read.overlapped->Internal = kStatusCancelled;
-                F().Complete(read, nullptr);
-                return TRUE;
+        FakeWin32& f = F();
+        f.cancels.push_back({file, overlapped, std::this_thread::get_id()});
+        const auto cancel = [&](auto* call) {
+            if (call == nullptr || !Pending(*call)) {
+                return false;
             }
+            f.EndCancelled(*call);
+            return true;
+        };
+        if (cancel(Latest(f.reads, file, overlapped)) ||
+            cancel(Latest(f.writes, file, overlapped))) {
+            return TRUE;
         }
         return Fail(ERROR_NOT_FOUND);
     }
@@ -285,31 +393,35 @@ struct FakeCalls {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
         f.overlappedResults.push_back({file, overlapped, wait != FALSE});
-        auto read = std::find_if(f.reads.rbegin(), f.reads.rend(), [&](const ReadCall& r) {
-            return r.overlapped == overlapped && r.file == file;
-        });
-        if (read == f.reads.rend()) {
-            f.Fault("GetOverlappedResult for no read of that file");
-            return Fail(ERROR_INVALID_PARAMETER);
+        const auto result = [&](auto& call) {
+            if (!call.started) {
+                if (wait) {
+                    f.Fault("waited for the end of a call that failed at once: it never returns");
+                }
+                return ResultOf(*overlapped, transferred);
+            }
+            if (!call.ended) {
+                if (!wait) {
+                    return Fail(ERROR_IO_INCOMPLETE);
+                }
+                if (f.overlappedWaitFails) {
+                    return Fail(ERROR_INVALID_HANDLE);
+                }
+                if (!call.cancelRequested) {
+                    f.Fault("waited for a call that nobody cancelled: it could last forever");
+                }
+                f.EndCancelled(call);
+            }
+            return ResultOf(*overlapped, transferred);
+        };
+        if (auto* read = Latest(f.reads, file, overlapped)) {
+            return result(*read);
         }
-        if (!read->ended) {
-            if (!wait) {
-                return Fail(ERROR_IO_INCOMPLETE);
-            }
-            if (f.overlappedWaitFails) {
-                return Fail(ERROR_INVALID_HANDLE);
-            }
-            if (!read->cancelRequested) {
-                f.Fault("waited for a read that nobody cancelled: it could last forever");
-            }
-            // The report came just as the read was being cancelled: it ends with data, written
-            // into the buffer the backend gave.
-            std::array<uint8_t, kReportSize> late{};
-            late.fill(0xAB);
-            f.Complete(*read, &late);
+        if (auto* write = Latest(f.writes, file, overlapped)) {
+            return result(*write);
         }
-        *transferred = static_cast<DWORD>(overlapped->InternalHigh);
-        return overlapped->Internal == 0 ? TRUE : Fail(ERROR_OPERATION_ABORTED);
+        f.Fault("GetOverlappedResult for no call on that file");
+        return Fail(ERROR_INVALID_PARAMETER);
     }
 
     static BOOL WINAPI Close(HANDLE handle) {
@@ -324,11 +436,13 @@ struct FakeCalls {
             f.Fault("handle closed twice");
             return Fail(ERROR_INVALID_HANDLE);
         }
-        for (const auto& read : f.reads) {
-            if (read.event == handle && !read.ended) {
-                f.Fault("event closed while its read was still pending");
+        const auto check = [&](const IoCall& call) {
+            if (call.event == handle && Pending(call)) {
+                f.Fault("event closed while its call was still pending");
             }
-        }
+        };
+        std::for_each(f.reads.begin(), f.reads.end(), check);
+        std::for_each(f.writes.begin(), f.writes.end(), check);
         return TRUE;
     }
 
@@ -413,15 +527,32 @@ const Win32Api& FakeWin32::Api() {
 bool FakeWin32::Deliver(const std::array<uint8_t, kReportSize>& report) {
     std::lock_guard lock(m_Mutex);
     for (auto& read : reads) {
-        if (!read.ended) {
-            Complete(read, &report);
+        if (Pending(read)) {
+            Complete(read, report);
             return true;
         }
     }
     return false;
 }
 
-bool FakeWin32::WaitUntilReaderWaits() {
+bool FakeWin32::ReleaseWrites() {
+    std::lock_guard lock(m_Mutex);
+    bool released = false;
+    for (auto& write : writes) {
+        if (Pending(write)) {
+            // The system reads the report until the write ends: the memory it was given must
+            // still hold it.
+            if (std::memcmp(write.buffer, write.bytes.data(), write.bytes.size()) != 0) {
+                Fault("the report changed under its pending write");
+            }
+            End(write, 0, write.bytes.size());
+            released = true;
+        }
+    }
+    return released;
+}
+
+bool FakeWin32::WaitUntilAnyoneWaits() {
     std::unique_lock lock(m_Mutex);
     return m_Changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_Waiting > 0; });
 }
@@ -464,23 +595,41 @@ FakeWin32::Object* FakeWin32::Find(HANDLE handle) {
     return it == m_Objects.end() ? nullptr : &it->second;
 }
 
-// Ends a read the way the system does: data into the caller's buffer, the OVERLAPPED updated,
-// then the event set. A null report ends it as cancelled (status already in the OVERLAPPED).
-void FakeWin32::Complete(ReadCall& read, const std::array<uint8_t, kReportSize>* report) {
-    auto* event = Find(read.event);
-    read.endedWithEventOpen = event != nullptr && event->closes == 0;
-    if (report != nullptr) {
-        std::memcpy(read.buffer, report->data(), std::min<size_t>(read.size, kReportSize));
-        read.overlapped->Internal = 0;
-        read.overlapped->InternalHigh = kReportSize;
-    } else {
-        read.overlapped->InternalHigh = 0;
-    }
-    read.ended = true;
-    if (event != nullptr && event->closes == 0) {
+// Ends a read with a report, the way the system does: data into the caller's buffer first.
+void FakeWin32::Complete(ReadCall& read, const std::array<uint8_t, kReportSize>& report) {
+    std::memcpy(read.buffer, report.data(), std::min<size_t>(read.size, kReportSize));
+    End(read, 0, kReportSize);
+}
+
+// The OVERLAPPED updated, then the event set.
+void FakeWin32::End(IoCall& call, ULONG_PTR status, ULONG_PTR transferred) {
+    auto* event = Find(call.event);
+    call.endedWithEventOpen = event != nullptr && event->closes == 0;
+    call.overlapped->Internal = status;
+    call.overlapped->InternalHigh = transferred;
+    call.ended = true;
+    if (call.endedWithEventOpen) {
         event->signalled = true;
     }
     m_Changed.notify_all();
+}
+
+void FakeWin32::EndCancelled(ReadCall& read) {
+    read.cancelRequested = true;
+    if (reportRacesCancel) {
+        // The report came just as the read was being cancelled: it ends with data, written into
+        // the buffer the backend gave.
+        std::array<uint8_t, kReportSize> late{};
+        late.fill(0xAB);
+        Complete(read, late);
+    } else {
+        End(read, kStatusCancelled, 0);
+    }
+}
+
+void FakeWin32::EndCancelled(WriteCall& write) {
+    write.cancelRequested = true;
+    End(write, kStatusCancelled, 0);
 }
 
 }  // namespace zevrin::test

@@ -1,7 +1,8 @@
 // A fake Windows for the HID backend: a set of HID interfaces, handles that know whether they were
-// closed, events, and overlapped reads whose completion the test controls. It behaves like the
-// system where the backend relies on it (size fields checked, CancelIo only reaching the calling
-// thread's reads, a cancelled read ending only later) and records every call.
+// closed, events, and overlapped reads and writes whose completion the test controls. It behaves
+// like the system where the backend relies on it (size fields checked, CancelIo only reaching the
+// calling thread's calls, a cancelled call ending only later, a call that fails at once leaving
+// nothing to wait for) and records every call.
 #pragma once
 
 #include <array>
@@ -50,28 +51,44 @@ struct DetailCall {
     DWORD size;
 };
 
-struct WriteCall {
+// One read or write from the call that started it to its end.
+struct IoCall {
     HANDLE file;
-    std::vector<uint8_t> bytes;
-    bool overlapped;
+    OVERLAPPED* overlapped;  // null for a synchronous call
+    HANDLE event;
+    std::thread::id thread;
+    bool started = false;  // false: failed at once, nothing queued, its event never set
+    bool cancelRequested = false;
+    bool ended = false;
+    bool endedWithEventOpen = false;
+};
+
+struct WriteCall : IoCall {
+    const void* buffer;
+    std::vector<uint8_t> bytes;  // as they were when the write began
 };
 
 struct EventCall {
     bool security, manualReset, initialState, named;
 };
 
-struct ReadCall {
-    HANDLE file;
+struct ReadCall : IoCall {
     void* buffer;
     DWORD size;
-    OVERLAPPED* overlapped;
-    HANDLE event;
     DWORD offset, offsetHigh;
-    std::thread::id thread;
-    bool cancelRequested = false;
-    bool ended = false;
-    bool endedWithEventOpen = false;
 };
+
+// How a write the device takes ends.
+enum class WriteEnd {
+    InTheCall,  // inside WriteFile
+    Pending,    // after WriteFile returned ERROR_IO_PENDING, before anyone waits
+    Never,      // a device that stopped taking reports: only a cancel or ReleaseWrites ends it
+};
+
+// Statuses a call ends with (ntstatus.h), and the errors GetOverlappedResult turns them into.
+inline constexpr ULONG_PTR kStatusCancelled = 0xC0000120;           // ERROR_OPERATION_ABORTED
+inline constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;  // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;        // ERROR_GEN_FAILURE
 
 struct WaitCall {
     HANDLE object;
@@ -111,16 +128,24 @@ class FakeWin32 {
     bool classDevsFail = false;
     int failAllocation = -1;  // the allocation (0 = first) that returns null
     bool registrationFails = false;
-    BOOL writeResult = TRUE;
     bool eventCreationFails = false;
     std::optional<DWORD> forcedWait;   // WaitForSingleObject returns this at once
-    bool overlappedWaitFails = false;  // GetOverlappedResult(TRUE) fails, the read still pending
+    bool overlappedWaitFails = false;  // GetOverlappedResult(TRUE) fails, the call still pending
     std::deque<std::array<uint8_t, kReportSize>> input;  // reports a read completes with at once
+    DWORD readError = 0;       // ReadFile fails at once with this error (the device is gone)
+    ULONG_PTR readStatus = 0;  // with no input queued, a read goes pending, then ends with this
+    bool reportRacesCancel = false;  // a read being cancelled ends with a report all the same
+    DWORD writeError = 0;            // WriteFile fails at once with this error
+    WriteEnd writeEnd = WriteEnd::InTheCall;
+    ULONG_PTR writeStatus = 0;           // the status a write the device takes ends with
+    DWORD writeTransfers = kReportSize;  // and the count it reports
 
     // Completes the oldest pending read with `report` (a report arriving while the host waits).
     bool Deliver(const std::array<uint8_t, kReportSize>& report);
-    // Blocks until some thread waits on a read's event.
-    bool WaitUntilReaderWaits();
+    // Ends every pending write as taken whole: a stalled device that recovers.
+    bool ReleaseWrites();
+    // Blocks until some thread waits on an event.
+    bool WaitUntilAnyoneWaits();
 
     // --- what the backend did ---
     std::vector<GUID> classDevsGuids;
@@ -156,12 +181,16 @@ class FakeWin32 {
         int iface = -1;  // files: the interface opened
         int closes = 0;
         bool signalled = false;
+        bool overlapped = false;  // files: opened with FILE_FLAG_OVERLAPPED
     };
     friend struct FakeCalls;
 
     HANDLE NewHandle(Object object);
     Object* Find(HANDLE handle);
-    void Complete(ReadCall& read, const std::array<uint8_t, kReportSize>* report);
+    void Complete(ReadCall& read, const std::array<uint8_t, kReportSize>& report);
+    void End(IoCall& call, ULONG_PTR status, ULONG_PTR transferred);
+    void EndCancelled(ReadCall& read);
+    void EndCancelled(WriteCall& write);
     void Fault(std::string what) { faults.push_back(std::move(what)); }
 
     mutable std::mutex m_Mutex;

@@ -1,5 +1,5 @@
-// The report channel on Windows: the two handles, the synchronous write, the overlapped read with
-// its time-out, and a read whose buffer must outlive its cancellation.
+// The report channel on Windows: the two handles, the overlapped write and read with their bounds,
+// calls whose buffers must outlive their cancellation, and the ways a device ends a call early.
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -47,13 +47,18 @@ class Win32ChannelTest : public Win32PortTest {
     std::future<uint32_t> ReadElsewhere() {
         return std::async(std::launch::async, [this] { return hid.ReadHid(buffer, 64); });
     }
+    static long long MsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    }
 
     CHid hid{port};
     uint8_t buffer[64];
     std::array<uint8_t, 64> poisoned;
 };
 
-TEST_F(Win32ChannelTest, OpenDeviceOpensAWriterThenAnOverlappedReader) {
+TEST_F(Win32ChannelTest, OpenDeviceOpensAWriterThenAReaderBothOverlapped) {
     EXPECT_EQ(hid.OpenDevice(), 1);
     EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::Ok);
     ASSERT_EQ(fake.opens.size(), 2u);
@@ -65,11 +70,10 @@ TEST_F(Win32ChannelTest, OpenDeviceOpensAWriterThenAnOverlappedReader) {
         EXPECT_EQ(open->disposition, static_cast<DWORD>(OPEN_EXISTING));
         EXPECT_FALSE(open->security);
         EXPECT_FALSE(open->templateFile);
+        EXPECT_EQ(open->flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
     }
     EXPECT_EQ(writer.access, static_cast<DWORD>(GENERIC_WRITE));
-    EXPECT_EQ(writer.flags, 0u);
     EXPECT_EQ(reader.access, static_cast<DWORD>(GENERIC_READ));
-    EXPECT_EQ(reader.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
 }
 
 TEST_F(Win32ChannelTest, RefusedWriterEndsTheOpenBeforeTheReader) {
@@ -88,8 +92,9 @@ TEST_F(Win32ChannelTest, RefusedReaderLeavesAWorkingWriter) {
     EXPECT_EQ(hid.WriteHid(data, 2), 1);
     ASSERT_EQ(fake.writes.size(), 1u);
     EXPECT_EQ(fake.writes[0].file, Opened(0));
+    const size_t events = fake.events.size();
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadNoHandle);
-    EXPECT_THAT(fake.events, IsEmpty());
+    EXPECT_EQ(fake.events.size(), events);
 }
 
 TEST_F(Win32ChannelTest, OpenErrorsTellAMissingDeviceFromAForbiddenOne) {
@@ -127,35 +132,127 @@ TEST_F(Win32ChannelTest, SecondOpenReplacesBothHandlesAndClosesTheOldOnes) {
     EXPECT_EQ(fake.reads.at(0).file, Opened(3));
 }
 
-TEST_F(Win32ChannelTest, WriteHandsTheWhole65ByteReportToOneSynchronousWriteFile) {
+TEST_F(Win32ChannelTest, WriteHandsTheWhole65ByteReportToOneOverlappedWriteFile) {
     ASSERT_EQ(hid.OpenDevice(), 1);
-    const uint8_t zeros[64] = {};
-    hid.WriteHid(zeros, 64);
-    uint8_t forty[40];
-    for (uint8_t i = 0; i < 40; ++i) {
-        forty[i] = static_cast<uint8_t>(0x40 + i);
-    }
-    hid.WriteHid(forty, 40);
-    const uint8_t six[6] = {5, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-    EXPECT_EQ(hid.WriteHid(six, 6), 1);
+    // Taken inside WriteFile, or after it returned pending: the status comes from the call.
+    for (const WriteEnd end : {WriteEnd::InTheCall, WriteEnd::Pending}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        fake.writeEnd = end;
+        fake.writes.clear();
+        const uint8_t zeros[64] = {};
+        hid.WriteHid(zeros, 64);
+        uint8_t forty[40];
+        for (uint8_t i = 0; i < 40; ++i) {
+            forty[i] = static_cast<uint8_t>(0x40 + i);
+        }
+        hid.WriteHid(forty, 40);
+        const uint8_t six[6] = {5, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+        EXPECT_EQ(hid.WriteHid(six, 6), 1);
 
-    ASSERT_EQ(fake.writes.size(), 3u);
-    for (const auto& write : fake.writes) {
-        EXPECT_EQ(write.file, Opened(0));
-        EXPECT_EQ(write.bytes.size(), kReportSize);
-        EXPECT_FALSE(write.overlapped);
+        ASSERT_EQ(fake.writes.size(), 3u);
+        for (const auto& write : fake.writes) {
+            EXPECT_EQ(write.file, Opened(0));
+            EXPECT_EQ(write.bytes.size(), kReportSize);
+            EXPECT_NE(write.overlapped, nullptr);
+            EXPECT_TRUE(write.endedWithEventOpen);
+            EXPECT_EQ(fake.Closes(write.event), 1);
+        }
+        EXPECT_NE(fake.writes[0].event, fake.writes[1].event);
+        std::vector<uint8_t> expected(kReportSize, 0);
+        std::memcpy(&expected[1], forty, 40);
+        std::memcpy(&expected[1], six, 6);
+        EXPECT_EQ(fake.writes[2].bytes, expected);
     }
-    std::vector<uint8_t> expected(kReportSize, 0);
-    std::memcpy(&expected[1], forty, 40);
-    std::memcpy(&expected[1], six, 6);
-    EXPECT_EQ(fake.writes[2].bytes, expected);
+    ASSERT_FALSE(fake.waits.empty());
+    EXPECT_EQ(fake.waits.back().milliseconds, kWriteTimeoutMs);
+    EXPECT_THAT(fake.cancels, IsEmpty());
 }
 
-TEST_F(Win32ChannelTest, RefusedWriteReturnsZero) {
+TEST_F(Win32ChannelTest, WriteTheDeviceDoesNotTakeWholeReturnsZero) {
+    struct Case {
+        const char* what;
+        DWORD error;
+        WriteEnd end;
+        ULONG_PTR status;
+        DWORD transfers;
+        bool queued;  // a write that was queued is waited for, however soon it ended
+    };
+    const Case cases[] = {
+        {"unplugged: fails at once", ERROR_DEVICE_NOT_CONNECTED, WriteEnd::InTheCall, 0,
+         kReportSize, false},
+        {"refused at once", ERROR_GEN_FAILURE, WriteEnd::InTheCall, 0, kReportSize, false},
+        {"ends with an error in the call", 0, WriteEnd::InTheCall, kStatusUnsuccessful, 0, false},
+        {"ends with an error later", 0, WriteEnd::Pending, kStatusDeviceNotConnected, 0, true},
+        {"short in the call", 0, WriteEnd::InTheCall, 0, kReportSize - 1, true},
+        {"short later", 0, WriteEnd::Pending, 0, 0, true},
+    };
     ASSERT_EQ(hid.OpenDevice(), 1);
-    fake.writeResult = FALSE;
     const uint8_t data[1] = {0};
-    EXPECT_EQ(hid.WriteHid(data, 1), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake.writeError = c.error;
+        fake.writeEnd = c.end;
+        fake.writeStatus = c.status;
+        fake.writeTransfers = c.transfers;
+        fake.waits.clear();
+        fake.overlappedResults.clear();
+        EXPECT_EQ(hid.WriteHid(data, 1), 0);
+        EXPECT_EQ(fake.waits.size(), c.queued ? 1u : 0u);
+        EXPECT_EQ(fake.overlappedResults.size(), c.queued ? 1u : 0u);
+        EXPECT_EQ(fake.Closes(fake.writes.back().event), 1);
+    }
+    EXPECT_THAT(fake.cancels, IsEmpty());
+}
+
+TEST_F(Win32ChannelTest, StalledDeviceTimesTheWriteOutAndTheCancelledWriteEndsBeforeItsBufferGoes) {
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    fake.writeEnd = WriteEnd::Never;
+    const uint8_t data[2] = {1, 0x42};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(hid.WriteHid(data, 2), 0);
+    EXPECT_LT(MsSince(start), static_cast<long long>(kWriteTimeoutMs) + 2000);
+
+    ASSERT_EQ(fake.writes.size(), 1u);
+    const WriteCall& write = fake.writes[0];
+    ASSERT_EQ(fake.waits.size(), 1u);
+    EXPECT_EQ(fake.waits[0].milliseconds, kWriteTimeoutMs);
+    ASSERT_EQ(fake.cancels.size(), 1u);
+    EXPECT_EQ(fake.cancels[0].file, Opened(0));
+    EXPECT_EQ(fake.cancels[0].thread, std::this_thread::get_id());
+    ASSERT_FALSE(fake.overlappedResults.empty());
+    EXPECT_TRUE(fake.overlappedResults.back().wait);
+    EXPECT_TRUE(write.ended);
+    EXPECT_TRUE(write.endedWithEventOpen);
+    EXPECT_EQ(fake.Closes(write.event), 1);
+
+    // The device takes reports again: nothing of the given-up write is left in the way.
+    fake.writeEnd = WriteEnd::InTheCall;
+    EXPECT_EQ(hid.WriteHid(data, 2), 1);
+}
+
+TEST_F(Win32ChannelTest, CancelFromAnotherThreadEndsAStalledWriteAtOnce) {
+    OpenStatus status = OpenStatus::Failed;
+    const auto writer = port.OpenWrite(hid.m_DevicePath, status);
+    ASSERT_NE(writer, nullptr);
+    uint8_t report[kReportSize] = {0, 0x11};
+    // Nothing in flight: the cancel is not kept for the next write.
+    writer->Cancel();
+    EXPECT_TRUE(writer->Write(report));
+
+    fake.writeEnd = WriteEnd::Never;
+    auto write = std::async(std::launch::async, [&] { return writer->Write(report); });
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
+    const auto start = std::chrono::steady_clock::now();
+    writer->Cancel();
+    EXPECT_FALSE(write.get());
+    EXPECT_LT(MsSince(start), 300);
+
+    ASSERT_EQ(fake.writes.size(), 2u);
+    const WriteCall& stalled = fake.writes[1];
+    ASSERT_FALSE(fake.cancels.empty());
+    EXPECT_EQ(fake.cancels[0].overlapped, stalled.overlapped);
+    EXPECT_EQ(fake.cancels[0].thread, std::this_thread::get_id());
+    EXPECT_TRUE(stalled.endedWithEventOpen);
 }
 
 TEST_F(Win32ChannelTest, ReportHandsOnItsBytesAfterTheReportId) {
@@ -168,7 +265,7 @@ TEST_F(Win32ChannelTest, ReportHandsOnItsBytesAfterTheReportId) {
     ASSERT_EQ(fake.events.size(), 1u);
     const EventCall& event = fake.events[0];
     EXPECT_TRUE(event.manualReset);
-    EXPECT_TRUE(event.initialState);
+    EXPECT_FALSE(event.initialState);
     EXPECT_FALSE(event.security);
     EXPECT_FALSE(event.named);
     ASSERT_EQ(fake.reads.size(), 1u);
@@ -182,13 +279,16 @@ TEST_F(Win32ChannelTest, ReportHandsOnItsBytesAfterTheReportId) {
     EXPECT_EQ(fake.waits[0].milliseconds, kOpenReadTimeoutMs);
     EXPECT_EQ(fake.Closes(read.event), 1);
     EXPECT_THAT(fake.cancels, IsEmpty());
+    // The read's status, not the event, said it brought a report.
+    ASSERT_EQ(fake.overlappedResults.size(), 1u);
+    EXPECT_FALSE(fake.overlappedResults[0].wait);
 }
 
 TEST_F(Win32ChannelTest, ReportArrivingDuringTheWaitIsHandedOn) {
     ASSERT_EQ(hid.OpenDevice(), 1);
     hid.SetReadTimeout(60000);
     auto read = ReadElsewhere();
-    ASSERT_TRUE(fake.WaitUntilReaderWaits());
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
     const auto report = Report(7);
     fake.Deliver(report);
     EXPECT_EQ(Finish(read), kReadOk);
@@ -220,8 +320,8 @@ TEST_F(Win32ChannelTest, SilentDeviceTimesOutAndTheCancelledReadEndsBeforeItsBuf
     ASSERT_EQ(fake.overlappedResults.size(), 1u);
     EXPECT_EQ(fake.overlappedResults[0].overlapped, read.overlapped);
     EXPECT_TRUE(fake.overlappedResults[0].wait);
-    // The fake ended the read late, writing a report into its buffer: that happened while the
-    // read's event (and so the read) was still alive.
+    // The read ended only when it was awaited after the cancel, while its event (and so its
+    // buffer) was still alive.
     EXPECT_TRUE(read.ended);
     EXPECT_TRUE(read.endedWithEventOpen);
     EXPECT_EQ(fake.Closes(read.event), 1);
@@ -246,16 +346,93 @@ TEST_F(Win32ChannelTest, OtherWaitResultsArePassedOnAfterTheReadHasEnded) {
     EXPECT_EQ(fake.cancels.size(), 3u);
 }
 
-TEST_F(Win32ChannelTest, ReadThatCannotBeSeenToEndKeepsItsBufferAndEvent) {
+TEST_F(Win32ChannelTest, ReportThatRacesTheCancelIsHandedOn) {
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    fake.reportRacesCancel = true;
+    std::array<uint8_t, 64> late;
+    late.fill(0xAB);
+
+    // Given up by the time-out.
+    hid.SetReadTimeout(15);
+    std::memcpy(buffer, poisoned.data(), 64);
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
+    EXPECT_THAT(buffer, ElementsAreArray(late));
+    EXPECT_TRUE(fake.reads.back().endedWithEventOpen);
+
+    // Given up by a cancel from another thread.
+    hid.SetReadTimeout(60000);
+    std::memcpy(buffer, poisoned.data(), 64);
+    auto read = ReadElsewhere();
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
+    hid.CancelRead();
+    EXPECT_EQ(Finish(read), kReadOk);
+    EXPECT_THAT(buffer, ElementsAreArray(late));
+}
+
+TEST_F(Win32ChannelTest, ReadThatBringsNoReportFailsAndHandsNothingOn) {
+    struct Case {
+        const char* what;
+        DWORD error;
+        ULONG_PTR status;
+        size_t waits;
+    };
+    // A read that failed at once was never queued: its event is never set, and waiting for its
+    // end would never return.
+    const Case cases[] = {
+        {"unplugged: fails at once", ERROR_DEVICE_NOT_CONNECTED, 0, 0},
+        {"refused at once", ERROR_GEN_FAILURE, 0, 0},
+        {"unplugged while pending", 0, kStatusDeviceNotConnected, 1},
+        {"ends with an error", 0, kStatusUnsuccessful, 1},
+    };
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    hid.SetReadTimeout(500);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake.readError = c.error;
+        fake.readStatus = c.status;
+        fake.waits.clear();
+        fake.overlappedResults.clear();
+        std::memcpy(buffer, poisoned.data(), 64);
+        EXPECT_EQ(hid.ReadHid(buffer, 64), kReadFailed);
+        EXPECT_THAT(buffer, Each(kPoison));
+        EXPECT_EQ(fake.waits.size(), c.waits);
+        for (const auto& result : fake.overlappedResults) {
+            EXPECT_FALSE(result.wait);
+        }
+        EXPECT_EQ(fake.Closes(fake.reads.back().event), 1);
+    }
+    EXPECT_THAT(fake.cancels, IsEmpty());
+
+    // Back again: the next read is an ordinary one.
+    fake.readError = 0;
+    fake.readStatus = 0;
+    fake.input.push_back(Report(5));
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
+}
+
+TEST_F(Win32ChannelTest, CallThatCannotBeSeenToEndKeepsItsBufferAndEvent) {
     ASSERT_EQ(hid.OpenDevice(), 1);
     fake.forcedWait = WAIT_FAILED;
     fake.overlappedWaitFails = true;
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadFailed);
-    const HANDLE event = fake.reads.at(0).event;
+    const HANDLE readEvent = fake.reads.at(0).event;
     // Past this point a released buffer would be written into: stop here if it was.
-    ASSERT_TRUE(fake.IsOpen(event)) << "the read's event was closed, its buffer released";
+    ASSERT_TRUE(fake.IsOpen(readEvent)) << "the read's event was closed, its buffer released";
     // The read ends after all: the system writes into memory that must still be ours.
     EXPECT_TRUE(fake.Deliver(Report(3)));
+
+    fake.writeEnd = WriteEnd::Never;
+    const uint8_t first[1] = {0x31};
+    EXPECT_EQ(hid.WriteHid(first, 1), 0);
+    ASSERT_EQ(fake.writes.size(), 1u);
+    ASSERT_TRUE(fake.IsOpen(fake.writes[0].event)) << "the write's event was closed";
+    // The next report fills the sender's buffer anew; the abandoned write still reads its own.
+    fake.forcedWait.reset();
+    fake.overlappedWaitFails = false;
+    fake.writeEnd = WriteEnd::InTheCall;
+    const uint8_t second[1] = {0x32};
+    EXPECT_EQ(hid.WriteHid(second, 1), 1);
+    EXPECT_TRUE(fake.ReleaseWrites());
 }
 
 TEST_F(Win32ChannelTest, EventThatCannotBeCreatedFailsTheReadWithoutStartingIt) {
@@ -272,7 +449,7 @@ TEST_F(Win32ChannelTest, CancelFromAnotherThreadEndsAPendingReadEarly) {
     hid.SetReadTimeout(60000);
     std::memcpy(buffer, poisoned.data(), 64);
     auto read = ReadElsewhere();
-    ASSERT_TRUE(fake.WaitUntilReaderWaits());
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
     hid.CancelRead();
     EXPECT_EQ(Finish(read), kReadTimeout);
     EXPECT_THAT(buffer, Each(kPoison));
