@@ -75,25 +75,32 @@ std::string CHid::DevicePath() const {
 int CHid::OpenDevice() {
     const std::string path = DevicePath();
     OpenStatus status = OpenStatus::NotFound;
-    auto writer = path.empty() ? nullptr : m_Port.OpenWrite(path, status);
+    std::shared_ptr<zevrin::HidWriteHandle> writer =
+        path.empty() ? nullptr : m_Port.OpenWrite(path, status);
+    std::shared_ptr<zevrin::HidReadHandle> reader =
+        writer ? m_Port.OpenRead(path, status) : nullptr;
+    if (reader && !m_Port.PathAccepted(path, IsAcceptedDevice)) {
+        // The node was handed to another device since the scan: never talk to it.
+        LogLine("OpenDevice: %s is no longer a gamepad\n", path.c_str());
+        status = OpenStatus::NotFound;
+        reader.reset();
+        writer.reset();
+    }
     {
         std::lock_guard lock(g_OutputReportLock);
+        std::lock_guard handles(m_HandleLock);
         m_WriteHandle = std::move(writer);
-        if (!m_WriteHandle) {
-            m_LastOpenStatus = status;
-            return 0;
-        }
-    }
-    auto reader = m_Port.OpenRead(path, status);
-    if (!reader) {
-        m_LastOpenStatus = status;
-        return 0;
     }
     {
+        // A read handle of the previous open (perhaps of a device that has gone) must not stay
+        // paired with the new write handle: with no reader, reads say so (128).
         std::scoped_lock lock(m_ReadLock, m_HandleLock);
         m_ReadHandle = std::move(reader);
     }
-    m_LastOpenStatus = OpenStatus::Ok;
+    m_LastOpenStatus = m_ReadHandle ? OpenStatus::Ok : status;
+    if (!m_ReadHandle) {
+        return 0;
+    }
     SetReadTimeout(kOpenReadTimeoutMs);
     return 1;
 }
@@ -126,6 +133,17 @@ uint32_t CHid::ReadHid(uint8_t* buffer, uint8_t count) {
         std::memcpy(buffer, payload, std::min<size_t>(count, zevrin::kReportPayload));
     }
     return result;
+}
+
+void CHid::CancelWrite() {
+    std::shared_ptr<zevrin::HidWriteHandle> writer;
+    {
+        std::lock_guard lock(m_HandleLock);
+        writer = m_WriteHandle;
+    }
+    if (writer) {
+        writer->Cancel();
+    }
 }
 
 void CHid::CancelRead() {

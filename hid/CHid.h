@@ -51,12 +51,14 @@ class CHid {
     zevrin::OpenStatus LastOpenStatus() const { return m_LastOpenStatus.load(); }
     // Makes a ReadHid running on another thread return early (closing during a transfer).
     void CancelRead();
+    // Makes a WriteHid running on another thread give up (it returns 0).
+    void CancelWrite();
     std::string DevicePath() const;
     zevrin::HidPort& Port() { return m_Port; }
 
     zevrin::NotifyWindow m_NotifyWindow;
     std::atomic<int> m_DeviceFound{0};
-    std::unique_ptr<zevrin::HidWriteHandle> m_WriteHandle;
+    std::shared_ptr<zevrin::HidWriteHandle> m_WriteHandle;
     std::shared_ptr<zevrin::HidReadHandle> m_ReadHandle;
     std::string m_DevicePath;
     std::atomic<uint32_t> m_ReadTimeout{0};
@@ -71,6 +73,7 @@ class CHid {
     mutable std::mutex m_ScanLock;
     // Held for the length of one read: handles are only replaced when no read can be using them.
     std::mutex m_ReadLock;
-    // Guards the read-handle pointer for CancelRead, which must not wait for the read to end.
+    // Guards the handle pointers for CancelRead and CancelWrite, which must not wait for the read
+    // or write to end.
     std::mutex m_HandleLock;
 };

@@ -110,6 +110,18 @@ class HidPort {
 
     // Null when the registration failed.
     virtual std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) = 0;
+
+    // Whether `path` still names an interface that `accept` takes. A path found by an earlier scan
+    // may name another device by now (hidraw node numbers are reused), so it is asked again once
+    // the path is open. Backends whose paths cannot change hands may answer more cheaply.
+    virtual bool PathAccepted(const std::string& path, const Accept& accept) {
+        for (const HidInterface& found : ListAccepted(accept)) {
+            if (found.path == path) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
 
 }  // namespace zevrin

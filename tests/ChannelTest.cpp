@@ -207,17 +207,41 @@ TEST(ChannelTest, FirstOpenFailingSkipsTheSecond) {
 }
 
 TEST(ChannelTest, HalfOpenDeviceWritesButCannotRead) {
-    ScriptedPort port;
+    for (const bool openedBefore : {false, true}) {
+        ScriptedPort port;
+        CHid hid(port);
+        ASSERT_EQ(hid.FindDevice(), 1);
+        if (openedBefore) {
+            // The reader of the earlier open (perhaps of a device that has gone since) must not
+            // stay paired with the new writer.
+            ASSERT_EQ(hid.OpenDevice(), 1);
+            hid.SetReadTimeout(0);
+        }
+        port.readOpens = false;
+        EXPECT_EQ(hid.OpenDevice(), 0);
+        const uint8_t data[2] = {1, 0};
+        EXPECT_NE(hid.WriteHid(data, 2), 0);
+        uint8_t buffer[64];
+        EXPECT_EQ(hid.ReadHid(buffer, 64), zevrin::kReadNoHandle) << openedBefore;
+        EXPECT_EQ(hid.m_ReadTimeout.load(), 0u);  // the time-out is only set once both are open
+        EXPECT_EQ(port.sim.OpenHandles(1), 1);    // the new writer alone
+    }
+}
+
+TEST(ChannelTest, PathHandedToAnotherDeviceIsNotOpened) {
+    // hidraw node numbers are reused: the gamepad found by the scan leaves and a keyboard gets
+    // its node before the click.
+    SimPort port;
+    const int pad = port.AddGamepad("/dev/hidraw3");
     CHid hid(port);
     ASSERT_EQ(hid.FindDevice(), 1);
-    port.readOpens = false;
+    port.Unplug(pad);
+    const int keyboard = port.AddInterface("/dev/hidraw3", 0x046D, 0xC31C);
     EXPECT_EQ(hid.OpenDevice(), 0);
-    EXPECT_EQ(port.readOpenCalls, 1);
+    EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::NotFound);
+    EXPECT_EQ(port.OpenHandles(keyboard), 0);
     const uint8_t data[2] = {1, 0};
-    EXPECT_NE(hid.WriteHid(data, 2), 0);
-    uint8_t buffer[64];
-    EXPECT_EQ(hid.ReadHid(buffer, 64), zevrin::kReadNoHandle);
-    EXPECT_EQ(hid.m_ReadTimeout.load(), 0u);  // the time-out is only set once both are open
+    EXPECT_EQ(hid.WriteHid(data, 2), 0);
 }
 
 TEST(ChannelTest, SecondOpenReplacesBothHandles) {

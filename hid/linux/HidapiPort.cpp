@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -189,6 +190,34 @@ std::unique_ptr<HidWriteHandle> HidapiPort::OpenWrite(const std::string& path, O
 std::unique_ptr<HidReadHandle> HidapiPort::OpenRead(const std::string& path, OpenStatus& status) {
     DevicePtr d = Open(path, status);
     return d ? std::make_unique<HidapiReader>(std::move(d)) : nullptr;
+}
+
+bool HidapiPort::PathAccepted(const std::string& path, const Accept& accept) {
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    udev* context = udev_new();
+    if (context == nullptr) {
+        return false;
+    }
+    bool accepted = false;
+    if (udev_device* node =
+            udev_device_new_from_subsystem_sysname(context, "hidraw", name.c_str())) {
+        const char* devnode = udev_device_get_devnode(node);
+        // The HID parent's HID_ID is "bus:vendor:product" in hex, as the kernel names the device.
+        udev_device* hid = udev_device_get_parent_with_subsystem_devtype(node, "hid", nullptr);
+        const char* id = hid != nullptr ? udev_device_get_property_value(hid, "HID_ID") : nullptr;
+        unsigned bus = 0;
+        unsigned vendor = 0;
+        unsigned product = 0;
+        if (devnode != nullptr && path == devnode && id != nullptr &&
+            std::sscanf(id, "%x:%x:%x", &bus, &vendor, &product) == 3 && vendor <= 0xFFFF &&
+            product <= 0xFFFF) {
+            accepted = accept(static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
+        }
+        udev_device_unref(node);
+    }
+    udev_unref(context);
+    return accepted;
 }
 
 std::unique_ptr<HidNotification> HidapiPort::RegisterNotification(const NotifyWindow& /*window*/) {

@@ -22,6 +22,8 @@ class HidapiPort final : public HidPort {
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
     // A libudev monitor of the hidraw subsystem; the window watches PollFd.
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
+    // Asks udev which device the hidraw node belongs to now (node numbers are reused).
+    bool PathAccepted(const std::string& path, const Accept& accept) override;
 };
 
 // The event code for a udev action on a hidraw node: "add" is an arrival, "remove" a removal;

@@ -22,6 +22,7 @@ struct SimPort::Device {
     uint64_t session = 1;  // handles opened in an earlier session are dead
     OpenStatus openStatus = OpenStatus::Ok;
     bool writeFails = false;
+    FaultKind writeFault = FaultKind::None;  // WriteFail or WriteStall while it lasts
     GamepadBehaviour behaviour;
     bool faultFired = false;
     bool silenced = false;
@@ -64,27 +65,21 @@ class SimPort::Writer final : public HidWriteHandle {
     Writer(SimPort& port, int id, uint64_t session) : m_Port(port), m_Id(id), m_Session(session) {}
     ~Writer() override { m_Port.HandleClosed(m_Id); }
     bool Write(const uint8_t (&report)[kReportSize]) override {
-        std::vector<uint32_t> events;
+        return m_Port.Write(m_Id, m_Session, report, m_Cancelled);
+    }
+    void Cancel() override {
         {
             std::lock_guard lock(m_Port.m_Mutex);
-            Device& d = m_Port.Get(m_Id);
-            if (!d.plugged || d.session != m_Session || d.writeFails) {
-                return false;
-            }
-            std::array<uint8_t, kReportSize> copy{};
-            std::memcpy(copy.data(), report, kReportSize);
-            d.recording.reports.push_back(copy);
-            m_Port.OnReport(d, report, events);
+            m_Cancelled = true;
         }
         m_Port.m_Changed.notify_all();
-        m_Port.PostAll(events);
-        return true;
     }
 
   private:
     SimPort& m_Port;
     int m_Id;
     uint64_t m_Session;
+    std::atomic<bool> m_Cancelled{false};
 };
 
 class SimPort::Reader final : public HidReadHandle {
@@ -200,6 +195,7 @@ void SimPort::Plug(int id) {
         d.plugged = true;
         d.silenced = false;
         d.faultFired = false;
+        d.writeFault = FaultKind::None;
         d.pending.clear();
     }
     Post(kDeviceArrival);
@@ -247,6 +243,15 @@ void SimPort::SetBehaviour(int id, const GamepadBehaviour& behaviour) {
     d.behaviour = behaviour;
     d.faultFired = false;
     d.silenced = false;
+    d.writeFault = FaultKind::None;
+}
+
+void SimPort::SetWriteFault(int id, FaultKind kind) {
+    {
+        std::lock_guard lock(m_Mutex);
+        Get(id).writeFault = kind;
+    }
+    m_Changed.notify_all();
 }
 
 void SimPort::SetWriteFails(int id, bool fails) {
@@ -415,6 +420,35 @@ uint32_t SimPort::Read(int id, uint64_t session, uint8_t (&payload)[kReportPaylo
     return result;
 }
 
+bool SimPort::Write(int id, uint64_t session, const uint8_t (&report)[kReportSize],
+                    std::atomic<bool>& cancelled) {
+    std::vector<uint32_t> events;
+    {
+        std::unique_lock lock(m_Mutex);
+        Device& d = Get(id);
+        cancelled = false;  // a Cancel reaches only the write in progress
+        const auto gone = [&] { return !d.plugged || d.session != session; };
+        if (d.writeFault == FaultKind::WriteStall) {
+            // The device never takes the report: the write lasts until its bound, a cancel, or
+            // the device going away, and then it has failed.
+            m_Changed.wait_for(lock, milliseconds(kWriteTimeoutMs), [&] {
+                return cancelled.load() || gone() || d.writeFault != FaultKind::WriteStall;
+            });
+            return false;
+        }
+        if (gone() || d.writeFails || d.writeFault == FaultKind::WriteFail) {
+            return false;
+        }
+        std::array<uint8_t, kReportSize> copy{};
+        std::memcpy(copy.data(), report, kReportSize);
+        d.recording.reports.push_back(copy);
+        OnReport(d, report, events);
+    }
+    m_Changed.notify_all();
+    PostAll(events);
+    return true;
+}
+
 void SimPort::Queue(Device& d, const std::vector<uint8_t>& frame, milliseconds delay) {
     std::array<uint8_t, kReportPayload> payload{};
     const size_t n = std::min(frame.size(), kReportPayload - 1);
@@ -567,6 +601,10 @@ void SimPort::Answer(Device& d, Moment moment, const std::vector<uint8_t>& frame
                 break;
             case FaultKind::Delay500:
                 delay += milliseconds(500);
+                break;
+            case FaultKind::WriteFail:
+            case FaultKind::WriteStall:
+                d.writeFault = fault.kind;
                 break;
             case FaultKind::None:
                 break;

@@ -32,13 +32,15 @@ enum class Moment {
 
 enum class FaultKind {
     None,
-    Silence,    // no answer from then on
-    Failed21,   // EVT_UPDATE_FAILED (0x15) instead of the answer
-    Failed24,   // EVT_UPDATE_FAILED (0x18) instead of the answer
-    Unplug,     // the device goes away instead of answering
-    Garbage,    // a report of noise (frame byte 0 not 0), then the answer
-    Malformed,  // frames with lying lengths and unknown types/codes, then the answer
-    Delay500,   // the answer comes 500 ms late
+    Silence,     // no answer from then on
+    Failed21,    // EVT_UPDATE_FAILED (0x15) instead of the answer
+    Failed24,    // EVT_UPDATE_FAILED (0x18) instead of the answer
+    Unplug,      // the device goes away instead of answering
+    Garbage,     // a report of noise (frame byte 0 not 0), then the answer
+    Malformed,   // frames with lying lengths and unknown types/codes, then the answer
+    Delay500,    // the answer comes 500 ms late
+    WriteFail,   // the answer comes, then every write fails at once (a flaky cable, a driver error)
+    WriteStall,  // the answer comes, then no write is taken: each ends after kWriteTimeoutMs
 };
 
 struct Fault {
@@ -91,6 +93,9 @@ class SimPort final : public HidPort {
     void SetOpenStatus(int id, OpenStatus status);  // Ok, or why opens are refused
     void SetBehaviour(int id, const GamepadBehaviour& behaviour);
     void SetWriteFails(int id, bool fails);
+    // From now on writes fail at once (WriteFail) or are never taken (WriteStall), until the
+    // behaviour is set again or the gamepad is replugged; None ends it.
+    void SetWriteFault(int id, FaultKind kind);
     // Queues an input report (bytes 1..64: frame length, frame) as if the device had sent it.
     void InjectInput(int id, const std::array<uint8_t, kReportPayload>& payload);
     // Queues the frame [0x00][type][len][body] as an input report.
@@ -131,6 +136,8 @@ class SimPort final : public HidPort {
     void UnplugLocked(Device& d, std::vector<uint32_t>& events);
     uint32_t Read(int id, uint64_t session, uint8_t (&payload)[kReportPayload], uint32_t timeoutMs,
                   std::atomic<bool>& cancelled);
+    bool Write(int id, uint64_t session, const uint8_t (&report)[kReportSize],
+               std::atomic<bool>& cancelled);
     void PostAll(const std::vector<uint32_t>& events);
 
     mutable std::mutex m_Mutex;

@@ -1,5 +1,5 @@
 // HID access on Windows: SetupDi enumeration with a probe open per interface, CreateFileW handles,
-// synchronous writes, overlapped reads with a time-out, RegisterDeviceNotificationW.
+// overlapped reads and writes, each with a bound, RegisterDeviceNotificationW.
 #pragma once
 
 #include <memory>
@@ -23,6 +23,11 @@ class Win32HidPort final : public HidPort {
     std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
+    // An interface path carries the device's ids and its instance: it never names another device,
+    // and asking again would open every HID interface of the system.
+    bool PathAccepted(const std::string& /*path*/, const Accept& /*accept*/) override {
+        return true;
+    }
 
   private:
     const Win32Api& m_Api;
