@@ -52,7 +52,17 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
     // While a worker runs it is the only reader of the device: no version query beside it and no
     // enabled button that could start a second worker.
     const bool busy = IsWorkerRunning();
-    switch (eventCode & 0xFFFFu) {
+    const uint32_t code = eventCode & 0xFFFFu;
+    if (code == zevrin::kDevNodesChanged || code == zevrin::kDeviceArrival ||
+        code == zevrin::kDeviceRemoveComplete) {
+        // The path may lead to another gamepad now (two plugged and one left, a replug): the
+        // version in the caption is asked again before it is put in a confirmation.
+        m_VersionStale = true;
+    }
+    if (busy && code == zevrin::kDeviceArrival) {
+        m_ArrivalDuringWorker = true;  // asked once the worker has ended
+    }
+    switch (code) {
         case zevrin::kDevNodesChanged:
             if (m_Hid.FindDevice() != 0) {
                 if (!busy) {
@@ -87,6 +97,9 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
         return;  // the button may be enabled at STAGE_COMPLETE while the last request is due
     }
     g_pSuccessText->ShowWindow(false);
+    if (VersionStale()) {
+        QueryDeviceVersion();
+    }
     if (m_Hid.OpenDevice() == 0) {
         ReportPermissionDenied();
         return;
@@ -102,6 +115,13 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
         m_hUpdateThread = std::thread([this] {
             Usb_UpdateThread();
             m_WorkerRunning = false;
+            if (m_ArrivalDuringWorker.exchange(false)) {
+                // The window's own thread asks the gamepad that arrived meanwhile for its version.
+                const zevrin::NotifyWindow target = m_View.NotifyTarget();
+                if (target.post) {
+                    target.post(zevrin::kDeviceArrival);
+                }
+            }
         });
     } catch (const std::system_error&) {
         // No thread: like a worker that never started; the next device event enables the button.

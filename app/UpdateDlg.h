@@ -39,4 +39,5 @@ class CUpdateDlg : public CUpdateEngine {
     ControlRef m_InstructionText;
     std::thread m_hUpdateThread;
     std::atomic<bool> m_WorkerRunning{false};
+    std::atomic<bool> m_ArrivalDuringWorker{false};
 };

@@ -38,7 +38,8 @@ void BM_SendDataChunk(benchmark::State& state) {
         chunk[i] = static_cast<uint8_t>(i * 7);
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SendFirmwarePacket(CMD_FIRMWARE_DATA, chunk, kChunkSize));
+        benchmark::DoNotOptimize(
+            SendFirmwarePacket(d.engine.Hid(), CMD_FIRMWARE_DATA, chunk, kChunkSize));
     }
     state.SetItemsProcessed(static_cast<int64_t>(d.port.Reports()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kChunkSize));
@@ -52,7 +53,7 @@ void BM_SendHeader(benchmark::State& state) {
     uint8_t header[kFirmwareHeaderSize] = {0x78, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 0, 1, 0};
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            SendFirmwarePacket(CMD_FIRMWARE_HEADER, header, kFirmwareHeaderSize));
+            SendFirmwarePacket(d.engine.Hid(), CMD_FIRMWARE_HEADER, header, kFirmwareHeaderSize));
     }
     state.SetItemsProcessed(static_cast<int64_t>(d.port.Reports()));
 }
@@ -61,7 +62,7 @@ BENCHMARK(BM_SendHeader);
 void BM_SendPoll(benchmark::State& state) {
     NullDevice d;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SendShortMessage(MSG_POLL, 0));
+        benchmark::DoNotOptimize(SendShortMessage(d.engine.Hid(), MSG_POLL, 0));
     }
     state.SetItemsProcessed(static_cast<int64_t>(d.port.Reports()));
 }

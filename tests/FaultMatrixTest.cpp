@@ -39,9 +39,9 @@ enum class When {
 constexpr When kMoments[] = {When::BeforeDeviceInfo, When::AtFileDialog, When::AtConfirmation,
                              When::HeaderSent,       When::FirstChunk,   When::MidTransfer,
                              When::LastChunk,        When::AfterComplete};
-constexpr FaultKind kFaults[] = {FaultKind::Silence, FaultKind::Failed21, FaultKind::Failed24,
-                                 FaultKind::Unplug,  FaultKind::Garbage,  FaultKind::Malformed,
-                                 FaultKind::Delay500};
+constexpr FaultKind kFaults[] = {FaultKind::Silence,  FaultKind::Failed21,  FaultKind::Failed24,
+                                 FaultKind::Unplug,   FaultKind::Garbage,   FaultKind::Malformed,
+                                 FaultKind::Delay500, FaultKind::WriteFail, FaultKind::WriteStall};
 
 const char* Name(When w) {
     switch (w) {
@@ -81,6 +81,10 @@ const char* Name(FaultKind f) {
             return "malformed";
         case FaultKind::Delay500:
             return "delay 500ms";
+        case FaultKind::WriteFail:
+            return "write fails";
+        case FaultKind::WriteStall:
+            return "write stalls";
         case FaultKind::None:
             break;
     }
@@ -132,7 +136,7 @@ Moment SimMoment(When w) {
     }
 }
 
-UpdateOutcome Expected(FaultKind f) {
+UpdateOutcome Expected(When w, FaultKind f) {
     switch (f) {
         case FaultKind::Silence:
             return UpdateOutcome::DeviceSilent;
@@ -140,7 +144,12 @@ UpdateOutcome Expected(FaultKind f) {
         case FaultKind::Failed24:
             return UpdateOutcome::DeviceFailed;
         case FaultKind::Unplug:
-            return UpdateOutcome::DeviceLost;
+            // While the user decides, the worker is not reading: the header write finds it gone.
+            return w == When::AtFileDialog || w == When::AtConfirmation ? UpdateOutcome::SendFailed
+                                                                        : UpdateOutcome::DeviceLost;
+        case FaultKind::WriteFail:
+        case FaultKind::WriteStall:
+            return UpdateOutcome::SendFailed;
         default:
             return UpdateOutcome::Success;  // noise and delays are survived
     }
@@ -222,6 +231,10 @@ void StrikeWhileTheUserDecides(SimPort& port, int pad, FaultKind fault) {
         case FaultKind::Delay500:
             std::this_thread::sleep_for(500ms);
             break;
+        case FaultKind::WriteFail:
+        case FaultKind::WriteStall:
+            port.SetWriteFault(pad, fault);
+            break;
         case FaultKind::None:
             break;
     }
@@ -274,7 +287,7 @@ TEST_P(FaultMatrix, EndsInTimeTellsTheTruthAndRecovers) {
     for (const auto& box : shown.boxes) {
         toldSuccess = toldSuccess || box.text == "\n Firmware upgraded! \n";
     }
-    EXPECT_EQ(outcome, Expected(fault));
+    EXPECT_EQ(outcome, Expected(when, fault));
     // The truth: success is said exactly when the device got the whole image and then DONE.
     EXPECT_EQ(toldSuccess, rec.doneAfterWholeImage);
     EXPECT_EQ(outcome == UpdateOutcome::Success, rec.doneAfterWholeImage);

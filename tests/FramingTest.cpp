@@ -41,10 +41,10 @@ TEST_F(FramingTest, CommandsGoAsOneReportEach) {
     LogCapture log;
     std::vector<uint8_t> header(28);
     std::iota(header.begin(), header.end(), uint8_t{0x40});
-    EXPECT_EQ(SendFirmwarePacket(CMD_FIRMWARE_HEADER, header.data(), 28), 1);
-    EXPECT_EQ(SendFirmwarePacket(CMD_GET_VERSION), 1);
-    EXPECT_EQ(SendShortMessage(MSG_POLL, 0), 1);
-    EXPECT_EQ(SendShortMessage(MSG_ENTER_UPDATE, 0), 1);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_HEADER, header.data(), 28), 1);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_GET_VERSION), 1);
+    EXPECT_EQ(SendShortMessage(m_Engine.Hid(), MSG_POLL, 0), 1);
+    EXPECT_EQ(SendShortMessage(m_Engine.Hid(), MSG_ENTER_UPDATE, 0), 1);
 
     const auto reports = Reports();
     ASSERT_EQ(reports.size(), 4u);
@@ -62,8 +62,8 @@ TEST_F(FramingTest, DataFramesOfThe32ByteChunkAndOfNothing) {
     LogCapture log;
     uint8_t chunk[32];
     std::iota(std::begin(chunk), std::end(chunk), uint8_t{1});
-    EXPECT_EQ(SendFirmwarePacket(CMD_FIRMWARE_DATA, chunk, 32), -1);
-    EXPECT_EQ(SendFirmwarePacket(CMD_FIRMWARE_DATA, chunk, 0), -1);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, chunk, 32), -1);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, chunk, 0), -1);
 
     const auto reports = Reports();
     ASSERT_EQ(reports.size(), 2u);
@@ -79,7 +79,7 @@ TEST_F(FramingTest, LongDataFrameGoesInPiecesOf39And39And22) {
     LogCapture log;
     std::vector<uint8_t> payload(93);  // frame of 100 bytes
     std::iota(payload.begin(), payload.end(), uint8_t{0x80});
-    SendFirmwarePacket(CMD_FIRMWARE_DATA, payload.data(), 93);
+    SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, payload.data(), 93);
 
     std::vector<uint8_t> frame = {0x00, 0x16, 96, 0x00, 0x00, 93, 0x00};
     frame.insert(frame.end(), payload.begin(), payload.end());
@@ -106,24 +106,25 @@ TEST_F(FramingTest, FailedPieceStopsTheFrame) {
     LogCapture log;
     m_Port.SetWriteFails(m_Pad, true);
     std::vector<uint8_t> payload(93, 0x11);
-    SendFirmwarePacket(CMD_FIRMWARE_DATA, payload.data(), 93);
+    // The caller learns of it: the frame never reached the device.
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, payload.data(), 93), 0);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"WriteHid error\n"});
     EXPECT_TRUE(Reports().empty());
-    EXPECT_EQ(SendFirmwarePacket(CMD_GET_VERSION), 0);
-    EXPECT_EQ(SendShortMessage(MSG_POLL, 0), 0);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_GET_VERSION), 0);
+    EXPECT_EQ(SendShortMessage(m_Engine.Hid(), MSG_POLL, 0), 0);
 }
 
 TEST_F(FramingTest, CommandTooLongForOneReportIsNotSent) {
     std::vector<uint8_t> payload(57, 0x22);  // frame of 64 bytes
-    EXPECT_EQ(SendFirmwarePacket(CMD_FIRMWARE_HEADER, payload.data(), 57), 0);
+    EXPECT_EQ(SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_HEADER, payload.data(), 57), 0);
     EXPECT_TRUE(Reports().empty());
 }
 
 TEST_F(FramingTest, ShortReportKeepsTheTailOfALongerOne) {
     uint8_t chunk[32];
     std::fill(std::begin(chunk), std::end(chunk), 0xEE);
-    SendFirmwarePacket(CMD_FIRMWARE_DATA, chunk, 32);
-    SendShortMessage(MSG_POLL, 0);
+    SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, chunk, 32);
+    SendShortMessage(m_Engine.Hid(), MSG_POLL, 0);
     const auto reports = Reports();
     ASSERT_EQ(reports.size(), 2u);
     // Bytes 7..40 still hold the data frame; the device sees them, so they stay.
@@ -178,12 +179,12 @@ TEST_F(FramingTest, SendersOnTwoThreadsNeverMixTheirFrames) {
     std::fill(std::begin(chunk), std::end(chunk), 0x5C);
     std::thread data([&] {
         for (int i = 0; i < kRounds; ++i) {
-            SendFirmwarePacket(CMD_FIRMWARE_DATA, chunk, 32);
+            SendFirmwarePacket(m_Engine.Hid(), CMD_FIRMWARE_DATA, chunk, 32);
         }
     });
     std::thread polls([&] {
         for (int i = 0; i < kRounds; ++i) {
-            SendShortMessage(MSG_POLL, 0);
+            SendShortMessage(m_Engine.Hid(), MSG_POLL, 0);
         }
     });
     data.join();

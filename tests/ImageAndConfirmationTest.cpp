@@ -36,11 +36,19 @@ TEST_F(VersionDisplayTest, FourFormatsByTheTwoBetaNumbers) {
               "New firmware 1.20 and current is 1.10 beta3\n");
     EXPECT_EQ(ConfirmationText(120 | (2u << 16), 110 | (3u << 16)),
               "New firmware 1.20 beta2 and current is 1.10 beta3\n");
-    // No answer yet, or no firmware: shown as they are.
-    EXPECT_EQ(ConfirmationText(5, kVersionPending),
-              "New firmware 0.05 and current is 231.30 beta23130\n");
-    EXPECT_EQ(ConfirmationText(1000, kNoVersion),
-              "New firmware 10.00 and current is 655.35 beta65535\n");
+    // No answer yet, or no firmware: the sentinels are no version to show as a number.
+    EXPECT_EQ(ConfirmationText(5, kVersionPending), "New firmware 0.05 and current is unknown\n");
+    EXPECT_EQ(ConfirmationText(1000 | (4u << 16), kNoVersion),
+              "New firmware 10.00 beta4 and current is unknown\n");
+}
+
+TEST_F(VersionDisplayTest, ProgressOfLargeImagesNeverRunsBackwards) {
+    EXPECT_EQ(ProgressPercent(0, 0), 0u);
+    EXPECT_EQ(ProgressPercent(50, 100), 50u);
+    EXPECT_EQ(ProgressPercent(128, 100), 128u);  // extra bytes after imageLength
+    // 32-bit arithmetic wrapped here (sent * 100 past 2^32) and the bar fell back to 0.
+    EXPECT_EQ(ProgressPercent(43'000'000, 86'000'000), 50u);
+    EXPECT_EQ(ProgressPercent(0xFFFFFFFFu, 0xFFFFFFFFu), 100u);
 }
 
 TEST_F(VersionDisplayTest, VersionWordsShowExactlyTwoDecimals) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 
 #include "TestSupport.h"
 #include "app/UpdateDlg.h"
@@ -38,7 +39,7 @@ class FlowTest : public ::testing::Test {
         EngineLimits limits;
         limits.workerSilence = 400ms;
         limits.deviceGone = 150ms;
-        limits.versionQueryMaxTimeouts = 3;
+        limits.versionQuery = std::chrono::milliseconds(600);
         m_Dlg->SetLimits(limits);
         m_Dlg->OnInitDialog();
     }
@@ -289,7 +290,8 @@ TEST_F(FlowTest, DeviceFailureMidTransferStopsAndTellsTheUser) {
     Update();
     EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
     EXPECT_EQ(View().boxes.back().text, "Firmware update failure\n");
-    EXPECT_EQ(g_UpdateStage.load(), STAGE_TRANSFER);
+    // Nothing of the failed transfer is left to act on a later data request.
+    EXPECT_EQ(g_UpdateStage.load(), STAGE_COMPLETE);
     EXPECT_TRUE(View().buttonEnabled);
     EXPECT_FALSE(View().successVisible);
     EXPECT_FALSE(Rec().doneReceived);
@@ -363,7 +365,7 @@ TEST_F(FlowTest, DataRequestLeftFromAFailedRunSendsNothingBeforeTheNextHeader) {
     });
     Update();
     ASSERT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
-    ASSERT_EQ(g_UpdateStage.load(), STAGE_HEADER_SENT);
+    ASSERT_EQ(g_UpdateStage.load(), STAGE_COMPLETE);
 
     m_View.OnBox({});
     m_Port.ClearRecording(m_Pad);
@@ -404,6 +406,35 @@ TEST_F(FlowTest, DeviceEventsAndClicksDuringATransferLeaveTheWorkerAlone) {
     EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
     EXPECT_EQ(Rec().versionRequests, versionRequests);
     EXPECT_EQ(Rec().enterUpdates, 1u);
+}
+
+TEST_F(FlowTest, ConfirmationShowsTheVersionOfTheGamepadBeingWritten) {
+    GamepadBehaviour older;
+    older.version = 150;
+    const int first = m_Port.AddGamepad("a");  // 1.10, asked at start-up
+    m_Pad = m_Port.AddGamepad("b", older);
+    Open();
+    ASSERT_EQ(cur_devVersion.load(), 110u);
+    std::vector<uint32_t> posted;
+    std::mutex postedLock;
+    m_View.SetNotifyTarget({nullptr, [&](uint32_t code) {
+                                std::lock_guard lock(postedLock);
+                                posted.push_back(code);
+                            }});
+    // The first gamepad leaves; the path now leads to the second, whose version nobody asked.
+    m_Port.Unplug(first);
+    m_Dlg->OnDeviceChange(zevrin::kDeviceRemoveComplete, 0);
+    UseImage(64, 64);
+    m_View.OnFileDialog([&] { m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0); });
+    Update();
+    ASSERT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    const auto boxes = View().boxes;
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].text, "New firmware 1.20 and current is 1.50\n");
+    EXPECT_EQ(Rec().versionRequests, 1u);
+    // The arrival during the transfer was not dropped: the window's thread is asked to look.
+    std::lock_guard lock(postedLock);
+    EXPECT_EQ(posted, std::vector<uint32_t>{zevrin::kDeviceArrival});
 }
 
 TEST_F(FlowTest, ClosingMidTransferAsksThenStopsTheWorker) {

@@ -6,7 +6,6 @@
 
 #include "hid/CHid.h"
 #include "hid/Log.h"
-#include "update/UpdateEngine.h"
 
 using zevrin::LogLine;
 
@@ -17,18 +16,13 @@ namespace {
 uint8_t g_TransmitBuffer[zevrin::kReportPayload];
 std::mutex g_TransmitLock;
 
-CHid* TransmitHid() {
-    return g_pUpdateDlg != nullptr ? &g_pUpdateDlg->Hid() : nullptr;
-}
-
-int WriteStaged(uint8_t count) {
-    CHid* hid = TransmitHid();
-    return hid != nullptr ? hid->WriteHid(g_TransmitBuffer, count) : 0;
+int WriteStaged(CHid& hid, uint8_t count) {
+    return hid.WriteHid(g_TransmitBuffer, count);
 }
 
 }  // namespace
 
-int SendFirmwarePacket(uint8_t code, const uint8_t* payload, int payloadLength) {
+int SendFirmwarePacket(CHid& hid, uint8_t code, const uint8_t* payload, int payloadLength) {
     if (payloadLength > kMaxPacketPayload) {
         return 0;
     }
@@ -61,7 +55,7 @@ int SendFirmwarePacket(uint8_t code, const uint8_t* payload, int payloadLength) 
         }
         g_TransmitBuffer[0] = static_cast<uint8_t>(frameLength);
         std::memcpy(g_TransmitBuffer + 1, frame, frameLength);
-        return WriteStaged(static_cast<uint8_t>(frameLength + 1));
+        return WriteStaged(hid, static_cast<uint8_t>(frameLength + 1));
     }
 
     size_t remaining = frameLength;
@@ -70,9 +64,10 @@ int SendFirmwarePacket(uint8_t code, const uint8_t* payload, int payloadLength) 
         const size_t piece = std::min(remaining, kMaxReportPiece);
         g_TransmitBuffer[0] = static_cast<uint8_t>(piece);
         std::memcpy(g_TransmitBuffer + 1, frame + offset, piece);
-        if (WriteStaged(static_cast<uint8_t>(piece + 1)) == 0) {
+        if (WriteStaged(hid, static_cast<uint8_t>(piece + 1)) == 0) {
+            // The device has not got this frame: sending the rest would shift every byte after it.
             LogLine("WriteHid error\n");
-            break;
+            return 0;
         }
         LogLine("WriteHid %d btye sucessful\n", static_cast<int>(piece));
         remaining -= piece;
@@ -81,12 +76,12 @@ int SendFirmwarePacket(uint8_t code, const uint8_t* payload, int payloadLength) 
     return -1;
 }
 
-int SendShortMessage(uint8_t type, uint8_t value) {
+int SendShortMessage(CHid& hid, uint8_t type, uint8_t value) {
     std::lock_guard lock(g_TransmitLock);
     const uint8_t frame[5] = {0x00, type, 0x01, 0x00, value};
     g_TransmitBuffer[0] = sizeof frame;
     std::memcpy(g_TransmitBuffer + 1, frame, sizeof frame);
-    return WriteStaged(sizeof frame + 1);
+    return WriteStaged(hid, sizeof frame + 1);
 }
 
 void DispatchFrame(const uint8_t* frame, FrameHandlers& handlers) {

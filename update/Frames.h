@@ -7,16 +7,21 @@
 
 #include "update/Protocol.h"
 
+class CHid;
+
 // Largest payload SendFirmwarePacket accepts; the callers send at most 32 (data) or 28 (header).
 inline constexpr int kMaxPacketPayload = 256;
 
-// Builds a MSG_UPDATE frame and writes it through the dialog's CHid. Commands go as one report and
-// return WriteHid's result (0 when the frame would not fit one report); CMD_FIRMWARE_DATA goes in
-// pieces of at most 39 frame bytes and returns -1.
-int SendFirmwarePacket(uint8_t code, const uint8_t* payload = nullptr, int payloadLength = 0);
+// Builds a MSG_UPDATE frame and writes it through `hid`. Commands go as one report and return
+// WriteHid's result (0 when the write failed or the frame would not fit one report);
+// CMD_FIRMWARE_DATA goes in pieces of at most 39 frame bytes and returns -1 once every piece was
+// written, 0 as soon as one was not (the rest is not sent). What a failure means is the caller's
+// to decide.
+int SendFirmwarePacket(CHid& hid, uint8_t code, const uint8_t* payload = nullptr,
+                       int payloadLength = 0);
 
 // Writes the 5-byte frame [0x00][type][0x01][0x00][value] as one report; WriteHid's result.
-int SendShortMessage(uint8_t type, uint8_t value);
+int SendShortMessage(CHid& hid, uint8_t type, uint8_t value);
 
 // Where dispatched frames go; both get the body (frame offset 4 on) with its usable length.
 class FrameHandlers {

@@ -24,6 +24,8 @@ enum class ExtraText : int {
     DeviceUnplugged = 6,
     VersionNoAnswer = 7,
     DeviceInUse = 8,  // Windows: access denied means another program holds the gamepad
+    WriteFailed = 9,
+    VersionUnknown = 10,  // in place of a version number the gamepad has not told
 };
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >

@@ -88,9 +88,26 @@ std::string VersionCaption(uint32_t versionWord) {
     return Format("%s(GamePad V%0.2f)", Title().c_str(), versionWord / 100.0);
 }
 
+uint32_t ProgressPercent(uint32_t sent, uint32_t total) {
+    // In 64 bits: sent * 100 wraps in 32 past about 42 MB and the bar would run backwards.
+    return total == 0 ? 0 : static_cast<uint32_t>(uint64_t{sent} * 100u / total);
+}
+
 std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion) {
     const std::string label5 = LoadLocalizedText(5);
     const std::string label15 = LoadLocalizedText(15);
+    if (deviceVersion == kVersionPending || deviceVersion == kNoVersion) {
+        // The sentinels are no version: printed as one they read "231.30 beta23130".
+        const std::string unknown = LoadExtraText(ExtraText::VersionUnknown);
+        const int fileBeta = static_cast<int>(fileVersion >> 16);
+        const double file = (fileVersion & 0xFFFFu) / 100.0;
+        if (fileBeta == 0) {
+            return Format("%s %.02f %s %s\n", label5.c_str(), file, label15.c_str(),
+                          unknown.c_str());
+        }
+        return Format("%s %.02f beta%d %s %s\n", label5.c_str(), file, fileBeta, label15.c_str(),
+                      unknown.c_str());
+    }
     const double file = (fileVersion & 0xFFFFu) / 100.0;
     const int fileBeta = static_cast<int>(fileVersion >> 16);
     const double device = (deviceVersion & 0xFFFFu) / 100.0;
@@ -110,13 +127,14 @@ std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion) {
                   label15.c_str(), device, deviceBeta);
 }
 
-static int SendFirmwareHeader(uint32_t desVersion, uint32_t imageParam, uint32_t imageLength) {
+static int SendFirmwareHeader(CHid& hid, uint32_t desVersion, uint32_t imageParam,
+                              uint32_t imageLength) {
     // Bytes 12-27 carry nothing the device is told about: zeros, never stale memory.
     uint8_t payload[kFirmwareHeaderSize] = {};
     WriteLe32(payload, desVersion);
     WriteLe32(payload + 4, imageParam);
     WriteLe32(payload + 8, imageLength);
-    return SendFirmwarePacket(CMD_FIRMWARE_HEADER, payload, kFirmwareHeaderSize);
+    return SendFirmwarePacket(hid, CMD_FIRMWARE_HEADER, payload, kFirmwareHeaderSize);
 }
 
 CUpdateEngine::CUpdateEngine(zevrin::HidPort& port, DialogView& view) : m_Hid(port), m_View(view) {
@@ -145,6 +163,12 @@ void CUpdateEngine::ResetTransferRecord() {
     m_TotalLength = 0;
     m_BytesSent = 0;
     m_ImageComplete = false;
+}
+
+void CUpdateEngine::OnWriteFailed() {
+    LogLine("Usb_UpdateThread: a write to the device failed\n");
+    SetOutcome(UpdateOutcome::SendFailed);
+    FailureRoutine(LoadExtraText(ExtraText::WriteFailed));
 }
 
 int CUpdateEngine::SelectFirmwareFile() {
@@ -186,7 +210,11 @@ int CUpdateEngine::SelectFirmwareFile() {
     g_UpdateStage = STAGE_HEADER_SENT;
     m_ImageComplete = false;
     m_HeaderSentThisRun = true;
-    SendFirmwareHeader(header.desVersion, header.imageParam, header.imageLength);
+    if (SendFirmwareHeader(m_Hid, header.desVersion, header.imageParam, header.imageLength) == 0) {
+        m_HeaderSentThisRun = false;
+        OnWriteFailed();
+        return 0;
+    }
     m_Hid.SetReadTimeout(kTransferReadTimeoutMs);
     LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
     return 1;
@@ -201,58 +229,107 @@ bool CUpdateEngine::ReportPermissionDenied() {
     return true;
 }
 
+namespace {
+
+// Outside a worker only the version answer means anything: device information or data requests
+// would open the file dialog or send CMD_UPDATE_DONE from the dialog thread, and a failure event
+// would tell of an update that is not running.
+class VersionAnswerOnly final : public FrameHandlers {
+  public:
+    explicit VersionAnswerOnly(CUpdateEngine& engine) : m_Engine(engine) {}
+    void OnDeviceInfo(const uint8_t* /*body*/, size_t /*length*/) override {
+        LogLine("QueryDeviceVersion: device information ignored\n");
+    }
+    void OnUpdateEvent(const uint8_t* body, size_t /*length*/) override {
+        if (body[0] == EVT_VERSION) {
+            m_Engine.OnVersionAnswer(body);
+            return;
+        }
+        LogLine("QueryDeviceVersion: code 0x%x ignored\n", body[0]);
+    }
+
+  private:
+    CUpdateEngine& m_Engine;
+};
+
+}  // namespace
+
 void CUpdateEngine::QueryDeviceVersion() {
+    if (m_QueryRunning) {
+        // A device event inside the query's own box: the first query is still on the stack.
+        m_QueryAgain = true;
+        return;
+    }
+    m_QueryRunning = true;
+    do {
+        m_QueryAgain = false;
+        AskVersionOnce();
+    } while (m_QueryAgain);
+    m_QueryRunning = false;
+}
+
+void CUpdateEngine::AskVersionOnce() {
     cur_devVersion = kVersionPending;
+    m_VersionStale = false;
     if (m_Hid.OpenDevice() == 0) {
         ReportPermissionDenied();
         return;
     }
-    SendFirmwarePacket(CMD_GET_VERSION);
+    if (SendFirmwarePacket(m_Hid, CMD_GET_VERSION) == 0) {
+        LogLine("QueryDeviceVersion: the request could not be written\n");
+        return;
+    }
+    // One deadline for the whole query: a device that keeps sending something else must not keep
+    // the window waiting.
+    const Clock::time_point deadline = Clock::now() + m_Limits.versionQuery;
+    VersionAnswerOnly handlers(*this);
     uint8_t buffer[zevrin::kReportPayload] = {};
-    uint32_t timeoutsInARow = 0;
     uint32_t reports = 0;
-    do {
+    for (;;) {
         const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
+        if (Clock::now() >= deadline && result != zevrin::kReadOk) {
+            LogLine("QueryDeviceVersion: no answer in %d ms\n",
+                    static_cast<int>(m_Limits.versionQuery.count()));
+            return;
+        }
         if (result != zevrin::kReadOk) {
             LogLine("recv() failed with error code 0x%x\n", result);
-            SendShortMessage(MSG_POLL, 0);
-            if (++timeoutsInARow >= m_Limits.versionQueryMaxTimeouts) {
-                // The window must not freeze for a device that never answers.
-                LogLine("QueryDeviceVersion: no answer after %u reads\n", timeoutsInARow);
-                return;
-            }
+            SendShortMessage(m_Hid, MSG_POLL, 0);
             if (result != zevrin::kReadTimeout) {
                 std::this_thread::sleep_for(kFailedReadPause);
             }
             continue;
         }
-        timeoutsInARow = 0;
         LogLine(" %d Bytes received from sender\n", buffer[0]);
-        DispatchFrame(buffer + 1, *this);
-        if (++reports >= kVersionQueryMaxReports) {
+        DispatchFrame(buffer + 1, handlers);
+        if (cur_devVersion.load() != kVersionPending) {
+            return;
+        }
+        if (++reports >= kVersionQueryMaxReports || Clock::now() >= deadline) {
             LogLine("QueryDeviceVersion: no version among %u reports\n", reports);
             return;
         }
-    } while (cur_devVersion.load() == kVersionPending);
+    }
 }
 
 void CUpdateEngine::RunWorker() {
     SetOutcome(UpdateOutcome::Running);
     m_ImageComplete = false;
     m_HeaderSentThisRun = false;
-    const int sent = SendShortMessage(MSG_ENTER_UPDATE, 0);
+    const int sent = SendShortMessage(m_Hid, MSG_ENTER_UPDATE, 0);
     if (sent == 0) {
         LogLine("send() failed with error code %d\n", static_cast<int>(zevrin::LastSystemError()));
-        SetOutcome(UpdateOutcome::SendFailed);
-        return;
+        // Told, and the button given back below: a silent click that disables it helps nobody.
+        OnWriteFailed();
+    } else {
+        LogLine("send() is OK!\n");
+        LogLine("Bytes Sent: %d\n", sent);
     }
-    LogLine("send() is OK!\n");
-    LogLine("Bytes Sent: %d\n", sent);
 
     uint8_t buffer[zevrin::kReportPayload] = {};
     Clock::time_point lastReport = Clock::now();
     std::optional<Clock::time_point> failingSince;
-    do {
+    while (g_StopThread.load() == 0) {
         const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
         if (result == zevrin::kReadOk) {
             failingSince.reset();
@@ -265,7 +342,7 @@ void CUpdateEngine::RunWorker() {
             }
         } else {
             LogLine("recv() failed with error code 0x%x\n", result);
-            SendShortMessage(MSG_POLL, 0);
+            SendShortMessage(m_Hid, MSG_POLL, 0);
             if (g_StopThread.load() != 0) {
                 break;
             }
@@ -289,11 +366,14 @@ void CUpdateEngine::RunWorker() {
             FailureRoutine(LoadExtraText(ExtraText::DeviceStoppedAnswering));
             break;
         }
-    } while (g_StopThread.load() == 0);
+    }
 
-    // A worker that was stopped from outside leaves no file open behind it.
+    // A worker that was stopped from outside leaves no file open behind it, and nothing of its
+    // transfer may act on a later data request (the version query, the next run).
     m_ImageFile.Close();
     m_HeaderSentThisRun = false;
+    m_ImageComplete = false;
+    g_UpdateStage = STAGE_COMPLETE;
     UpdateOutcome expected = UpdateOutcome::Running;
     m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
     RefreshUpdateButton();
@@ -312,6 +392,7 @@ void CUpdateEngine::Interrupt() {
     m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
     g_StopThread = 1;
     m_Hid.CancelRead();
+    m_Hid.CancelWrite();
 }
 
 void CUpdateEngine::StopRoutine() {
@@ -348,80 +429,103 @@ void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
     m_View.MessageBox(text, Title(), BoxButtons::Ok);
 }
 
+void CUpdateEngine::OnFirstDataRequest() {
+    if (!m_HeaderSentThisRun) {
+        return;  // not asked for by this transfer
+    }
+    if (!m_ImageFile.Open(ImagePath())) {
+        return;  // the device asks again
+    }
+    g_UpdateStage = STAGE_TRANSFER;
+    m_ImageFile.Seek(kFirmwareHeaderSize);
+    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
+    if (SendFirmwarePacket(m_Hid, CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n)) == 0) {
+        OnWriteFailed();
+        return;
+    }
+    LogLine("update file is 0x%x\n", m_TotalLength.load());
+    m_BytesSent += static_cast<uint32_t>(n);
+}
+
+void CUpdateEngine::OnNextDataRequest() {
+    if (!m_HeaderSentThisRun) {
+        return;
+    }
+    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
+    const uint32_t total = m_TotalLength.load();
+    if (n == 0 && m_BytesSent.load() < total) {
+        // The file changed after it was checked: the device would ask forever.
+        SetOutcome(UpdateOutcome::ImageRefused);
+        FailureRoutine(LoadExtraText(ExtraText::FileReadError));
+        return;
+    }
+    if (SendFirmwarePacket(m_Hid, CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n)) == 0) {
+        // Counting the chunk as sent would hand the device the next one at its next request.
+        OnWriteFailed();
+        return;
+    }
+    const uint32_t sentSoFar = m_BytesSent += static_cast<uint32_t>(n);
+    LogLine("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n", static_cast<int>(n), sentSoFar);
+    if (g_pProgressBar != nullptr && total != 0) {
+        g_pProgressBar->SetPos(ProgressPercent(sentSoFar, total));
+    }
+    if (sentSoFar < total) {
+        return;
+    }
+    m_ImageFile.Close();
+    LogLine("update successful\n");
+    g_UpdateStage = STAGE_COMPLETE;
+    m_ImageComplete = true;
+    if (g_pUpdateButton != nullptr) {
+        g_pUpdateButton->EnableWindow(true);
+    }
+}
+
+void CUpdateEngine::OnDoneRequest() {
+    if (!m_ImageComplete) {
+        // Nothing was sent in this session: answering would report a success that did not happen.
+        return;
+    }
+    m_ImageComplete = false;
+    if (SendFirmwarePacket(m_Hid, CMD_UPDATE_DONE) == 0) {
+        OnWriteFailed();
+        return;
+    }
+    g_StopThread = 1;
+    SetOutcome(UpdateOutcome::Success);
+    m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(4).c_str()), Title(), BoxButtons::Ok);
+    if (g_pSuccessText != nullptr) {
+        g_pSuccessText->ShowWindow(true);
+    }
+    if (g_pProgressBar != nullptr) {
+        g_pProgressBar->SetPos(0);
+    }
+}
+
+void CUpdateEngine::OnVersionAnswer(const uint8_t* body) {
+    const uint32_t version = ReadLe32(body + 3);
+    cur_devVersion = version;
+    LogLine("cur_devVersion 0x%x\n", version);
+    if (version == kNoVersion) {
+        m_View.MessageBox(Format("%s", LoadLocalizedText(14).c_str()), Title(), BoxButtons::Ok);
+    } else {
+        m_View.SetCaption(VersionCaption(version));
+    }
+}
+
 void CUpdateEngine::OnUpdateEvent(const uint8_t* body, size_t /*length*/) {
     switch (body[0]) {
         case SET_FIRMWARE_DATA:
             switch (g_UpdateStage.load()) {
-                case STAGE_HEADER_SENT: {
-                    if (!m_HeaderSentThisRun) {
-                        return;  // not asked for by this transfer
-                    }
-                    if (!m_ImageFile.Open(ImagePath())) {
-                        return;  // the device asks again
-                    }
-                    g_UpdateStage = STAGE_TRANSFER;
-                    m_ImageFile.Seek(kFirmwareHeaderSize);
-                    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
-                    SendFirmwarePacket(CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n));
-                    LogLine("update file is 0x%x\n", m_TotalLength.load());
-                    m_BytesSent += static_cast<uint32_t>(n);
+                case STAGE_HEADER_SENT:
+                    OnFirstDataRequest();
                     return;
-                }
-                case STAGE_TRANSFER: {
-                    if (!m_HeaderSentThisRun) {
-                        return;
-                    }
-                    const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
-                    const uint32_t total = m_TotalLength.load();
-                    if (n == 0 && m_BytesSent.load() < total) {
-                        // The file changed after it was checked: the device would ask forever.
-                        SetOutcome(UpdateOutcome::ImageRefused);
-                        FailureRoutine(LoadExtraText(ExtraText::FileReadError));
-                        return;
-                    }
-                    SendFirmwarePacket(CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n));
-                    const uint32_t sentSoFar = m_BytesSent += static_cast<uint32_t>(n);
-                    LogLine("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n", static_cast<int>(n),
-                            sentSoFar);
-                    if (g_pProgressBar != nullptr && total != 0) {
-                        g_pProgressBar->SetPos(sentSoFar * 100u / total);
-                    }
-                    if (sentSoFar < total) {
-                        return;
-                    }
-                    m_ImageFile.Close();
-                    LogLine("update successful\n");
-                    g_UpdateStage = STAGE_COMPLETE;
-                    m_ImageComplete = true;
-                    if (g_pUpdateButton != nullptr) {
-                        g_pUpdateButton->EnableWindow(true);
-                    }
+                case STAGE_TRANSFER:
+                    OnNextDataRequest();
                     return;
-                }
-                case STAGE_COMPLETE: {
-                    if (!m_ImageComplete) {
-                        // Nothing was sent in this session: answering would report a success
-                        // that did not happen.
-                        return;
-                    }
-                    m_ImageComplete = false;
-                    if (SendFirmwarePacket(CMD_UPDATE_DONE) == 0) {
-                        SetOutcome(UpdateOutcome::SendFailed);
-                        FailureRoutine(LoadExtraText(ExtraText::DeviceStoppedAnswering));
-                        return;
-                    }
-                    g_StopThread = 1;
-                    SetOutcome(UpdateOutcome::Success);
-                    m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(4).c_str()), Title(),
-                                      BoxButtons::Ok);
-                    if (g_pSuccessText != nullptr) {
-                        g_pSuccessText->ShowWindow(true);
-                    }
-                    if (g_pProgressBar != nullptr) {
-                        g_pProgressBar->SetPos(0);
-                    }
+                case STAGE_COMPLETE:
+                    OnDoneRequest();
                     return;
-                }
                 default:
                     return;
             }
@@ -430,18 +534,9 @@ void CUpdateEngine::OnUpdateEvent(const uint8_t* body, size_t /*length*/) {
             SetOutcome(UpdateOutcome::DeviceFailed);
             FailureRoutine();
             return;
-        case EVT_VERSION: {
-            const uint32_t version = ReadLe32(body + 3);
-            cur_devVersion = version;
-            LogLine("cur_devVersion 0x%x\n", version);
-            if (version == kNoVersion) {
-                m_View.MessageBox(Format("%s", LoadLocalizedText(14).c_str()), Title(),
-                                  BoxButtons::Ok);
-            } else {
-                m_View.SetCaption(VersionCaption(version));
-            }
+        case EVT_VERSION:
+            OnVersionAnswer(body);
             return;
-        }
         default:
             return;
     }

@@ -28,8 +28,8 @@ extern ControlRef* g_pSuccessText;
 // Bounds that keep a silent or vanished device from holding a thread forever. Code parameters,
 // not settings: tests use short ones.
 struct EngineLimits {
-    // The version query gives up after this many read time-outs in a row (200 ms each).
-    uint32_t versionQueryMaxTimeouts = 10;
+    // The whole version query ends this long after it started, whatever the device sends.
+    std::chrono::milliseconds versionQuery{2000};
     // The worker fails after this long without a single report from the device.
     std::chrono::milliseconds workerSilence{15000};
     // Reads that fail outright (not time-outs) for this long mean the device has gone.
@@ -47,7 +47,7 @@ enum class UpdateOutcome {
     ImageRefused,       // the file cannot be sent
     DeviceSilent,       // no report within EngineLimits::workerSilence
     DeviceLost,         // unplugged or read handle gone
-    SendFailed,         // the opening message or CMD_UPDATE_DONE could not be written
+    SendFailed,         // a message, the header, image data or CMD_UPDATE_DONE was not written
     Interrupted,        // stopped from outside (closing the window, Ctrl-C)
 };
 
@@ -65,7 +65,12 @@ class CUpdateEngine : public FrameHandlers {
     // Image choice, header check and confirmation; 1 when the header went out.
     int SelectFirmwareFile();
     // Asks the device for its version and waits (bounded) for the answer, on the calling thread.
+    // Only the answer is acted on; a call made while one runs (an event inside its box) is
+    // remembered and run once the first has ended.
     void QueryDeviceVersion();
+    // Whether the caption's version may belong to another gamepad than the one behind the path
+    // now (a device came or went since it was asked).
+    bool VersionStale() const { return m_VersionStale.load(); }
     // The body of Usb_UpdateThread.
     void RunWorker();
     // The dialog's: FindDevice, then enable the button if the gamepad is present.
@@ -81,6 +86,8 @@ class CUpdateEngine : public FrameHandlers {
 
     void OnDeviceInfo(const uint8_t* body, size_t length) override;
     void OnUpdateEvent(const uint8_t* body, size_t length) override;
+    // EVT_VERSION: the version word at body offset 3.
+    void OnVersionAnswer(const uint8_t* body);
 
     UpdateOutcome Outcome() const { return m_Outcome.load(); }
     uint32_t BytesSent() const { return m_BytesSent.load(); }
@@ -92,6 +99,13 @@ class CUpdateEngine : public FrameHandlers {
     bool ReportPermissionDenied();
     void SetOutcome(UpdateOutcome outcome);
     void ResetTransferRecord();
+    // The write of a header or data frame failed: the update cannot go on without shifting the
+    // image, so it ends here as failed.
+    void OnWriteFailed();
+    // SET_FIRMWARE_DATA at each stage.
+    void OnFirstDataRequest();
+    void OnNextDataRequest();
+    void OnDoneRequest();
 
     CHid m_Hid;
     DialogView& m_View;
@@ -114,6 +128,12 @@ class CUpdateEngine : public FrameHandlers {
     std::string m_ImagePath;
     ImageFile m_ImageFile;
     std::atomic<UpdateOutcome> m_Outcome{UpdateOutcome::None};
+    std::atomic<bool> m_VersionStale{false};
+
+  private:
+    void AskVersionOnce();
+    bool m_QueryRunning = false;  // the UI thread's only
+    bool m_QueryAgain = false;
 };
 
 // The worker routine: runs g_pUpdateDlg->RunWorker().
@@ -126,5 +146,8 @@ std::string VersionCaption(uint32_t versionWord);
 ExtraText OpenRefusedAdvice();
 // Why an image is refused, in the interface language; empty for None and OpenFailed.
 std::string RefusalReason(ImageProblem problem);
-// The confirmation text for a file and a device version word, by the four formats.
+// The confirmation text for a file and a device version word, by the four formats; a device
+// version not told (pending, or none) reads as the "unknown" text instead of a number.
 std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion);
+// The progress bar's position for `sent` of `total` bytes (0..100, more for extra bytes).
+uint32_t ProgressPercent(uint32_t sent, uint32_t total);

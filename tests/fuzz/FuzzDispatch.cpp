@@ -26,7 +26,7 @@ struct World {
         pad = port.AddGamepad("pad", b);
         engine.Hid().FindDevice();
         EngineLimits limits;
-        limits.versionQueryMaxTimeouts = 1;
+        limits.versionQuery = std::chrono::milliseconds(200);
         engine.SetLimits(limits);
         // A valid image for the data requests to read from.
         const auto path = std::filesystem::temp_directory_path() / "zevrin-fuzz-image.dat";

@@ -75,7 +75,7 @@ class DialogWindowTest : public ::testing::Test {
     void Open() {
         m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr));
         EngineLimits limits;
-        limits.versionQueryMaxTimeouts = 3;
+        limits.versionQuery = std::chrono::milliseconds(600);
         limits.workerSilence = 3s;
         limits.deviceGone = 300ms;
         m_View->Dialog().SetLimits(limits);
