@@ -1,4 +1,5 @@
-// The interface language as Qt sees the session's locale, for LoadLocalizedText.
+// The interface language as Qt sees the session's locale, for LoadLocalizedText and for Qt's own
+// texts.
 #pragma once
 
 #include <QLocale>
@@ -10,8 +11,10 @@ namespace zevrin::qt {
 // zh_SG get the English texts, as on Windows.
 uint16_t InterfaceLanguageOf(const QLocale& locale);
 
-// Makes LoadLocalizedText follow QLocale::system(), asked anew at every call. Call once, after
-// the QApplication exists.
-void InstallQtTextSource();
+// Makes the window speak the session's language, once, after the QApplication exists and before
+// any other thread runs: LoadLocalizedText follows QLocale::system(), asked anew at every call;
+// Qt's own labels (box buttons, the file dialog) come from the distribution's Qt translations in
+// the same language; numbers in the texts keep their decimal point.
+void FollowSessionLocale();
 
 }  // namespace zevrin::qt

@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("zevrin-update"));
-    zevrin::qt::InstallQtTextSource();
+    zevrin::qt::FollowSessionLocale();
 
     zevrin::sim::SimPort port;
     port.AddInterface("sim:hidraw0", 0x046D, 0xC31C);  // keyboard

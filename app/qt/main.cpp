@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("zevrin-update"));
-    zevrin::qt::InstallQtTextSource();
+    zevrin::qt::FollowSessionLocale();
 
     zevrin::HidapiPort port;
     zevrin::qt::QtUpdateWindow window(port);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QObject>
@@ -31,12 +32,20 @@ struct SeenBox {
     bool hasCancel = false;
     bool okIsDefault = false;
     bool hasIcon = false;
+    QString okText;  // the buttons' labels as shown, in the language Qt was given
+    QString cancelText;
 };
 
 struct SeenFileDialog {
     QStringList nameFilters;
     QString directory;
+    QString acceptText;  // empty for a dialog without Qt's own buttons (a desktop's native one)
+    QString cancelText;
 };
+
+inline QString LabelOf(const QAbstractButton* button) {
+    return button != nullptr ? button->text() : QString();
+}
 
 // Looks for a modal box or file dialog every few milliseconds, from the event loop the box itself
 // runs, records it and answers it from a script. A box answers OK and a file dialog is cancelled
@@ -67,10 +76,13 @@ class ModalAnswerer : public QObject {
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             if (box != m_Open) {
                 m_Open = box;
-                SeenBox seen{box->windowTitle(), box->text(),
+                SeenBox seen{box->windowTitle(),
+                             box->text(),
                              box->button(QMessageBox::Cancel) != nullptr,
                              box->defaultButton() == box->button(QMessageBox::Ok),
-                             box->icon() != QMessageBox::NoIcon};
+                             box->icon() != QMessageBox::NoIcon,
+                             LabelOf(box->button(QMessageBox::Ok)),
+                             LabelOf(box->button(QMessageBox::Cancel))};
                 m_Boxes.push_back(seen);
                 if (m_BoxHook) {
                     m_BoxHook(seen);
@@ -92,7 +104,12 @@ class ModalAnswerer : public QObject {
             if (!m_Answering) {
                 return;
             }
-            m_FileDialogs.push_back({dialog->nameFilters(), dialog->directory().absolutePath()});
+            const auto* buttons = dialog->findChild<QDialogButtonBox*>();
+            m_FileDialogs.push_back(
+                {dialog->nameFilters(), dialog->directory().absolutePath(),
+                 buttons != nullptr ? LabelOf(buttons->button(QDialogButtonBox::Open)) : QString(),
+                 buttons != nullptr ? LabelOf(buttons->button(QDialogButtonBox::Cancel))
+                                    : QString()});
             std::optional<QString> file;
             if (!m_Files.empty()) {
                 file = m_Files.front();
@@ -121,7 +138,7 @@ class ModalAnswerer : public QObject {
 inline EngineLimits ShortLimits() {
     using namespace std::chrono_literals;
     EngineLimits limits;
-    limits.versionQueryMaxTimeouts = 3;
+    limits.versionQuery = std::chrono::milliseconds(600);
     limits.workerSilence = 1500ms;
     limits.deviceGone = 200ms;
     return limits;

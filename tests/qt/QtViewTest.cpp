@@ -75,7 +75,7 @@ class QtViewTest : public QObject {
 
   private slots:
     void initTestCase() {
-        zevrin::qt::InstallQtTextSource();
+        zevrin::qt::FollowSessionLocale();
         zevrin::SetLogSink([](std::string_view) {});  // LogCapture listens where it matters
     }
 

@@ -118,7 +118,7 @@ class QtWindowTest : public QObject {
 
   private slots:
     void initTestCase() {
-        zevrin::qt::InstallQtTextSource();
+        zevrin::qt::FollowSessionLocale();
         zevrin::SetLogSink([](std::string_view) {});  // LogCapture listens where it matters
     }
 

@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
     const QString prefix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("linux");
-    zevrin::qt::InstallQtTextSource();
+    zevrin::qt::FollowSessionLocale();
     zevrin::SetLogSink([](std::string_view) {});
 
     bool saved = true;
