@@ -87,6 +87,10 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
         view.Print(c.err, CannotOpenMessage(a.file));
         return kExitImageRefused;
     }
+    if (check.problem == ImageProblem::NotRegular) {
+        view.Print(c.err, LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        return kExitImageRefused;
+    }
     const uint64_t size = check.headerBytesRead + check.dataBytes;
     std::string text = Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
                               static_cast<unsigned long long>(size));

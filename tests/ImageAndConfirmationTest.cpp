@@ -4,6 +4,10 @@
 
 #include <filesystem>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "TestSupport.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
@@ -89,6 +93,14 @@ TEST(InspectImageTest, RefusesFilesThatCannotBeSent) {
     EXPECT_EQ(InspectImage(dir.File("huge.dat", ImageBytes(120, 0, 0xFFFFFFFF, 32))).problem,
               ImageProblem::Truncated);
     EXPECT_EQ(InspectImage("/no/such/file.dat").problem, ImageProblem::OpenFailed);
+#if !defined(_WIN32)
+    // Never an image, and each would block the open or never reach its end.
+    const std::string fifo = (dir.Path() / "fifo.dat").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& special : {std::string("/dev/zero"), fifo, dir.Path().string()}) {
+        EXPECT_EQ(InspectImage(special).problem, ImageProblem::NotRegular) << special;
+    }
+#endif
     const ImageCheck check = InspectImage(dir.File("n.dat", ImageBytes(7, 8, 9, 9)));
     EXPECT_EQ(check.dataBytes, 9u);
     EXPECT_EQ(check.header.imageParam, 8u);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 
 #include "TestSupport.h"
@@ -375,6 +376,28 @@ TEST_F(FlowTest, DataRequestLeftFromAFailedRunSendsNothingBeforeTheNextHeader) {
     const auto rec = Rec();
     EXPECT_EQ(rec.chunks, 2u);  // no chunk went out before this run's header
     EXPECT_EQ(rec.received, ImageData(64));
+}
+
+TEST_F(FlowTest, TheFileThatWasCheckedIsTheFileThatIsSent) {
+    AddPad();
+    Open();
+    UseImage(64, 64);
+    // Another file takes the path while the user confirms (a download finishing, a script):
+    // the device must still get the bytes that were checked and confirmed.
+    m_View.OnBox([&](const zevrin::test::BoxShown& box) {
+        if (box.buttons == BoxButtons::OkCancel) {
+            std::vector<uint8_t> bytes = ImageBytes(130, 0, 64, 64);
+            for (size_t i = 28; i < bytes.size(); ++i) {
+                bytes[i] ^= 0xFF;
+            }
+            const std::string other = m_Dir.File("other.dat", bytes);
+            std::error_code ignored;  // Windows refuses to replace a file that is open: fine too
+            std::filesystem::rename(other, m_Dir.Path() / "fw.dat", ignored);
+        }
+    });
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(Rec().received, ImageData(64));
 }
 
 TEST_F(FlowTest, CancelledFileDialogEndsQuietly) {

@@ -5,8 +5,16 @@
 
 #include "hid/Log.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <algorithm>
+
 #if defined(_WIN32)
 #include <share.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 FirmwareHeader ParseFirmwareHeader(const uint8_t (&bytes)[kFirmwareHeaderSize]) {
@@ -28,19 +36,75 @@ std::string FormatVersion(uint32_t versionWord) {
     return text;
 }
 
-bool ImageFile::Open(const std::string& path) {
+namespace {
+
+bool IsRegular(std::FILE* file) {
+#if defined(_WIN32)
+    struct _stat64 st {};
+    return _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat st {};
+    return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+}  // namespace
+
+ImageProblem ImageFile::Open(const std::string& path) {
     Close();
 #if defined(_WIN32)
     const std::filesystem::path p(std::u8string(path.begin(), path.end()));
-    m_File = _wfsopen(p.c_str(), L"rb", _SH_DENYRW);
+    m_File = _wfsopen(p.c_str(), L"rb", _SH_DENYWR);
+    if (m_File == nullptr) {
+        return ImageProblem::OpenFailed;
+    }
 #else
-    m_File = std::fopen(path.c_str(), "rbe");
+    {
+        // A FIFO is refused without opening it: its open waits for a writer that may never come.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return ImageProblem::NotRegular;
+        }
+    }
+    // O_NONBLOCK all the same, for what the path became after that look.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return ImageProblem::OpenFailed;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    m_File =
+        flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : ::fdopen(fd, "rb");
+    if (m_File == nullptr) {
+        ::close(fd);
+        return ImageProblem::OpenFailed;
+    }
 #endif
-    return m_File != nullptr;
+    if (!IsRegular(m_File)) {
+        Close();
+        return ImageProblem::NotRegular;
+    }
+    return ImageProblem::None;
+}
+
+uint64_t ImageFile::Size() const {
+    if (m_File == nullptr) {
+        return 0;
+    }
+#if defined(_WIN32)
+    struct _stat64 st {};
+    return _fstat64(_fileno(m_File), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+#else
+    struct stat st {};
+    return fstat(fileno(m_File), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+#endif
 }
 
 bool ImageFile::Seek(uint64_t offset) {
-    return m_File != nullptr && std::fseek(m_File, static_cast<long>(offset), SEEK_SET) == 0;
+    if (m_File == nullptr) {
+        return false;
+    }
+    std::clearerr(m_File);
+    return std::fseek(m_File, static_cast<long>(offset), SEEK_SET) == 0;
 }
 
 size_t ImageFile::Read(uint8_t* buffer, size_t count) {
@@ -55,23 +119,20 @@ void ImageFile::Close() {
 }
 
 ImageCheck InspectImage(const std::string& path) {
-    ImageCheck check;
     ImageFile file;
-    if (!file.Open(path)) {
-        check.problem = ImageProblem::OpenFailed;
+    return InspectImage(path, file);  // closed again on the way out
+}
+
+ImageCheck InspectImage(const std::string& path, ImageFile& file) {
+    ImageCheck check;
+    check.problem = file.Open(path);
+    if (check.problem != ImageProblem::None) {
         return check;
     }
     check.headerBytesRead = file.Read(check.headerBytes, kFirmwareHeaderSize);
     check.header = ParseFirmwareHeader(check.headerBytes);
-    uint8_t buffer[4096];
-    for (;;) {
-        const size_t n = file.Read(buffer, sizeof buffer);
-        check.dataBytes += n;
-        if (n < sizeof buffer) {
-            break;
-        }
-    }
-    check.problem = ImageProblem::None;
+    const uint64_t size = file.Size();
+    check.dataBytes = size > check.headerBytesRead ? size - check.headerBytesRead : 0;
     if (file.HadError()) {
         check.problem = ImageProblem::ReadError;
     } else if (check.headerBytesRead < kFirmwareHeaderSize) {
@@ -80,6 +141,26 @@ ImageCheck InspectImage(const std::string& path) {
         check.problem = ImageProblem::LengthZero;
     } else if (check.dataBytes < check.header.imageLength) {
         check.problem = ImageProblem::Truncated;
+    } else {
+        // Every byte the device will ask for must be readable; nothing past them is read.
+        uint8_t buffer[4096];
+        uint64_t left = check.header.imageLength;
+        while (left > 0) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, sizeof buffer));
+            const size_t n = file.Read(buffer, want);
+            left -= n;
+            if (n < want) {
+                break;
+            }
+        }
+        if (file.HadError()) {
+            check.problem = ImageProblem::ReadError;
+        } else if (left > 0) {
+            check.problem = ImageProblem::Truncated;  // shorter than its size said a moment ago
+        }
+    }
+    if (check.problem != ImageProblem::None) {
+        file.Close();
     }
     return check;
 }

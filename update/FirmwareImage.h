@@ -20,6 +20,7 @@ FirmwareHeader ParseFirmwareHeader(const uint8_t (&bytes)[kFirmwareHeaderSize]);
 enum class ImageProblem {
     None,
     OpenFailed,  // missing, access denied, or held open elsewhere
+    NotRegular,  // a device, FIFO, socket or directory: no image, and reading it may never end
     TooShort,    // fewer than 28 bytes
     LengthZero,  // imageLength of 0
     Truncated,   // fewer than imageLength bytes after the header
@@ -31,12 +32,17 @@ struct ImageCheck {
     uint8_t headerBytes[kFirmwareHeaderSize] = {};  // as read (zeros past a short file's end)
     size_t headerBytesRead = 0;
     FirmwareHeader header;
-    uint64_t dataBytes = 0;  // bytes after the header
+    uint64_t dataBytes = 0;  // bytes after the header, by the file's size
 };
 
-// Opens the file (without sharing, where the platform knows share modes), reads the header and
-// measures the image data, then closes the file.
+class ImageFile;
+
+// Opens the file as ImageFile::Open does, reads the header and at most imageLength bytes after
+// it (whatever the file's size), then closes it.
 ImageCheck InspectImage(const std::string& path);
+// The same check on a file kept open in `file` when it passes, so the file that was checked is
+// the one whose bytes are sent: another file put at the path later changes nothing.
+ImageCheck InspectImage(const std::string& path, ImageFile& file);
 
 // "1.20" or "1.20 beta2": the low 16 bits in hundredths with two decimals, then a nonzero beta.
 std::string FormatVersion(uint32_t versionWord);
@@ -49,8 +55,12 @@ class ImageFile {
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
 
-    // Opens an existing file for reading; on Windows no other handle may share it.
-    bool Open(const std::string& path);
+    // Opens an existing regular file (after links) for reading: None, OpenFailed or NotRegular.
+    // Never blocks, whatever the path names (a FIFO without a writer, a terminal). On Windows
+    // others may go on reading the file (a browser, an antivirus) but not write it.
+    ImageProblem Open(const std::string& path);
+    // The size of the open file.
+    uint64_t Size() const;
     bool Seek(uint64_t offset);
     // Up to `count` bytes; 0 at the end of the file or on a read error.
     size_t Read(uint8_t* buffer, size_t count);

@@ -26,6 +26,7 @@ enum class ExtraText : int {
     DeviceInUse = 8,  // Windows: access denied means another program holds the gamepad
     WriteFailed = 9,
     VersionUnknown = 10,  // in place of a version number the gamepad has not told
+    NotRegularFile = 11,  // a device, FIFO, socket or directory chosen as the image
 };
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >

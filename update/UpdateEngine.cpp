@@ -62,6 +62,8 @@ std::string RefusalReason(ImageProblem problem) {
             return LoadExtraText(ExtraText::ImageTruncated);
         case ImageProblem::ReadError:
             return LoadExtraText(ExtraText::FileReadError);
+        case ImageProblem::NotRegular:
+            return LoadExtraText(ExtraText::NotRegularFile);
         case ImageProblem::None:
         case ImageProblem::OpenFailed:
             break;
@@ -183,7 +185,8 @@ int CUpdateEngine::SelectFirmwareFile() {
         std::lock_guard lock(m_PathLock);
         m_ImagePath = *chosen;
     }
-    const ImageCheck check = InspectImage(*chosen);
+    // Kept open from here to the end of the transfer: the bytes sent are the bytes checked.
+    const ImageCheck check = InspectImage(*chosen, m_ImageFile);
     if (check.problem == ImageProblem::OpenFailed) {
         return 0;
     }
@@ -433,11 +436,13 @@ void CUpdateEngine::OnFirstDataRequest() {
     if (!m_HeaderSentThisRun) {
         return;  // not asked for by this transfer
     }
-    if (!m_ImageFile.Open(ImagePath())) {
-        return;  // the device asks again
+    if (!m_ImageFile.Seek(kFirmwareHeaderSize)) {
+        // The checked file is no longer open: the device would ask for ever.
+        SetOutcome(UpdateOutcome::ImageRefused);
+        FailureRoutine(LoadExtraText(ExtraText::FileReadError));
+        return;
     }
     g_UpdateStage = STAGE_TRANSFER;
-    m_ImageFile.Seek(kFirmwareHeaderSize);
     const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
     if (SendFirmwarePacket(m_Hid, CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n)) == 0) {
         OnWriteFailed();
