@@ -13,11 +13,19 @@ namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr const char* kQuestion = "Proceed with the update? [y/N] ";
 
-bool IsYes(std::string answer) {
-    std::erase_if(answer, [](unsigned char c) { return std::isspace(c) != 0; });
-    std::transform(answer.begin(), answer.end(), answer.begin(),
+// Blanks around the word are a slip of the thumb; anything else, "y es" and "yess" included, is not
+// an answer to trust with the gamepad's firmware.
+bool IsYes(const std::string& answer) {
+    if (answer.size() > kMaxLineBytes) {
+        return false;
+    }
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    const auto first = std::find_if_not(answer.begin(), answer.end(), blank);
+    const auto last = std::find_if_not(answer.rbegin(), answer.rend(), blank).base();
+    std::string word(first, first < last ? last : first);
+    std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return answer == "y" || answer == "yes";
+    return word == "y" || word == "yes";
 }
 
 }  // namespace
@@ -159,9 +167,11 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
     } else {
         Print(m_Console.out, kQuestion);
         const std::optional<std::string> answer = m_Console.in.ReadLine(m_Cancelled);
-        // On a terminal the user's Enter already ended the line; in a log the answer is missing.
+        // On a terminal the user's Enter already ended the line; in a log the answer is missing
+        // (not an overlong one: the log would hold whatever the input was made of).
         if (!m_Console.terminal) {
-            Print(m_Console.out, answer.value_or(std::string()) + "\n");
+            const bool echoed = answer && answer->size() <= kMaxLineBytes;
+            Print(m_Console.out, (echoed ? *answer : std::string()) + "\n");
         } else if (!answer) {
             Print(m_Console.out, "\n");
         }

@@ -2,15 +2,16 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #if defined(_WIN32)
 #include <io.h>
 #else
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,15 +25,17 @@ constexpr int kCancelCheckMs = 50;
 
 #if !defined(_WIN32)
 
-struct StdinLineReader::Shared {};
+struct StdinLineReader::Shared {
+    bool ended = false;
+};
 
-StdinLineReader::StdinLineReader() = default;
+StdinLineReader::StdinLineReader() : m_Shared(std::make_shared<Shared>()) {}
 StdinLineReader::~StdinLineReader() = default;
 
 std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& cancel) {
     std::string line;
     for (;;) {
-        if (cancel.load()) {
+        if (cancel.load() || m_Shared->ended) {
             return std::nullopt;
         }
         pollfd fd{STDIN_FILENO, POLLIN, 0};
@@ -50,6 +53,7 @@ std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& ca
         }
         if (n <= 0) {
             // End of input: a last line without its end still counts.
+            m_Shared->ended = true;
             return line.empty() ? std::nullopt : std::optional<std::string>(line);
         }
         if (c == '\n') {
@@ -59,6 +63,14 @@ std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& ca
             return line;
         }
         line += c;
+        if (line.size() > kMaxLineBytes) {
+            m_Shared->ended = true;
+            if (isatty(STDIN_FILENO) != 0) {
+                // The rest of a pasted line would otherwise reach the shell as a command.
+                (void)tcflush(STDIN_FILENO, TCIFLUSH);
+            }
+            return line;
+        }
     }
 }
 
@@ -66,11 +78,12 @@ std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& ca
 
 // Windows cannot wait on a console or a pipe alike without the Win32 API, so one detached thread
 // reads lines and the prompt waits for it. The thread may stay blocked in _read at exit; it owns
-// its share of the state, so nothing it touches goes away under it.
+// its share of the state, so nothing it touches goes away under it. It reads one line ahead at
+// most, so input nobody asks for does not pile up.
 struct StdinLineReader::Shared {
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::string> lines;
+    std::optional<std::string> line;  // read and not yet taken
     bool ended = false;
     bool started = false;
 };
@@ -83,29 +96,37 @@ std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& ca
     if (!m_Shared->started) {
         m_Shared->started = true;
         std::thread([shared = m_Shared] {
-            std::string line;
             for (;;) {
-                char c = 0;
-                const int n = _read(0, &c, 1);
-                std::lock_guard inner(shared->mutex);
-                if (n <= 0) {
-                    if (!line.empty()) {
-                        shared->lines.push_back(line);
+                std::string line;
+                bool ended = false;
+                for (;;) {
+                    char c = 0;
+                    if (_read(0, &c, 1) <= 0) {
+                        ended = true;
+                        break;
                     }
-                    shared->ended = true;
-                    shared->changed.notify_all();
+                    if (c == '\n') {
+                        break;
+                    }
+                    line += c;
+                    if (line.size() > kMaxLineBytes) {
+                        ended = true;
+                        break;
+                    }
+                }
+                if (!ended && !line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                std::unique_lock inner(shared->mutex);
+                if (!ended || !line.empty()) {
+                    shared->line = std::move(line);
+                }
+                shared->ended = ended;
+                shared->changed.notify_all();
+                if (ended) {
                     return;
                 }
-                if (c == '\n') {
-                    if (!line.empty() && line.back() == '\r') {
-                        line.pop_back();
-                    }
-                    shared->lines.push_back(line);
-                    line.clear();
-                    shared->changed.notify_all();
-                } else {
-                    line += c;
-                }
+                shared->changed.wait(inner, [&] { return !shared->line.has_value(); });
             }
         }).detach();
     }
@@ -113,9 +134,9 @@ std::optional<std::string> StdinLineReader::ReadLine(const std::atomic<bool>& ca
         if (cancel.load()) {
             return std::nullopt;
         }
-        if (!m_Shared->lines.empty()) {
-            std::string line = std::move(m_Shared->lines.front());
-            m_Shared->lines.pop_front();
+        if (m_Shared->line) {
+            std::optional<std::string> line = std::exchange(m_Shared->line, std::nullopt);
+            m_Shared->changed.notify_all();
             return line;
         }
         if (m_Shared->ended) {

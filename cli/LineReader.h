@@ -3,11 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace zevrin::cli {
+
+// An answer is a word; whatever arrives, holding it must not take more than this.
+inline constexpr size_t kMaxLineBytes = 256;
 
 class LineReader {
   public:
@@ -19,6 +23,8 @@ class LineReader {
 
 // Standard input. On POSIX it waits with poll() and reads bytes with read(), so nothing beyond
 // the answer is taken from a pipe; on Windows a helper thread reads and the prompt waits for it.
+// A line longer than kMaxLineBytes comes back cut to kMaxLineBytes + 1 bytes, so the caller can
+// tell, and the input is read no further (/dev/zero has no line end).
 class StdinLineReader final : public LineReader {
   public:
     StdinLineReader();

@@ -2,11 +2,14 @@
 // streams, Ctrl-C, --simulate, exit codes) is only proven by running the executables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CliTestSupport.h"
@@ -48,22 +51,58 @@ std::string ReadAll(const std::filesystem::path& p) {
     return s.str();
 }
 
+// Where a program's standard streams go: input from a file, output into files of the scratch
+// folder, unless a descriptor is given (an end of a pipe the test holds).
+struct Streams {
+    std::string inPath = "/dev/null";
+    int in = -1;
+    int out = -1;
+    int err = -1;
+};
+
 class Process {
   public:
-    Process(const TempDir& dir, const std::vector<std::string>& argv) : m_Dir(dir) {
+    Process(const TempDir& dir, const std::vector<std::string>& argv, const Streams& s = {})
+        : m_Dir(dir), m_OutToFile(s.out < 0), m_ErrToFile(s.err < 0) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, OutPath().c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, ErrPath().c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (s.in >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, s.in, 0);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 0, s.inPath.c_str(), O_RDONLY, 0);
+        }
+        if (m_OutToFile) {
+            posix_spawn_file_actions_addopen(&actions, 1, OutPath().c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, s.out, 1);
+        }
+        if (m_ErrToFile) {
+            posix_spawn_file_actions_addopen(&actions, 2, ErrPath().c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, s.err, 2);
+        }
+        // As from a terminal, whatever the runner of the suite ignores or blocks.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigset_t defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            sigaddset(&defaults, signal);
+        }
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         std::vector<char*> args;
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
         args.push_back(nullptr);
-        m_Spawned = posix_spawn(&m_Pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+        m_Spawned = posix_spawn(&m_Pid, args[0], &actions, &attr, args.data(), environ) == 0;
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~Process() {
@@ -76,18 +115,39 @@ class Process {
     Process& operator=(const Process&) = delete;
 
     bool Spawned() const { return m_Spawned; }
-    void Interrupt() const { kill(m_Pid, SIGINT); }
+    void Signal(int signal) const { kill(m_Pid, signal); }
     std::string OutSoFar() const { return ReadAll(OutPath()); }
+    // Whether standard output showed `text` within `limit`.
+    bool Shows(const std::string& text, std::chrono::milliseconds limit) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!Contains(OutSoFar(), text) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return Contains(OutSoFar(), text);
+    }
 
-    Result Wait() {
+    // A program that has not ended within `limit` is killed: the suite fails instead of hanging.
+    Result Wait(std::chrono::milliseconds limit = 10s) {
         Result r;
         int status = 0;
-        if (m_Spawned && waitpid(m_Pid, &status, 0) == m_Pid) {
-            m_Reaped = true;
-            r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (m_Spawned && !m_Reaped) {
+            const pid_t ended = waitpid(m_Pid, &status, WNOHANG);
+            if (ended == m_Pid) {
+                m_Reaped = true;
+                r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            } else if (ended != 0) {
+                break;
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                ADD_FAILURE() << "still running after " << limit.count() << " ms; killed";
+                kill(m_Pid, SIGKILL);
+                deadline = std::chrono::steady_clock::time_point::max();
+            } else {
+                std::this_thread::sleep_for(2ms);
+            }
         }
-        r.out = ReadAll(OutPath());
-        r.err = ReadAll(ErrPath());
+        r.out = m_OutToFile ? ReadAll(OutPath()) : std::string();
+        r.err = m_ErrToFile ? ReadAll(ErrPath()) : std::string();
         return r;
     }
 
@@ -96,15 +156,29 @@ class Process {
     std::filesystem::path ErrPath() const { return m_Dir.Path() / "stderr"; }
 
     const TempDir& m_Dir;
+    const bool m_OutToFile;
+    const bool m_ErrToFile;
     pid_t m_Pid = 0;
     bool m_Spawned = false;
     bool m_Reaped = false;
 };
 
-Result RunProgram(const TempDir& dir, const std::vector<std::string>& argv) {
-    Process p(dir, argv);
+Result RunProgram(const TempDir& dir, const std::vector<std::string>& argv,
+                  const Streams& streams = {}) {
+    Process p(dir, argv, streams);
     EXPECT_TRUE(p.Spawned()) << argv[0];
     return p.Wait();
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::string MakeImage(const TempDir& dir, const std::string& name, int size) {
+    const std::string path = (dir.Path() / name).string();
+    EXPECT_EQ(
+        RunProgram(dir, {ZEVRIN_MAKE_IMAGE_EXE, "--size", std::to_string(size), path}).exitCode, 0);
+    return path;
 }
 
 TEST(BinaryTest, MakeImageWritesAnImageTheUpdaterAccepts) {
@@ -155,8 +229,7 @@ TEST(BinaryTest, MakeImageCanDeclareALengthTheDataDoesNotHave) {
 
 TEST(BinaryTest, SimulatedUpdateThroughTheProgram) {
     TempDir dir;
-    const std::string path = (dir.Path() / "fw.dat").string();
-    ASSERT_EQ(RunProgram(dir, {ZEVRIN_MAKE_IMAGE_EXE, "--size", "4096", path}).exitCode, 0);
+    const std::string path = MakeImage(dir, "fw.dat", 4096);
     const Result r = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", "--yes", path});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "New firmware 1.20 and current is 1.10\n")) << r.out;
@@ -164,9 +237,24 @@ TEST(BinaryTest, SimulatedUpdateThroughTheProgram) {
         << r.out;
     EXPECT_EQ(r.err, "");
 
-    // Standard input is /dev/null here: no answer is a no.
-    const Result asked = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", path});
-    EXPECT_EQ(asked.exitCode, 5) << asked.out << asked.err;
+    // The answer is one line of standard input, read no further than a short answer needs.
+    const std::vector<std::pair<std::string, int> > inputs = {
+        {"/dev/null", 5},  // no answer is a no
+        {"/dev/zero", 5},  // a line without an end
+        {dir.File("upper", Bytes("YES \n")), 0},
+        {dir.File("more", Bytes("yess\n")), 5},
+        {dir.File("overlong", Bytes("yes" + std::string(300, ' ') + "\n")), 5},
+    };
+    for (const auto& [input, expected] : inputs) {
+        SCOPED_TRACE(input);
+        Streams streams;
+        streams.inPath = input;
+        const auto start = std::chrono::steady_clock::now();
+        const Result asked =
+            RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", path}, streams);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(asked.exitCode, expected) << asked.out << asked.err;
+    }
 }
 
 TEST(BinaryTest, ExitCodesOfTheProgram) {
@@ -196,7 +284,7 @@ TEST(BinaryTest, CtrlCStopsTheProgramCleanly) {
     }
     ASSERT_TRUE(Contains(p.OutSoFar(), "Progress: 10%")) << "the transfer never got going";
     const auto interruptedAt = std::chrono::steady_clock::now();
-    p.Interrupt();
+    p.Signal(SIGINT);
     const Result r = p.Wait();
     EXPECT_LT(std::chrono::steady_clock::now() - interruptedAt, 2s);
     EXPECT_EQ(r.exitCode, 130);

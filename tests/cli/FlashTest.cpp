@@ -231,9 +231,20 @@ TEST_F(FlashTest, MissingFileIsRefusedAndNamed) {
 // Only an explicit yes starts a transfer; anything else, or no answer at all, is exit code 5 with
 // no header sent.
 TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
+    // The longest answer taken is kMaxLineBytes; one byte more is no, whatever it says.
+    const std::string longestYes = "yes" + std::string(kMaxLineBytes - 3, ' ');
     const std::vector<std::pair<std::vector<std::string>, int>> cases = {
-        {{"n"}, kExitCancelled}, {{""}, kExitCancelled}, {{"maybe"}, kExitCancelled},
-        {{}, kExitCancelled},    {{" Y "}, kExitOk},     {{"yes"}, kExitOk},
+        {{"n"}, kExitCancelled},
+        {{""}, kExitCancelled},
+        {{"maybe"}, kExitCancelled},
+        {{}, kExitCancelled},
+        {{" Y "}, kExitOk},
+        {{"yes"}, kExitOk},
+        {{"YES "}, kExitOk},
+        {{"yess"}, kExitCancelled},
+        {{"y es"}, kExitCancelled},
+        {{longestYes}, kExitOk},
+        {{longestYes + " "}, kExitCancelled},
     };
     for (const auto& [answers, expected] : cases) {
         SCOPED_TRACE(::testing::PrintToString(answers));
