@@ -1,9 +1,7 @@
-// zevrin-flash: the composition root. Picks the HID backend, wires Ctrl-C and the real streams,
-// and hands over to RunCommandLine.
-#include <atomic>
+// zevrin-flash: the composition root. Picks the HID backend, wires the stop signals and the real
+// streams, and hands over to RunCommandLine.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "cli/Flash.h"
 #include "cli/LineReader.h"
+#include "cli/StopSignals.h"
 #include "update/Texts.h"
 
 #if defined(_WIN32)
@@ -29,27 +28,15 @@ extern "C" __declspec(dllimport) unsigned short __stdcall GetUserDefaultUILangua
 // The texts are UTF-8; a console left at its OEM code page would print the Chinese ones garbled.
 extern "C" __declspec(dllimport) int __stdcall SetConsoleOutputCP(unsigned int codePage);
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "hid/linux/HidapiPort.h"
 #endif
 
 namespace {
-
-// Lock-free, so the handler may touch it. The first Ctrl-C asks for a clean stop; a second one
-// means the user will not wait for it.
-std::atomic<int> g_Interrupts{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void OnInterrupt(int) {
-    if (g_Interrupts.fetch_add(1) >= 1) {
-        std::_Exit(zevrin::cli::kExitInterrupted);
-    }
-#if defined(_WIN32)
-    // Without the handler Ctrl-C still ends the program, only less gracefully.
-    (void)std::signal(SIGINT, OnInterrupt);  // the Windows CRT resets the handler before calling it
-#endif
-}
 
 std::unique_ptr<zevrin::HidPort> MakePort(bool simulate) {
     if (simulate) {
@@ -74,13 +61,32 @@ bool StdoutIsTerminal() {
 #endif
 }
 
+#if !defined(_WIN32)
+// A standard stream the caller closed (`>&-`) would lend its number to the next file opened, and
+// the progress text would go there: into the gamepad's hidraw node, for one.
+void KeepStandardStreamsOpen() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // the lowest free number: fd
+        }
+    }
+}
+#endif
+
 int RunWith(const std::vector<std::string>& args) {
-    // Without the handler Ctrl-C still ends the program, only less gracefully.
-    (void)std::signal(SIGINT, OnInterrupt);
+#if !defined(_WIN32)
+    KeepStandardStreamsOpen();
+    // A reader that went away (`| head`) must not end a transfer half-way: the write fails, the
+    // stream drops it and every later one, and the exit code still tells how the update went.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // Never destroyed: the handler of a closed Windows console waits for the process to end, and
+    // letting it return first would have the system end the process with a code of its own.
+    static const zevrin::cli::StopSignals* const stops = new zevrin::cli::StopSignals();
     zevrin::cli::StdinLineReader input;
     zevrin::cli::Console console{std::cout, std::cerr, input, StdoutIsTerminal(),
-                                 [] { return g_Interrupts.load() > 0; }};
-    return zevrin::cli::RunCommandLine(args, console, MakePort);
+                                 [] { return stops->Requested(); }};
+    return stops->ExitCode(zevrin::cli::RunCommandLine(args, console, MakePort));
 }
 
 }  // namespace

@@ -60,6 +60,33 @@ struct Streams {
     int err = -1;
 };
 
+// Both ends close on exec: a program gets only the end it is handed, so a reader the test closes
+// is really gone.
+class Pipe {
+  public:
+    Pipe() { EXPECT_EQ(pipe2(m_Fds, O_CLOEXEC), 0); }
+    ~Pipe() {
+        CloseRead();
+        CloseWrite();
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    int Read() const { return m_Fds[0]; }
+    int Write() const { return m_Fds[1]; }
+    void CloseRead() { Close(m_Fds[0]); }
+    void CloseWrite() { Close(m_Fds[1]); }
+
+  private:
+    static void Close(int& fd) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    int m_Fds[2] = {-1, -1};
+};
+
 class Process {
   public:
     Process(const TempDir& dir, const std::vector<std::string>& argv, const Streams& s = {})
@@ -270,27 +297,101 @@ TEST(BinaryTest, ExitCodesOfTheProgram) {
     EXPECT_TRUE(Contains(info.err, "no such file"));
 }
 
-TEST(BinaryTest, CtrlCStopsTheProgramCleanly) {
+// SIGINT, SIGTERM and SIGHUP at the prompt and mid-transfer: the clean stop, then 128 + the
+// signal's number, each within 2 s of the start.
+TEST(BinaryTest, StopSignalsEndTheProgramCleanly) {
     TempDir dir;
-    const std::string path = (dir.Path() / "big.dat").string();
-    // About 9 s at the simulated gamepad's pace: Ctrl-C lands mid-transfer.
-    ASSERT_EQ(RunProgram(dir, {ZEVRIN_MAKE_IMAGE_EXE, "--size", "262144", path}).exitCode, 0);
-    Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", "--yes", path});
-    ASSERT_TRUE(p.Spawned());
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!Contains(p.OutSoFar(), "Progress: 10%") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
+    // About 2.4 s at the simulated gamepad's pace: a signal at its first tenth lands mid-transfer.
+    const std::string path = MakeImage(dir, "fw.dat", 65536);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool atThePrompt : {true, false}) {
+            SCOPED_TRACE(std::string(strsignal(signal)) + (atThePrompt ? " at the prompt" : ""));
+            Pipe input;  // held open: the answer never comes
+            Streams streams;
+            streams.in = input.Read();
+            std::vector<std::string> argv = {ZEVRIN_FLASH_EXE, "--simulate", "update", path};
+            if (!atThePrompt) {
+                argv.emplace_back("--yes");
+            }
+            const auto start = std::chrono::steady_clock::now();
+            Process p(dir, argv, streams);
+            ASSERT_TRUE(p.Spawned());
+            ASSERT_TRUE(p.Shows(atThePrompt ? "[y/N] " : "Progress: 10%", 2s));
+            p.Signal(signal);
+            const Result r = p.Wait();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+            EXPECT_EQ(r.exitCode, 128 + signal);
+            EXPECT_TRUE(Contains(r.err, atThePrompt ? "Update interrupted. No image data was sent."
+                                                    : "Update interrupted. The gamepad did not "
+                                                      "receive the whole image"))
+                << r.err;
+            EXPECT_FALSE(Contains(r.out, "Firmware upgraded!"));
+        }
     }
-    ASSERT_TRUE(Contains(p.OutSoFar(), "Progress: 10%")) << "the transfer never got going";
-    const auto interruptedAt = std::chrono::steady_clock::now();
-    p.Signal(SIGINT);
-    const Result r = p.Wait();
-    EXPECT_LT(std::chrono::steady_clock::now() - interruptedAt, 2s);
-    EXPECT_EQ(r.exitCode, 130);
-    EXPECT_TRUE(Contains(r.err, "Update interrupted. The gamepad did not receive the whole image"))
-        << r.err;
-    EXPECT_FALSE(Contains(r.out, "Firmware upgraded!"));
+
+    // A second signal does not wait for the clean stop. The two may be taken on two threads at
+    // once, so either may be the second.
+    {
+        Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", "--yes", path});
+        ASSERT_TRUE(p.Shows("Progress: 10%", 2s));
+        p.Signal(SIGINT);
+        p.Signal(SIGTERM);
+        const Result r = p.Wait();
+        EXPECT_TRUE(r.exitCode == 130 || r.exitCode == 143) << r.exitCode;
+        EXPECT_FALSE(Contains(r.err, "Update interrupted")) << "it waited for the clean stop";
+    }
+
+    // Under nohup the terminal going away is no reason to stop.
+    {
+        const std::string small = MakeImage(dir, "small.dat", 16384);
+        const auto start = std::chrono::steady_clock::now();
+        Process p(dir,
+                  {"/usr/bin/nohup", ZEVRIN_FLASH_EXE, "--simulate", "update", "--yes", small});
+        ASSERT_TRUE(p.Shows("Progress: 10%", 2s));
+        p.Signal(SIGHUP);
+        const Result r = p.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Contains(r.out, "Firmware upgraded!"));
+    }
+}
+
+// `zevrin-flash ... | head -n 3`: the reader of standard output goes away after three lines, or
+// standard error leads nowhere; the update goes on to its end and the exit code is its outcome.
+TEST(BinaryTest, ClosedOutputNeitherKillsNorStopsTheUpdate) {
+    TempDir dir;
+    const std::string path = MakeImage(dir, "fw.dat", 4096);
+    {
+        Pipe out;
+        Streams streams;
+        streams.out = out.Write();
+        const auto start = std::chrono::steady_clock::now();
+        Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate", "update", "--yes", path}, streams);
+        ASSERT_TRUE(p.Spawned());
+        out.CloseWrite();
+        std::string head;
+        char c = 0;
+        while (std::count(head.begin(), head.end(), '\n') < 3 && read(out.Read(), &c, 1) == 1) {
+            head += c;
+        }
+        EXPECT_TRUE(Contains(head, "Gamepad: sim:gamepad\n")) << head;
+        out.CloseRead();
+        const Result r = p.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+    }
+    {
+        Pipe err;
+        err.CloseRead();
+        Streams streams;
+        streams.err = err.Write();
+        const Result r = RunProgram(
+            dir, {ZEVRIN_FLASH_EXE, "-v", "--simulate", "update", "--yes", path}, streams);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(Contains(r.out, "Progress: 100% (4096 of 4096 bytes)\nFirmware upgraded!\n"))
+            << r.out;
+    }
 }
 
 #endif

@@ -2,17 +2,34 @@
 // user must be told the truth, and what the device recorded must match what was claimed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <iterator>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "CliTestSupport.h"
 #include "cli/Flash.h"
+#include "cli/StopSignals.h"
 #include "hid/CHid.h"
 #include "hid/sim/SimPort.h"
 #include "update/Texts.h"
 #include "update/UpdateEngine.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
 
 using namespace std::chrono_literals;
 using namespace zevrin::cli;
@@ -228,6 +245,40 @@ TEST_F(FlashTest, MissingFileIsRefusedAndNamed) {
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
 }
 
+#if !defined(_WIN32)
+// What a path may name besides a file: each is refused at once (an open or a read of them could
+// wait for ever, or never end), by `info` and by `update` before the gamepad hears anything.
+TEST_F(FlashTest, SpecialFilesAreRefusedAtOnce) {
+    const std::string fifo = (dir.Path() / "fifo.dat").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socketPath = (dir.Path() / "socket.dat").string();
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string link = (dir.Path() / "zero.dat").string();
+    ASSERT_EQ(::symlink("/dev/zero", link.c_str()), 0);
+    const int pad = AddPad();
+    for (const std::string& special :
+         {std::string("/dev/zero"), link, fifo, socketPath, dir.Path().string()}) {
+        for (const Command command : {Command::Info, Command::Update}) {
+            CapturedConsole c;
+            const auto start = std::chrono::steady_clock::now();
+            const int rc = zevrin::cli::Run(
+                command == Command::Info ? Args(Command::Info, special) : UpdateYes(special),
+                c.console, port);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            EXPECT_EQ(rc, kExitImageRefused) << special;
+            EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(ExtraText::NotRegularFile)))
+                << special << ": " << c.err.str();
+        }
+    }
+    ::close(sock);
+    EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
+}
+#endif
+
 // Only an explicit yes starts a transfer; anything else, or no answer at all, is exit code 5 with
 // no header sent.
 TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
@@ -293,34 +344,162 @@ TEST_F(FlashTest, PermissionDeniedNamesTheUdevRule) {
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
 }
 
-TEST_F(FlashTest, CtrlCDuringTheTransferStopsItAndSaysSo) {
-    GamepadBehaviour b;
-    b.latency = 20ms;  // the whole image would take 640 ms: Ctrl-C comes long before its end
-    const int pad = AddPad(b);
-    CapturedConsole c;
-    c.console.interrupted = [&] { return port.RecordingOf(pad).chunks >= 5; };
-    const auto start = Clock::now();
-    EXPECT_EQ(zevrin::cli::Run(UpdateYes(file), c.console, port), kExitInterrupted);
-    EXPECT_LT(Clock::now() - start, 3s);  // not the 15 s silence limit, not the whole image
-    EXPECT_TRUE(Contains(c.err.str(), "Update interrupted. The gamepad did not receive the whole"));
-    EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
-    const auto rec = port.RecordingOf(pad);
-    EXPECT_FALSE(rec.doneReceived);
-    EXPECT_LT(rec.received.size(), kImageBytes);
-    EXPECT_EQ(port.ReadsInProgress(pad), 0);
+// A stop request as this platform delivers it: a signal, or a console event on Windows.
+struct StopRequest {
+    const char* name;
+    int event;
+    int exitCode;
+    bool waitsForTheStop;  // its handler returns only once the run has ended
+};
+
+void PrintTo(const StopRequest& r, std::ostream* os) {
+    *os << r.name;
 }
 
-// The worker is waiting on the prompt, which waits on the user: Ctrl-C must end both.
-TEST_F(FlashTest, CtrlCAtThePromptEndsTheWait) {
-    const int pad = AddPad();
+void Deliver(int event) {
+#if defined(_WIN32)
+    (void)OnConsoleEvent(static_cast<unsigned long>(event));
+#else
+    (void)std::raise(event);
+#endif
+}
+
+enum class StopMoment { AtThePrompt, MidTransfer };
+
+void PrintTo(StopMoment m, std::ostream* os) {
+    *os << (m == StopMoment::AtThePrompt ? "AtThePrompt" : "MidTransfer");
+}
+
+class FlashStopTest : public FlashTest,
+                      public ::testing::WithParamInterface<std::tuple<StopRequest, StopMoment>> {
+#if !defined(_WIN32)
+  protected:
+    // As from a terminal, whatever the runner of the suite ignores (nohup ignores SIGHUP).
+    void SetUp() override {
+        FlashTest::SetUp();
+        for (size_t i = 0; i < std::size(kSignals); ++i) {
+            (void)sigaction(kSignals[i], nullptr, &m_Previous[i]);
+            (void)std::signal(kSignals[i], SIG_DFL);
+        }
+    }
+    void TearDown() override {
+        for (size_t i = 0; i < std::size(kSignals); ++i) {
+            (void)sigaction(kSignals[i], &m_Previous[i], nullptr);
+        }
+        FlashTest::TearDown();
+    }
+
+  private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction m_Previous[std::size(kSignals)]{};
+#endif
+};
+
+// The first request goes through the stop routine wherever the run is: the worker is interrupted
+// (at the prompt, which waits on the user, too), the device hears nothing more, and the exit code
+// names what stopped it.
+TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
+    const auto& [request, moment] = GetParam();
+    GamepadBehaviour b;
+    b.latency = 20ms;  // the whole image would take 640 ms: the stop comes long before its end
+    const int pad = AddPad(b);
     CapturedConsole c({}, /*blockAtEnd=*/true);
-    c.console.interrupted = [&] { return c.input.Waiting(); };
-    const auto start = Clock::now();
-    EXPECT_EQ(zevrin::cli::Run(Args(Command::Update, file), c.console, port), kExitInterrupted);
-    EXPECT_LT(Clock::now() - start, 3s);
-    EXPECT_TRUE(Contains(c.err.str(), "Update interrupted. No image data was sent."));
+    ParsedArgs a = Args(Command::Update, file);
+    a.yes = moment == StopMoment::MidTransfer;
+    const auto reached = [&] {
+        return moment == StopMoment::AtThePrompt ? c.input.Waiting()
+                                                 : port.RecordingOf(pad).chunks >= 5;
+    };
+
+    int code = -1;
+    size_t reportsAtTheEnd = 0;
+    std::atomic<bool> handlerReturned{false};
+    std::thread deliverer;
+    {
+        const StopSignals stops;
+        c.console.interrupted = [&] { return stops.Requested(); };
+        deliverer = std::thread([&] {
+            const auto giveUp = Clock::now() + 2s;
+            while (!reached() && Clock::now() < giveUp) {
+                std::this_thread::sleep_for(2ms);
+            }
+            if (reached()) {  // never once the run has ended: the signal would end the suite
+                Deliver(request.event);
+            }
+            handlerReturned = true;
+        });
+        const auto start = Clock::now();
+        code = stops.ExitCode(zevrin::cli::Run(a, c.console, port));
+        EXPECT_LT(Clock::now() - start, 2s);
+        reportsAtTheEnd = port.RecordingOf(pad).reports.size();
+        if (request.waitsForTheStop) {
+            EXPECT_FALSE(handlerReturned.load()) << "the system would have ended the process";
+        }
+    }
+    deliverer.join();
+
+    EXPECT_EQ(code, request.exitCode);
+    EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
     EXPECT_FALSE(Contains(c.err.str(), "cancelled"));  // the user did not answer no
-    EXPECT_FALSE(port.RecordingOf(pad).headerReceived);
+    std::this_thread::sleep_for(100ms);
+    const auto rec = port.RecordingOf(pad);
+    EXPECT_EQ(rec.reports.size(), reportsAtTheEnd);
+    EXPECT_FALSE(rec.doneReceived);
+    EXPECT_EQ(port.ReadsInProgress(pad), 0);
+    if (moment == StopMoment::AtThePrompt) {
+        EXPECT_FALSE(rec.headerReceived);
+        EXPECT_TRUE(Contains(c.err.str(), "Update interrupted. No image data was sent."));
+    } else {
+        EXPECT_GT(rec.received.size(), 0u);
+        EXPECT_LT(rec.received.size(), kImageBytes);
+        EXPECT_TRUE(
+            Contains(c.err.str(), "Update interrupted. The gamepad did not receive the whole"));
+    }
+}
+
+#if defined(_WIN32)
+const auto kStopRequests =
+    ::testing::Values(StopRequest{"CtrlC", 0, 130, false}, StopRequest{"CtrlBreak", 1, 130, false},
+                      StopRequest{"ConsoleClosed", 2, 129, true});
+#else
+const auto kStopRequests = ::testing::Values(StopRequest{"SIGINT", SIGINT, 130, false},
+                                             StopRequest{"SIGTERM", SIGTERM, 143, false},
+                                             StopRequest{"SIGHUP", SIGHUP, 129, false});
+#endif
+
+INSTANTIATE_TEST_SUITE_P(Requests, FlashStopTest,
+                         ::testing::Combine(kStopRequests,
+                                            ::testing::Values(StopMoment::AtThePrompt,
+                                                              StopMoment::MidTransfer)),
+                         [](const auto& p) {
+                             return std::get<0>(p.param).name +
+                                    ::testing::PrintToString(std::get<1>(p.param));
+                         });
+
+// Standard output into a pipe whose reader has gone, standard error into a closed one: the text
+// is lost, the update is not.
+TEST_F(FlashTest, OutputThatCannotBeWrittenLeavesTheUpdateWhole) {
+    struct Refusing : std::streambuf {
+        int_type overflow(int_type) override { return traits_type::eof(); }
+    } refusing;
+    std::ostream closed(&refusing);
+    for (const bool outClosed : {true, false}) {
+        SCOPED_TRACE(outClosed ? "stdout" : "stderr");
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a");
+        CapturedConsole c;
+        Console console{
+            outClosed ? closed : c.out, outClosed ? c.err : closed, c.input, outClosed, {}};
+        ParsedArgs a = UpdateYes(file);
+        a.verbose = !outClosed;  // every diagnostic line into the closed stream
+        EXPECT_EQ(zevrin::cli::Run(a, console, p), kExitOk);
+        const auto rec = p.RecordingOf(pad);
+        EXPECT_EQ(rec.received, ImageData());
+        EXPECT_TRUE(rec.doneAfterWholeImage);
+        if (!outClosed) {
+            EXPECT_TRUE(Contains(c.out.str(), "Firmware upgraded!"));
+        }
+    }
 }
 
 TEST_F(FlashTest, DeviceOptionPicksThatGamepadAndTouchesNoOther) {
