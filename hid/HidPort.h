@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Wire.h"
+
 namespace zevrin {
 
 // Result codes of one read, the values callers log ("recv() failed with error code 0x%x").
@@ -15,9 +17,6 @@ inline constexpr uint32_t kReadOk = 0;
 inline constexpr uint32_t kReadTimeout = 258;   // WAIT_TIMEOUT
 inline constexpr uint32_t kReadNoHandle = 128;  // no read handle (same value as WAIT_ABANDONED)
 inline constexpr uint32_t kReadFailed = 0xFFFFFFFF;  // WAIT_FAILED
-
-inline constexpr size_t kReportSize = 65;  // report id 0 + 64 bytes, both directions
-inline constexpr size_t kReportPayload = 64;
 
 // Every report write ends within this bound on every backend: a device that stops taking output
 // reports must not hold the sender, and the locks it holds, for ever.

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
-
-#include "update/Protocol.h"
 
 namespace zevrin::sim {
 
@@ -17,19 +16,14 @@ struct SimPort::Device {
     std::string path;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    bool gamepad = false;
+    std::optional<protocol::Gamepad> gamepad;  // absent: an interface that never answers
+    Recording plain;                           // what an interface that is no gamepad was sent
     bool plugged = true;
     uint64_t session = 1;  // handles opened in an earlier session are dead
     OpenStatus openStatus = OpenStatus::Ok;
     bool writeFails = false;
     FaultKind writeFault = FaultKind::None;  // WriteFail or WriteStall while it lasts
-    GamepadBehaviour behaviour;
-    bool faultFired = false;
-    bool silenced = false;
     std::deque<std::pair<Clock::time_point, std::array<uint8_t, kReportPayload>>> input;
-    std::vector<uint8_t> pending;  // a data frame split over several reports
-    size_t pendingExpected = 0;
-    Recording recording;
     int openHandles = 0;
     int readsInProgress = 0;
 };
@@ -104,32 +98,6 @@ class SimPort::Reader final : public HidReadHandle {
     std::atomic<bool> m_Cancelled{false};
 };
 
-namespace {
-
-std::vector<uint8_t> UpdateFrame(uint8_t code) {
-    return {0x00, MSG_UPDATE, 0x01, 0x00, code};
-}
-
-std::vector<uint8_t> DeviceInfoFrame(uint32_t firmwareType) {
-    std::vector<uint8_t> f(kFrameHeaderSize + kDeviceInfoBodySize, 0);
-    f[1] = MSG_DEVICE_INFO;
-    f[2] = static_cast<uint8_t>(kDeviceInfoBodySize);
-    WriteLe32(f.data() + kFrameHeaderSize + kDeviceInfoTypeOffset, firmwareType);
-    return f;
-}
-
-std::vector<uint8_t> VersionFrame(uint32_t version) {
-    std::vector<uint8_t> f = {0x00, MSG_UPDATE, 0x07, 0x00, EVT_VERSION, 0x04, 0x00, 0, 0, 0, 0};
-    WriteLe32(f.data() + 7, version);
-    return f;
-}
-
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-}  // namespace
-
 SimPort::SimPort() = default;
 
 SimPort::~SimPort() = default;
@@ -150,9 +118,7 @@ int SimPort::AddGamepad(std::string path, GamepadBehaviour behaviour, uint16_t v
                         uint16_t productId) {
     const int id = AddInterface(std::move(path), vendorId, productId);
     std::lock_guard lock(m_Mutex);
-    Device& d = Get(id);
-    d.gamepad = true;
-    d.behaviour = behaviour;
+    Get(id).gamepad.emplace(behaviour);
     return id;
 }
 
@@ -193,10 +159,10 @@ void SimPort::Plug(int id) {
             return;
         }
         d.plugged = true;
-        d.silenced = false;
-        d.faultFired = false;
         d.writeFault = FaultKind::None;
-        d.pending.clear();
+        if (d.gamepad) {
+            d.gamepad->Replugged();
+        }
     }
     Post(kDeviceArrival);
 }
@@ -219,7 +185,6 @@ void SimPort::UnplugLocked(Device& d, std::vector<uint32_t>& events) {
     d.plugged = false;
     d.session++;
     d.input.clear();
-    d.pending.clear();
     events.push_back(kDeviceRemoveComplete);
 }
 
@@ -240,9 +205,9 @@ void SimPort::SetOpenStatus(int id, OpenStatus status) {
 void SimPort::SetBehaviour(int id, const GamepadBehaviour& behaviour) {
     std::lock_guard lock(m_Mutex);
     Device& d = Get(id);
-    d.behaviour = behaviour;
-    d.faultFired = false;
-    d.silenced = false;
+    if (d.gamepad) {
+        d.gamepad->SetBehaviour(behaviour);
+    }
     d.writeFault = FaultKind::None;
 }
 
@@ -273,19 +238,24 @@ void SimPort::InjectInput(int id, const std::array<uint8_t, kReportPayload>& pay
 void SimPort::InjectFrame(int id, const std::vector<uint8_t>& frame) {
     {
         std::lock_guard lock(m_Mutex);
-        Queue(Get(id), frame, milliseconds(0));
+        Queue(Get(id), protocol::ToInputReport(frame));
     }
     m_Changed.notify_all();
 }
 
 Recording SimPort::RecordingOf(int id) const {
     std::lock_guard lock(m_Mutex);
-    return Get(id).recording;
+    const Device& d = Get(id);
+    return d.gamepad ? d.gamepad->RecordingOf() : d.plain;
 }
 
 void SimPort::ClearRecording(int id) {
     std::lock_guard lock(m_Mutex);
-    Get(id).recording = Recording{};
+    Device& d = Get(id);
+    if (d.gamepad) {
+        d.gamepad->ClearRecording();
+    }
+    d.plain = Recording{};
 }
 
 int SimPort::OpenHandles(int id) const {
@@ -439,178 +409,38 @@ bool SimPort::Write(int id, uint64_t session, const uint8_t (&report)[kReportSiz
         if (gone() || d.writeFails || d.writeFault == FaultKind::WriteFail) {
             return false;
         }
-        std::array<uint8_t, kReportSize> copy{};
-        std::memcpy(copy.data(), report, kReportSize);
-        d.recording.reports.push_back(copy);
-        OnReport(d, report, events);
+        if (d.gamepad) {
+            Carry(d, d.gamepad->OnOutputReport(report), events);
+        } else {
+            std::array<uint8_t, kReportSize> copy{};
+            std::memcpy(copy.data(), report, kReportSize);
+            d.plain.reports.push_back(copy);
+        }
     }
     m_Changed.notify_all();
     PostAll(events);
     return true;
 }
 
-void SimPort::Queue(Device& d, const std::vector<uint8_t>& frame, milliseconds delay) {
-    std::array<uint8_t, kReportPayload> payload{};
-    const size_t n = std::min(frame.size(), kReportPayload - 1);
-    payload[0] = static_cast<uint8_t>(n);
-    std::copy_n(frame.begin(), n, payload.begin() + 1);
-    Clock::time_point at = Clock::now() + delay;
+void SimPort::Carry(Device& d, const protocol::Reaction& reaction, std::vector<uint32_t>& events) {
+    if (reaction.unplug) {
+        UnplugLocked(d, events);
+        return;
+    }
+    for (const protocol::InputReport& report : reaction.input) {
+        Queue(d, report);
+    }
+    if (reaction.writeFault != FaultKind::None) {
+        d.writeFault = reaction.writeFault;
+    }
+}
+
+void SimPort::Queue(Device& d, const protocol::InputReport& report) {
+    Clock::time_point at = Clock::now() + report.delay;
     if (!d.input.empty()) {
         at = std::max(at, d.input.back().first);  // answers keep their order
     }
-    d.input.emplace_back(at, payload);
-}
-
-void SimPort::OnReport(Device& d, const uint8_t (&report)[kReportSize],
-                       std::vector<uint32_t>& events) {
-    if (!d.gamepad) {
-        return;
-    }
-    const size_t n = std::min<size_t>(report[1], kReportPayload - 1);
-    const uint8_t* bytes = report + 2;
-    if (d.pending.empty()) {
-        if (n < kFrameHeaderSize || bytes[0] != 0x00) {
-            return;  // not a frame this device understands
-        }
-        const size_t expected = kFrameHeaderSize + Le16(bytes + 2);
-        if (expected <= n) {
-            OnFrame(d, std::vector<uint8_t>(bytes, bytes + expected), events);
-            return;
-        }
-        d.pending.assign(bytes, bytes + n);
-        d.pendingExpected = expected;
-        return;
-    }
-    d.pending.insert(d.pending.end(), bytes, bytes + n);
-    if (d.pending.size() >= d.pendingExpected) {
-        std::vector<uint8_t> frame(d.pending.begin(),
-                                   d.pending.begin() + static_cast<long>(d.pendingExpected));
-        d.pending.clear();
-        OnFrame(d, frame, events);
-    }
-}
-
-void SimPort::OnFrame(Device& d, const std::vector<uint8_t>& frame, std::vector<uint32_t>& events) {
-    Recording& rec = d.recording;
-    const uint8_t type = frame[1];
-    const uint8_t* body = frame.data() + kFrameHeaderSize;
-    const size_t bodyLength = frame.size() - kFrameHeaderSize;
-    if (type == MSG_POLL) {
-        rec.polls++;
-        return;
-    }
-    if (d.silenced) {
-        return;
-    }
-    if (type == MSG_ENTER_UPDATE) {
-        rec.enterUpdates++;
-        Answer(d, Moment::EnterUpdate, DeviceInfoFrame(d.behaviour.firmwareType), events);
-        return;
-    }
-    if (type != MSG_UPDATE || bodyLength < 1) {
-        return;
-    }
-    const uint8_t code = body[0];
-    const size_t payloadLength = bodyLength >= 3 ? Le16(body + 1) : 0;
-    const uint8_t* payload = body + 3;
-    const size_t usable = bodyLength >= 3 ? std::min(payloadLength, bodyLength - 3) : 0;
-    switch (code) {
-        case CMD_GET_VERSION:
-            rec.versionRequests++;
-            if (d.behaviour.answersVersion) {
-                Answer(d, Moment::GetVersion, VersionFrame(d.behaviour.version), events);
-            }
-            break;
-        case CMD_FIRMWARE_HEADER:
-            rec.headerReceived = true;
-            rec.header.fill(0);
-            std::memcpy(rec.header.data(), payload, std::min(usable, rec.header.size()));
-            rec.imageLength = usable >= 12 ? ReadLe32(payload + 8) : 0;
-            rec.received.clear();
-            rec.chunks = 0;
-            rec.doneReceived = false;
-            rec.doneAfterWholeImage = false;
-            Answer(d, Moment::Header, UpdateFrame(SET_FIRMWARE_DATA), events);
-            break;
-        case CMD_FIRMWARE_DATA: {
-            rec.received.insert(rec.received.end(), payload, payload + usable);
-            const size_t index = rec.chunks++;
-            const size_t total =
-                std::max<size_t>(1, (rec.imageLength + kChunkSize - 1) / kChunkSize);
-            Moment moment = Moment::GetVersion;  // no fault moment of its own
-            bool hasMoment = true;
-            if (rec.received.size() >= rec.imageLength) {
-                moment = Moment::AfterComplete;
-            } else if (index == 0) {
-                moment = Moment::FirstChunk;
-            } else if (total >= 2 && index == total - 2) {
-                moment = Moment::LastChunk;
-            } else if (index == total / 2) {
-                moment = Moment::MidTransfer;
-            } else {
-                hasMoment = false;
-            }
-            if (hasMoment) {
-                Answer(d, moment, UpdateFrame(SET_FIRMWARE_DATA), events);
-            } else {
-                Queue(d, UpdateFrame(SET_FIRMWARE_DATA), d.behaviour.latency);
-            }
-            break;
-        }
-        case CMD_UPDATE_DONE:
-            rec.doneReceived = true;
-            rec.doneAfterWholeImage = rec.headerReceived && rec.received.size() >= rec.imageLength;
-            break;
-        default:
-            break;
-    }
-}
-
-void SimPort::Answer(Device& d, Moment moment, const std::vector<uint8_t>& frame,
-                     std::vector<uint32_t>& events) {
-    milliseconds delay = d.behaviour.latency;
-    const Fault& fault = d.behaviour.fault;
-    if (fault.kind != FaultKind::None && fault.moment == moment && !d.faultFired) {
-        d.faultFired = true;
-        switch (fault.kind) {
-            case FaultKind::Silence:
-                d.silenced = true;
-                return;
-            case FaultKind::Failed21:
-                Queue(d, UpdateFrame(EVT_UPDATE_FAILED), delay);
-                return;
-            case FaultKind::Failed24:
-                Queue(d, UpdateFrame(EVT_UPDATE_FAILED_2), delay);
-                return;
-            case FaultKind::Unplug:
-                UnplugLocked(d, events);
-                return;
-            case FaultKind::Garbage: {
-                std::vector<uint8_t> noise(63);
-                for (size_t i = 0; i < noise.size(); ++i) {
-                    noise[i] = static_cast<uint8_t>(0xA5 ^ (i * 37));
-                }
-                Queue(d, noise, delay);
-                break;
-            }
-            case FaultKind::Malformed:
-                Queue(d, {0x00, 0x04, 0xFF, 0xFF, 0x14}, delay);        // type 4
-                Queue(d, {0x00, MSG_UPDATE, 0xFF, 0xFF, 0x77}, delay);  // unknown code
-                Queue(d, {0x00, 0x42, 0x00, 0x00}, delay);              // unknown type
-                Queue(d, {}, delay);                                    // empty report
-                break;
-            case FaultKind::Delay500:
-                delay += milliseconds(500);
-                break;
-            case FaultKind::WriteFail:
-            case FaultKind::WriteStall:
-                d.writeFault = fault.kind;
-                break;
-            case FaultKind::None:
-                break;
-        }
-    }
-    Queue(d, frame, delay);
+    d.input.emplace_back(at, report.bytes);
 }
 
 }  // namespace zevrin::sim

@@ -1,6 +1,6 @@
-// The simulated gamepad: HID interfaces that live in memory, with the device side of the update
-// protocol and faults on demand. It records every report it receives, byte for byte, and the image
-// it assembled, so a test can prove that what the user was told matches what the device got.
+// The simulated gamepad: HID interfaces that live in memory, carrying the reports of the gamepad's
+// side of the update protocol (protocol/Gamepad.h) with the timing of a device: answers come when
+// they are due, reads wait, an unplugged device fails its handles, writes can fail or stall.
 #pragma once
 
 #include <array>
@@ -16,60 +16,16 @@
 #include <vector>
 
 #include "hid/HidPort.h"
+#include "protocol/Gamepad.h"
 
 namespace zevrin::sim {
 
-// The host frame the device is reacting to when a fault strikes.
-enum class Moment {
-    EnterUpdate,    // before the device information
-    Header,         // header received, first data request due
-    FirstChunk,     // chunk 0 received
-    MidTransfer,    // the chunk in the middle of the image received
-    LastChunk,      // the chunk before the last received: the request for the last one is due
-    AfterComplete,  // whole image received, the request for CMD_UPDATE_DONE is due
-    GetVersion,     // a version request
-};
-
-enum class FaultKind {
-    None,
-    Silence,     // no answer from then on
-    Failed21,    // EVT_UPDATE_FAILED (0x15) instead of the answer
-    Failed24,    // EVT_UPDATE_FAILED (0x18) instead of the answer
-    Unplug,      // the device goes away instead of answering
-    Garbage,     // a report of noise (frame byte 0 not 0), then the answer
-    Malformed,   // frames with lying lengths and unknown types/codes, then the answer
-    Delay500,    // the answer comes 500 ms late
-    WriteFail,   // the answer comes, then every write fails at once (a flaky cable, a driver error)
-    WriteStall,  // the answer comes, then no write is taken: each ends after kWriteTimeoutMs
-};
-
-struct Fault {
-    FaultKind kind = FaultKind::None;
-    Moment moment = Moment::EnterUpdate;
-};
-
-struct GamepadBehaviour {
-    uint32_t firmwareType = 1;
-    uint32_t version = 110;  // version word answered to CMD_GET_VERSION
-    bool answersVersion = true;
-    std::chrono::milliseconds latency{0};
-    Fault fault;
-};
-
-struct Recording {
-    std::vector<std::array<uint8_t, kReportSize>> reports;  // every output report received
-    std::vector<uint8_t> received;                          // every image byte received, in order
-    std::array<uint8_t, 28> header{};
-    bool headerReceived = false;
-    uint32_t imageLength = 0;  // from the header
-    size_t chunks = 0;
-    size_t versionRequests = 0;
-    size_t enterUpdates = 0;
-    size_t polls = 0;
-    bool doneReceived = false;
-    // CMD_UPDATE_DONE arrived after the whole image had: the device would boot the new firmware.
-    bool doneAfterWholeImage = false;
-};
+// The gamepad's side of the protocol is the one every transport shares; these are its names here.
+using protocol::Fault;
+using protocol::FaultKind;
+using protocol::GamepadBehaviour;
+using protocol::Moment;
+using protocol::Recording;
 
 class SimPort final : public HidPort {
   public:
@@ -127,12 +83,9 @@ class SimPort final : public HidPort {
     Device& Get(int id);
     const Device& Get(int id) const;
     void Post(uint32_t code);
-    // Device side of the protocol; called with m_Mutex held.
-    void OnReport(Device& d, const uint8_t (&report)[kReportSize], std::vector<uint32_t>& events);
-    void OnFrame(Device& d, const std::vector<uint8_t>& frame, std::vector<uint32_t>& events);
-    void Answer(Device& d, Moment moment, const std::vector<uint8_t>& frame,
-                std::vector<uint32_t>& events);
-    void Queue(Device& d, const std::vector<uint8_t>& frame, std::chrono::milliseconds delay);
+    // Carries out what the gamepad does about a report; called with m_Mutex held.
+    void Carry(Device& d, const protocol::Reaction& reaction, std::vector<uint32_t>& events);
+    void Queue(Device& d, const protocol::InputReport& report);
     void UnplugLocked(Device& d, std::vector<uint32_t>& events);
     uint32_t Read(int id, uint64_t session, uint8_t (&payload)[kReportPayload], uint32_t timeoutMs,
                   std::atomic<bool>& cancelled);
