@@ -8,6 +8,9 @@ const Win32Api& RealWin32Api() {
     static const Win32Api api{
         .HidD_GetHidGuid = ::HidD_GetHidGuid,
         .HidD_GetAttributes = ::HidD_GetAttributes,
+        .HidD_GetPreparsedData = ::HidD_GetPreparsedData,
+        .HidD_FreePreparsedData = ::HidD_FreePreparsedData,
+        .HidP_GetCaps = ::HidP_GetCaps,
         .SetupDiGetClassDevsW = ::SetupDiGetClassDevsW,
         .SetupDiEnumDeviceInterfaces = ::SetupDiEnumDeviceInterfaces,
         .SetupDiGetDeviceInterfaceDetailW = ::SetupDiGetDeviceInterfaceDetailW,

@@ -20,6 +20,9 @@ struct Win32Api {
     // HID class services
     void(WINAPI* HidD_GetHidGuid)(LPGUID guid);
     BOOLEAN(WINAPI* HidD_GetAttributes)(HANDLE device, PHIDD_ATTRIBUTES attributes);
+    BOOLEAN(WINAPI* HidD_GetPreparsedData)(HANDLE device, PHIDP_PREPARSED_DATA* preparsed);
+    BOOLEAN(WINAPI* HidD_FreePreparsedData)(PHIDP_PREPARSED_DATA preparsed);
+    NTSTATUS(WINAPI* HidP_GetCaps)(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps);
 
     // Device set-up services
     HDEVINFO(WINAPI* SetupDiGetClassDevsW)

@@ -146,6 +146,21 @@ OpenStatus StatusOf(DWORD error) {
     }
 }
 
+// A gamepad shows one interface per top-level collection, each with its own report lengths. Only
+// the one whose reports are the 65 bytes of the update protocol (report id 0 + 64) carries it; a
+// write of 65 bytes to another collection fails, and its input is not the protocol's.
+bool CarriesTheReportChannel(const Win32Api& api, HANDLE device) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!api.HidD_GetPreparsedData(device, &preparsed)) {
+        return false;
+    }
+    HIDP_CAPS caps{};
+    const bool known = api.HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    api.HidD_FreePreparsedData(preparsed);
+    return known && caps.InputReportByteLength == kReportSize &&
+           caps.OutputReportByteLength == kReportSize;
+}
+
 struct Accepted {
     std::string path;
     uint16_t vendorId;
@@ -154,7 +169,8 @@ struct Accepted {
 };
 
 // Walks the present HID interfaces in the system's order, opening each one to read its ids, and
-// hands every accepted one to `take` until `take` returns true. Returns whether it did.
+// hands every accepted one that carries the report channel to `take` until `take` returns true.
+// Returns whether it did.
 bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
                     const std::function<bool(Accepted&&)>& take) {
     GUID hidClass;
@@ -194,18 +210,20 @@ bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
         failedQueries = 0;
         ++index;
 
-        // Opening for reading and writing also skips interfaces another program holds
-        // exclusively, which could not be used anyway.
-        Handle probe(api, api.CreateFileW(detail.get()->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        // No access rights: enough for the attributes and the report lengths, it touches no
+        // device's reports, and the system grants it for keyboards and mice too, and for a
+        // gamepad another program holds (whose open then says so, instead of it going unseen).
+        Handle probe(
+            api, api.CreateFileW(detail.get()->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
         if (!probe) {
             continue;
         }
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof(attributes);
         if (!api.HidD_GetAttributes(probe.get(), &attributes) ||
-            !accept(attributes.VendorID, attributes.ProductID)) {
+            !accept(attributes.VendorID, attributes.ProductID) ||
+            !CarriesTheReportChannel(api, probe.get())) {
             continue;
         }
         if (take(Accepted{ToUtf8(detail.Path()), attributes.VendorID, attributes.ProductID,

@@ -87,6 +87,54 @@ struct FakeCalls {
         return TRUE;
     }
 
+    // The system's copy of the collection's descriptor, tied to nothing but its own free.
+    static BOOLEAN WINAPI GetPreparsed(HANDLE device, PHIDP_PREPARSED_DATA* preparsed) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.preparsedRequests.push_back(device);
+        const auto* object = f.Find(device);
+        if (object == nullptr || object->closes > 0 || object->iface < 0) {
+            f.Fault("HidD_GetPreparsedData on a handle that is not an open interface");
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        if (f.interfaces[static_cast<size_t>(object->iface)].preparsedDataFails) {
+            return Fail(ERROR_GEN_FAILURE);
+        }
+        f.m_NextPreparsed += 16;
+        *preparsed = reinterpret_cast<PHIDP_PREPARSED_DATA>(f.m_NextPreparsed);
+        f.m_Preparsed[*preparsed] = object->iface;
+        return TRUE;
+    }
+
+    static NTSTATUS WINAPI Caps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        const auto it = f.m_Preparsed.find(preparsed);
+        if (it == f.m_Preparsed.end()) {
+            f.Fault("HidP_GetCaps on preparsed data that is not live");
+            return HIDP_STATUS_INVALID_PREPARSED_DATA;
+        }
+        const FakeInterface& iface = f.interfaces[static_cast<size_t>(it->second)];
+        if (iface.capsFail) {
+            return HIDP_STATUS_INVALID_PREPARSED_DATA;
+        }
+        *caps = HIDP_CAPS{};
+        caps->UsagePage = 0x01;
+        caps->Usage = 0x05;  // game pad
+        caps->InputReportByteLength = iface.inputReportBytes;
+        caps->OutputReportByteLength = iface.outputReportBytes;
+        return HIDP_STATUS_SUCCESS;
+    }
+
+    static BOOLEAN WINAPI FreePreparsed(PHIDP_PREPARSED_DATA preparsed) {
+        std::lock_guard lock(F().m_Mutex);
+        if (F().m_Preparsed.erase(preparsed) == 0) {
+            F().Fault("preparsed data freed that is not live");
+            return FALSE;
+        }
+        return TRUE;
+    }
+
     static HDEVINFO WINAPI ClassDevs(const GUID* guid, PCWSTR enumerator, HWND parent,
                                      DWORD flags) {
         std::lock_guard lock(F().m_Mutex);
@@ -200,13 +248,14 @@ struct FakeCalls {
                             INVALID_HANDLE_VALUE};
         const auto it = std::find_if(f.interfaces.begin(), f.interfaces.end(),
                                      [&](const FakeInterface& i) { return i.path == path; });
-        if (it == f.interfaces.end()) {
+        if (it == f.interfaces.end() || it->gone) {
             t_LastError = ERROR_FILE_NOT_FOUND;
         } else if ((access & it->refuseAccess) != 0) {
             t_LastError = it->openError;
         } else {
             call.result = f.NewHandle({.iface = static_cast<int>(it - f.interfaces.begin()),
-                                       .overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0});
+                                       .overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0,
+                                       .access = access});
         }
         f.opens.push_back(call);
         return call.result;
@@ -226,6 +275,10 @@ struct FakeCalls {
         if (object == nullptr || object->closes > 0 || object->event) {
             f.Fault("WriteFile on a handle that is not an open file");
             return Fail(ERROR_INVALID_HANDLE);
+        }
+        if ((object->access & GENERIC_WRITE) == 0) {
+            f.Fault("WriteFile on a handle opened without write access");
+            return Fail(ERROR_ACCESS_DENIED);
         }
         if (overlapped == nullptr) {
             return WriteAndWait(f, write, *object, written);
@@ -297,6 +350,10 @@ struct FakeCalls {
         }
         if (!object->overlapped) {
             f.Fault("overlapped ReadFile on a synchronous handle: it returns only once read");
+        }
+        if ((object->access & GENERIC_READ) == 0) {
+            f.Fault("ReadFile on a handle opened without read access");
+            return Fail(ERROR_ACCESS_DENIED);
         }
         f.reads.push_back({{file, overlapped, overlapped->hEvent, std::this_thread::get_id()},
                            data,
@@ -502,6 +559,9 @@ const Win32Api& FakeWin32::Api() {
     static const Win32Api api{
         .HidD_GetHidGuid = FakeCalls::HidGuid,
         .HidD_GetAttributes = FakeCalls::Attributes,
+        .HidD_GetPreparsedData = FakeCalls::GetPreparsed,
+        .HidD_FreePreparsedData = FakeCalls::FreePreparsed,
+        .HidP_GetCaps = FakeCalls::Caps,
         .SetupDiGetClassDevsW = FakeCalls::ClassDevs,
         .SetupDiEnumDeviceInterfaces = FakeCalls::Enum,
         .SetupDiGetDeviceInterfaceDetailW = FakeCalls::Detail,

@@ -34,8 +34,14 @@ struct FakeInterface {
     uint16_t productId = 0;
     DWORD refuseAccess = 0;  // CreateFileW asking any of these rights fails with openError
     DWORD openError = ERROR_ACCESS_DENIED;
+    bool gone = false;       // listed, but unplugged before it is opened: every open fails
     int detailFailures = 0;  // detail queries that fail although the buffer is big enough
     bool attributesFail = false;
+    // The collection's report lengths, report id included.
+    USHORT inputReportBytes = kReportSize;
+    USHORT outputReportBytes = kReportSize;
+    bool preparsedDataFails = false;
+    bool capsFail = false;
 };
 
 struct CreateFileCall {
@@ -157,6 +163,7 @@ class FakeWin32 {
     std::vector<DetailCall> detailCalls;
     int allocations = 0;
     std::vector<DWORD> attributeSizes;
+    std::vector<HANDLE> preparsedRequests;
     std::vector<CreateFileCall> opens;
     std::vector<WriteCall> writes;
     std::vector<EventCall> events;
@@ -173,6 +180,7 @@ class FakeWin32 {
     bool IsOpen(HANDLE handle) const;
     int OpenFiles() const;
     size_t LiveDetailBuffers() const { return m_Detail.size(); }
+    size_t LivePreparsedData() const { return m_Preparsed.size(); }
     std::unique_lock<std::mutex> Lock() { return std::unique_lock(m_Mutex); }
 
   private:
@@ -182,6 +190,7 @@ class FakeWin32 {
         int closes = 0;
         bool signalled = false;
         bool overlapped = false;  // files: opened with FILE_FLAG_OVERLAPPED
+        DWORD access = 0;         // files: the rights asked for
     };
     friend struct FakeCalls;
 
@@ -197,6 +206,8 @@ class FakeWin32 {
     std::condition_variable m_Changed;
     std::map<HANDLE, Object> m_Objects;
     std::map<void*, size_t> m_Detail;
+    std::map<PHIDP_PREPARSED_DATA, int> m_Preparsed;  // live preparsed data: its interface
+    uintptr_t m_NextPreparsed = 0x9000;
     uintptr_t m_NextHandle = 0x1000;
     int m_Waiting = 0;
 };

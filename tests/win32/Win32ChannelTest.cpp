@@ -326,11 +326,12 @@ TEST_F(Win32ChannelTest, SilentDeviceTimesOutAndTheCancelledReadEndsBeforeItsBuf
     EXPECT_TRUE(read.endedWithEventOpen);
     EXPECT_EQ(fake.Closes(read.event), 1);
 
-    // Each read has its own event.
+    // Each read has its own event. (The next read moves the records: `read` is kept by value.)
+    const HANDLE firstEvent = read.event;
     fake.input.push_back(Report(2));
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
     ASSERT_EQ(fake.reads.size(), 2u);
-    EXPECT_NE(fake.reads[1].event, read.event);
+    EXPECT_NE(fake.reads[1].event, firstEvent);
     EXPECT_EQ(fake.Closes(fake.reads[1].event), 1);
 }
 

@@ -62,15 +62,16 @@ TEST_F(Win32DiscoveryTest, OtherDevicesAreProbedClosedAndSkipped) {
     EXPECT_EQ(fake.allocations, 1) << "paths of one length need one buffer per scan";
     ASSERT_EQ(fake.opens.size(), 4u);
     for (const auto& open : fake.opens) {
-        EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_EQ(open.access, 0u) << "a probe asks for no access to the device's reports";
         EXPECT_EQ(open.share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
         EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
-        EXPECT_EQ(open.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+        EXPECT_EQ(open.flags, 0u);
         EXPECT_FALSE(open.security);
         EXPECT_FALSE(open.templateFile);
         EXPECT_EQ(fake.Closes(open.result), 1);
     }
     EXPECT_THAT(fake.attributeSizes, ElementsAre(12u, 12u, 12u, 12u));
+    EXPECT_THAT(fake.preparsedRequests, IsEmpty()) << "only accepted ids are looked at closer";
 }
 
 TEST_F(Win32DiscoveryTest, AlternativeProductIsFoundAndLoggedWithItsPath) {
@@ -84,19 +85,70 @@ TEST_F(Win32DiscoveryTest, AlternativeProductIsFoundAndLoggedWithItsPath) {
 }
 
 TEST_F(Win32DiscoveryTest, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
-    FakeInterface held = Gamepad(L"held");
-    held.refuseAccess = GENERIC_READ | GENERIC_WRITE;
-    FakeInterface readOnly = Gamepad(L"ronly");
-    readOnly.refuseAccess = GENERIC_WRITE;
-    readOnly.openError = ERROR_SHARING_VIOLATION;
+    FakeInterface gone = Gamepad(L"gone");
+    gone.gone = true;
     FakeInterface mute = Gamepad(L"mute!");
     mute.attributesFail = true;
-    fake.interfaces = {held, readOnly, mute, Gamepad(L"good!")};
+    FakeInterface noDescriptor = Gamepad(L"nodesc");
+    noDescriptor.preparsedDataFails = true;
+    FakeInterface noCaps = Gamepad(L"nocaps");
+    noCaps.capsFail = true;
+    fake.interfaces = {gone, mute, noDescriptor, noCaps, Gamepad(L"good!")};
 
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
     EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("good!"));
-    EXPECT_EQ(fake.OpensOf(mute.path), 1);
+    for (const auto* skipped : {&mute, &noDescriptor, &noCaps}) {
+        EXPECT_EQ(fake.OpensOf(skipped->path), 1);
+    }
+    EXPECT_EQ(fake.OpenFiles(), 0);
+}
+
+TEST_F(Win32DiscoveryTest, OnlyTheCollectionWith65ByteReportsIsFoundAndOpenedForReports) {
+    // One gamepad, one interface per collection; the report channel's is listed last.
+    const std::pair<USHORT, USHORT> others[] = {{9, 0}, {65, 0}, {0, 65}, {64, 65}, {65, 64}};
+    for (const auto& [input, output] : others) {
+        FakeInterface collection =
+            Gamepad(L"col" + std::to_wstring(input) + L"-" + std::to_wstring(output));
+        collection.inputReportBytes = input;
+        collection.outputReportBytes = output;
+        fake.interfaces.push_back(collection);
+    }
+    fake.interfaces.push_back(Gamepad(L"col65-65"));
+
+    CHid hid(port);
+    ASSERT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("col65-65"));
+    EXPECT_EQ(fake.preparsedRequests.size(), std::size(others) + 1);
+    ASSERT_EQ(hid.OpenDevice(), 1);
+
+    const std::wstring channel = InterfacePath(L"col65-65");
+    std::vector<std::pair<std::wstring, DWORD>> withRights;
+    for (const auto& open : fake.opens) {
+        if (open.access != 0) {
+            withRights.emplace_back(open.path, open.access);
+        }
+    }
+    EXPECT_THAT(withRights, ElementsAre(std::pair{channel, DWORD{GENERIC_WRITE}},
+                                        std::pair{channel, DWORD{GENERIC_READ}}));
+    EXPECT_EQ(fake.OpenFiles(), 2) << "every probe is closed again";
+
+    // Listing names the gamepad once, by the same collection.
+    const auto listed = port.ListAccepted(IsAcceptedDevice);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].path, hid.m_DevicePath);
+}
+
+TEST_F(Win32DiscoveryTest, GamepadAnotherProgramHoldsIsFoundAndItsOpenSaysSo) {
+    FakeInterface held = Gamepad(L"held");
+    held.refuseAccess = GENERIC_READ | GENERIC_WRITE;
+    held.openError = ERROR_SHARING_VIOLATION;
+    fake.interfaces = {held};
+
+    CHid hid(port);
+    ASSERT_EQ(hid.FindDevice(), 1);
+    EXPECT_EQ(hid.OpenDevice(), 0);
+    EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::PermissionDenied);
     EXPECT_EQ(fake.OpenFiles(), 0);
 }
 
@@ -198,10 +250,10 @@ TEST_F(Win32DiscoveryTest, NonAsciiPathSurvivesTheTripThroughUtf8) {
 }
 
 TEST_F(Win32DiscoveryTest, ListingCollectsEveryAcceptedInterfaceInOrder) {
-    FakeInterface held = Gamepad(L"held");
-    held.refuseAccess = GENERIC_READ;
+    FakeInterface gone = Gamepad(L"gone");
+    gone.gone = true;
     fake.interfaces = {Device(L"mouse", kMouseVendor, 1), Gamepad(L"one"),
-                       Device(L"two", kStVendorId, kGamepadProductIdAlt), held};
+                       Device(L"two", kStVendorId, kGamepadProductIdAlt), gone};
     const auto found = port.ListAccepted(IsAcceptedDevice);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].path, Utf8InterfacePath("one"));

@@ -1,6 +1,6 @@
 // The fixture shared by the Windows backend suites: a fake system, the port over it, and the
-// checks every test must pass whatever it did (nothing closed twice, no detail buffer leaked,
-// every device information set destroyed exactly once).
+// checks every test must pass whatever it did (nothing closed twice, no detail buffer or preparsed
+// data leaked, every device information set destroyed exactly once).
 #pragma once
 
 #include <gmock/gmock.h>
@@ -49,6 +49,7 @@ class Win32PortTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_THAT(fake.faults, ::testing::IsEmpty());
         EXPECT_EQ(fake.LiveDetailBuffers(), 0u) << "detail buffer not released";
+        EXPECT_EQ(fake.LivePreparsedData(), 0u) << "preparsed data not freed";
         for (const auto& [set, destroyed] : fake.setsDestroyed) {
             EXPECT_EQ(destroyed, 1) << "device information set destroyed " << destroyed << " times";
         }
