@@ -71,6 +71,9 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
             } else {
                 g_pUpdateButton->EnableWindow(false);
                 m_View.SetCaption(LoadLocalizedText(6));
+                if (!busy) {
+                    m_Hid.CloseDevice();
+                }
             }
             break;
         case zevrin::kDeviceArrival:
@@ -84,6 +87,9 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
                 g_pUpdateButton->EnableWindow(false);
                 zevrin::LogLine("%s", LoadLocalizedText(6).c_str());
                 m_View.SetCaption(LoadLocalizedText(6));
+                if (!busy) {
+                    m_Hid.CloseDevice();
+                }
             }
             break;
         default:

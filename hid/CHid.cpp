@@ -146,6 +146,18 @@ void CHid::CancelWrite() {
     }
 }
 
+void CHid::CloseDevice() {
+    CancelWrite();
+    {
+        std::lock_guard lock(g_OutputReportLock);
+        std::lock_guard handles(m_HandleLock);
+        m_WriteHandle.reset();
+    }
+    CancelRead();
+    std::scoped_lock lock(m_ReadLock, m_HandleLock);
+    m_ReadHandle.reset();
+}
+
 void CHid::CancelRead() {
     std::shared_ptr<zevrin::HidReadHandle> reader;
     {

@@ -53,6 +53,11 @@ class CHid {
     void CancelRead();
     // Makes a WriteHid running on another thread give up (it returns 0).
     void CancelWrite();
+    // Lets go of a gamepad that has left: a read or write in progress is cancelled and both
+    // handles are closed once no call uses them. An open handle keeps a removed device's node
+    // alive on Windows, holding up Device Manager and the next plug. Not while a worker runs: it
+    // is the reader then, and it sees the unplug itself.
+    void CloseDevice();
     std::string DevicePath() const;
     zevrin::HidPort& Port() { return m_Port; }
 

@@ -132,6 +132,28 @@ TEST_F(Win32ChannelTest, SecondOpenReplacesBothHandlesAndClosesTheOldOnes) {
     EXPECT_EQ(fake.reads.at(0).file, Opened(3));
 }
 
+TEST_F(Win32ChannelTest, CloseDeviceEndsAPendingReadAndClosesBothHandles) {
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    hid.SetReadTimeout(5000);
+    auto read = ReadElsewhere();
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
+    const auto start = std::chrono::steady_clock::now();
+    hid.CloseDevice();
+    EXPECT_LT(MsSince(start), 2000) << "the pending read was waited out, not cancelled";
+    EXPECT_EQ(Finish(read), kReadTimeout);
+    EXPECT_TRUE(fake.reads.at(0).endedWithEventOpen);
+    EXPECT_EQ(fake.Closes(Opened(0)), 1);
+    EXPECT_EQ(fake.Closes(Opened(1)), 1);
+
+    // Nothing of the old device is used again; the next open starts afresh.
+    const uint8_t data[1] = {0};
+    EXPECT_EQ(hid.WriteHid(data, 1), 0);
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadNoHandle);
+    EXPECT_THAT(fake.writes, IsEmpty());
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    EXPECT_EQ(fake.OpenFiles(), 2);
+}
+
 TEST_F(Win32ChannelTest, WriteHandsTheWhole65ByteReportToOneOverlappedWriteFile) {
     ASSERT_EQ(hid.OpenDevice(), 1);
     // Taken inside WriteFile, or after it returned pending: the status comes from the call.

@@ -200,16 +200,18 @@ TEST_F(DialogWindowTest, RemovalOfAnotherDeviceChangesNothing) {
     EXPECT_FALSE(log.Contains(Text(6)));
 }
 
-TEST_F(DialogWindowTest, RemovalOfTheGamepadDisablesTheButtonAndRestoresTheTitle) {
+TEST_F(DialogWindowTest, RemovalOfTheGamepadDisablesTheButtonRestoresTheTitleAndLetsGoOfIt) {
     AddGamepad({}, /*plugged=*/false);
     ASSERT_NO_FATAL_FAILURE(Open());
     m_Port.Plug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
+    ASSERT_EQ(m_Port.OpenHandles(m_Gamepad), 2) << "the version query opened the gamepad";
     LogCapture log;
     m_Port.Unplug(m_Gamepad);
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return !ButtonEnabled(); }));
     EXPECT_EQ(Caption(), Text(6));
     EXPECT_EQ(log.Count(Text(6)), 1u) << "the title, without a line end, goes to the debugger";
+    EXPECT_EQ(m_Port.OpenHandles(m_Gamepad), 0) << "a gamepad that left is still held open";
 }
 
 TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption) {
