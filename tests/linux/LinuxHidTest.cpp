@@ -1,10 +1,13 @@
 // The Linux backend: hot-plug event translation, telling permission from absence, the udev rule,
 // and a real hidapi scan of this machine.
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -83,9 +86,10 @@ TEST(UdevRuleTest, GrantsTheSeatUserAccessToEveryAcceptedGamepadAndNothingElse) 
     std::ifstream in(ZEVRIN_UDEV_RULE);
     ASSERT_TRUE(in) << ZEVRIN_UDEV_RULE;
     const std::regex rule(
-        R"re(SUBSYSTEM=="hidraw", KERNEL=="hidraw\*", ATTRS\{idVendor\}=="([0-9a-f]{4})", )re"
-        R"re(ATTRS\{idProduct\}=="([0-9a-f]{4})", TAG\+="uaccess")re");
+        R"re(SUBSYSTEM=="hidraw", KERNELS=="(0003:([0-9A-F]{4}):([0-9A-F]{4})\.\*)", )re"
+        R"re(TAG\+="uaccess")re");
     std::set<std::pair<unsigned, unsigned>> granted;
+    std::vector<std::string> patterns;
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') {
@@ -93,7 +97,8 @@ TEST(UdevRuleTest, GrantsTheSeatUserAccessToEveryAcceptedGamepadAndNothingElse) 
         }
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, rule)) << "unexpected rule: " << line;
-        granted.emplace(std::stoul(m[1], nullptr, 16), std::stoul(m[2], nullptr, 16));
+        patterns.push_back(m[1]);
+        granted.emplace(std::stoul(m[2], nullptr, 16), std::stoul(m[3], nullptr, 16));
     }
     const std::set<std::pair<unsigned, unsigned>> accepted = {
         {kStVendorId, kGamepadProductId},
@@ -104,6 +109,21 @@ TEST(UdevRuleTest, GrantsTheSeatUserAccessToEveryAcceptedGamepadAndNothingElse) 
     for (const auto& [vid, pid] : granted) {
         EXPECT_TRUE(IsAcceptedDevice(static_cast<uint16_t>(vid), static_cast<uint16_t>(pid)));
     }
+    // udev compares the patterns with the HID parent's name as the kernel writes it
+    // ("%04X:%04X:%04X.%04X": bus, vendor, product, a running number).
+    const auto granting = [&](unsigned bus, unsigned vid, unsigned pid, unsigned n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%04X:%04X:%04X.%04X", bus, vid, pid, n);
+        return std::count_if(patterns.begin(), patterns.end(), [&](const std::string& p) {
+            return ::fnmatch(p.c_str(), name, 0) == 0;
+        });
+    };
+    for (const auto& [vid, pid] : accepted) {
+        EXPECT_EQ(granting(0x0003, vid, pid, 0x000B), 1) << std::hex << vid << ":" << pid;
+    }
+    EXPECT_EQ(granting(0x0003, 0x0483, 0x1234, 1), 0);
+    EXPECT_EQ(granting(0x0003, 0x046D, 0xC31C, 1), 0);
+    EXPECT_EQ(granting(0x0005, 0x0483, 0x5750, 1), 0);  // Bluetooth: updates go over USB only
     // uaccess is applied by 73-seat-late.rules: the file must sort before it.
     const std::string name =
         std::string(ZEVRIN_UDEV_RULE).substr(std::string(ZEVRIN_UDEV_RULE).find_last_of('/') + 1);
