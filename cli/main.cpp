@@ -33,6 +33,7 @@ extern "C" __declspec(dllimport) int __stdcall SetConsoleOutputCP(unsigned int c
 
 #include <cerrno>
 
+#include "app/linux/LogindHold.h"
 #include "hid/linux/HidapiPort.h"
 #endif
 
@@ -49,6 +50,8 @@ std::unique_ptr<zevrin::HidPort> MakePort(bool simulate) {
     return nullptr;
 #endif
 #else
+    // A real gamepad: shutdown and sleep wait while a transfer runs.
+    SetSessionHolder(zevrin::HoldSessionWithLogind);
     return std::make_unique<zevrin::HidapiPort>();
 #endif
 }

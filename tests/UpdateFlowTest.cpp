@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "TestSupport.h"
 #include "app/UpdateDlg.h"
@@ -398,6 +400,42 @@ TEST_F(FlowTest, TheFileThatWasCheckedIsTheFileThatIsSent) {
     Update();
     EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
     EXPECT_EQ(Rec().received, ImageData(64));
+}
+
+TEST_F(FlowTest, EveryTransferHoldsTheSessionUntilItEndsWhicheverWayItEnds) {
+    struct CountedHold : SessionHold {
+        explicit CountedHold(std::atomic<int>& counter) : live(counter) { ++live; }
+        ~CountedHold() override { --live; }
+        std::atomic<int>& live;
+    };
+    std::atomic<int> taken{0};
+    std::atomic<int> live{0};
+    SetSessionHolder([&] {
+        ++taken;
+        return std::make_unique<CountedHold>(live);
+    });
+    GamepadBehaviour failing;
+    failing.fault = {FaultKind::Failed21, Moment::MidTransfer};
+    AddPad();
+    Open();
+    UseImage(320, 320);
+    int heldWhileChoosing = -1;
+    m_View.OnFileDialog([&] { heldWhileChoosing = live.load(); });
+    Update();  // success
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(heldWhileChoosing, 1);
+    m_Port.SetBehaviour(m_Pad, failing);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
+    m_View.SetFile(std::nullopt);
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Cancelled);
+    m_View.OnFileDialog([&] { std::this_thread::sleep_for(50ms); });
+    m_Dlg->OnBnClickedUsbUpdate();
+    m_Dlg->StopWorker();  // the window closing
+    EXPECT_EQ(taken.load(), 4);
+    EXPECT_EQ(live.load(), 0);
+    SetSessionHolder({});
 }
 
 TEST_F(FlowTest, CancelledFileDialogEndsQuietly) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "hid/Log.h"
 #include "update/Texts.h"
@@ -22,6 +23,18 @@ ControlRef* g_pSuccessText = nullptr;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::mutex g_SessionHolderLock;
+SessionHolder g_SessionHolder;
+
+std::unique_ptr<SessionHold> HoldSession() {
+    SessionHolder holder;
+    {
+        std::lock_guard lock(g_SessionHolderLock);
+        holder = g_SessionHolder;
+    }
+    return holder ? holder() : nullptr;
+}
 
 // Read time-out once the header has gone out: a silent device is poked about every 10 ms.
 constexpr uint32_t kTransferReadTimeoutMs = 10;
@@ -315,7 +328,13 @@ void CUpdateEngine::AskVersionOnce() {
     }
 }
 
+void SetSessionHolder(SessionHolder holder) {
+    std::lock_guard lock(g_SessionHolderLock);
+    g_SessionHolder = std::move(holder);
+}
+
 void CUpdateEngine::RunWorker() {
+    const std::unique_ptr<SessionHold> hold = HoldSession();
     SetOutcome(UpdateOutcome::Running);
     m_ImageComplete = false;
     m_HeaderSentThisRun = false;
@@ -331,11 +350,12 @@ void CUpdateEngine::RunWorker() {
 
     uint8_t buffer[zevrin::kReportPayload] = {};
     Clock::time_point lastReport = Clock::now();
-    std::optional<Clock::time_point> failingSince;
+    // Since when reads have failed outright; epoch while they do not.
+    Clock::time_point failingSince{};
     while (g_StopThread.load() == 0) {
         const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
         if (result == zevrin::kReadOk) {
-            failingSince.reset();
+            failingSince = {};
             LogLine(" %d Bytes received from sender\n", buffer[0]);
             DispatchFrame(buffer + 1, *this);
             // Only a frame the protocol knows is a sign of life: a device that sends nothing but
@@ -350,10 +370,10 @@ void CUpdateEngine::RunWorker() {
                 break;
             }
             if (result == zevrin::kReadTimeout) {
-                failingSince.reset();
-            } else if (!failingSince) {
+                failingSince = {};
+            } else if (failingSince == Clock::time_point{}) {
                 failingSince = Clock::now();
-            } else if (Clock::now() - *failingSince >= m_Limits.deviceGone) {
+            } else if (Clock::now() - failingSince >= m_Limits.deviceGone) {
                 LogLine("Usb_UpdateThread: the device has gone\n");
                 SetOutcome(UpdateOutcome::DeviceLost);
                 FailureRoutine(LoadExtraText(ExtraText::DeviceUnplugged));

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -35,6 +37,17 @@ struct EngineLimits {
     // Reads that fail outright (not time-outs) for this long mean the device has gone.
     std::chrono::milliseconds deviceGone{1000};
 };
+
+// Keeps the computer from shutting down or going to sleep for as long as it lives: a transfer cut
+// short leaves a gamepad without working firmware.
+class SessionHold {
+  public:
+    virtual ~SessionHold() = default;
+};
+using SessionHolder = std::function<std::unique_ptr<SessionHold>()>;
+// The platform's way of holding the session, set once by the program (none by default). Each
+// worker takes a hold as it starts and lets it go when it ends, whichever way it ends.
+void SetSessionHolder(SessionHolder holder);
 
 // How the last worker ended, for callers that report it (the CLI's exit code).
 enum class UpdateOutcome {

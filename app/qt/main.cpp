@@ -2,6 +2,7 @@
 // settings; diagnostics go to standard error.
 #include <QApplication>
 
+#include "app/linux/LogindHold.h"
 #include "app/qt/QtTexts.h"
 #include "app/qt/QtUpdateWindow.h"
 #include "hid/linux/HidapiPort.h"
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("zevrin-update"));
     zevrin::qt::FollowSessionLocale();
 
+    SetSessionHolder(zevrin::HoldSessionWithLogind);  // no shutdown or sleep mid-transfer
     zevrin::HidapiPort port;
     zevrin::qt::QtUpdateWindow window(port);
     window.Start();
