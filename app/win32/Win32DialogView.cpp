@@ -1,8 +1,18 @@
 #include "app/win32/Win32DialogView.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
+#include <cstddef>
+#include <iterator>
+#include <optional>
+#include <utility>
 #include <vector>
+
+// hidsdi.h declares C functions without extern "C"; unwrapped, the link looks for C++ names.
+extern "C" {
+#include <hidsdi.h>
+}
 
 #include "app/win32/DialogGeometry.h"
 #include "app/win32/Win32Strings.h"
@@ -28,6 +38,50 @@ constexpr size_t kFileBufferChars = 32768;
 
 // How often a cancelled prompt of the worker is looked for while the dialog thread waits.
 constexpr DWORD kCancelPollMs = 10;
+
+// A plug or unplug comes as a burst (several interfaces, nodes changed, the simulated gamepad's
+// own event): it is gathered for this long from its first event, then handled once.
+constexpr UINT_PTR kDeviceChangeTimer = 1;
+constexpr UINT kDeviceChangeGatherMs = 150;
+
+// The order in which a gathered burst runs the reactions, each at most once. Every reaction scans
+// afresh, so the outcome does not depend on the order the events came in; the arrival goes last
+// because its version query may show a box.
+constexpr uint32_t kReactionOrder[] = {kDeviceRemoveComplete, kDevNodesChanged, kDeviceArrival};
+
+bool IsHidInterface(LPARAM data) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    if (header == nullptr ||
+        header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) ||
+        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) {
+        return false;
+    }
+    static const GUID hidClass = [] {
+        GUID guid;
+        HidD_GetHidGuid(&guid);
+        return guid;
+    }();
+    const auto* iface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data);
+    return IsEqualGUID(iface->dbcc_classguid, hidClass) != FALSE;
+}
+
+// The reaction a system broadcast asks for, if any. Arrivals and removals of every kind of device
+// (volumes, ports, other interface classes) are broadcast to every top-level window; only HID
+// interfaces, and the nodes-changed broadcast that carries no record, can concern a gamepad.
+std::optional<uint32_t> ReactionTo(WPARAM event, LPARAM data) {
+    switch (event) {
+        case DBT_DEVNODES_CHANGED:
+            return kDevNodesChanged;
+        case DBT_DEVICEARRIVAL:
+        case DBT_DEVICEREMOVECOMPLETE:
+            if (IsHidInterface(data)) {
+                return static_cast<uint32_t>(event);
+            }
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
 
 }  // namespace
 
@@ -93,9 +147,21 @@ INT_PTR Win32DialogView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(m_hIcon);
         case WM_DEVICECHANGE:
+            // Sent to every top-level window, and the sender waits for each answer: no scan or
+            // version query runs inside it.
+            if (const std::optional<uint32_t> code = ReactionTo(wParam, lParam)) {
+                QueueDeviceChange(*code);
+            }
+            return Result(TRUE);
         case kMsgPostedDeviceChange:
-            return Result(m_Dlg.OnDeviceChange(static_cast<uint32_t>(wParam),
-                                               static_cast<uintptr_t>(lParam)));
+            QueueDeviceChange(static_cast<uint32_t>(wParam));
+            return Result(TRUE);
+        case WM_TIMER:
+            if (wParam != kDeviceChangeTimer) {
+                return FALSE;
+            }
+            OnDeviceChangeTimer();
+            return TRUE;
         case WM_CTLCOLORBTN:
         case WM_CTLCOLORDLG:
         case WM_CTLCOLOREDIT:
@@ -231,6 +297,32 @@ INT_PTR Win32DialogView::Result(LONG_PTR value) {
     return TRUE;
 }
 
+void Win32DialogView::QueueDeviceChange(uint32_t code) {
+    for (size_t i = 0; i < std::size(kReactionOrder); ++i) {
+        if (kReactionOrder[i] != code) {
+            continue;
+        }
+        if (m_PendingDeviceChanges == 0 &&
+            SetTimer(Hwnd(), kDeviceChangeTimer, kDeviceChangeGatherMs, nullptr) == 0) {
+            // No timer to be had: handled from the queue all the same, just not gathered.
+            PostMessageW(Hwnd(), WM_TIMER, kDeviceChangeTimer, 0);
+        }
+        m_PendingDeviceChanges |= 1u << i;
+    }
+}
+
+void Win32DialogView::OnDeviceChangeTimer() {
+    KillTimer(Hwnd(), kDeviceChangeTimer);
+    // Taken before the reactions run: a box of the version query runs a message loop, and events
+    // that arrive meanwhile start a burst of their own.
+    const uint32_t pending = std::exchange(m_PendingDeviceChanges, 0);
+    for (size_t i = 0; i < std::size(kReactionOrder); ++i) {
+        if ((pending & (1u << i)) != 0) {
+            m_Dlg.OnDeviceChange(kReactionOrder[i], 0);
+        }
+    }
+}
+
 HWND Win32DialogView::Control(ControlId id) const {
     const auto it = m_Controls.find(static_cast<int>(id));
     return it == m_Controls.end() ? nullptr : it->second;
@@ -328,7 +420,7 @@ std::optional<std::string> Win32DialogView::GetOpenFileName(const FileDialogRequ
 
 NotifyWindow Win32DialogView::NotifyTarget() {
     // The real registration delivers WM_DEVICECHANGE itself; the simulated gamepad posts its
-    // events, from any thread, so both reach OnDeviceChange on the dialog thread.
+    // events, from any thread. Both are gathered the same way on the dialog thread.
     const HWND hwnd = Hwnd();
     return {hwnd, [hwnd](uint32_t code) { PostMessageW(hwnd, kMsgPostedDeviceChange, code, 0); }};
 }

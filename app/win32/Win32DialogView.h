@@ -76,6 +76,9 @@ class Win32DialogView final : public DialogView {
     void OnCloseRequest(WORD command);
     void OnDestroy();
     INT_PTR Result(LONG_PTR value);
+    // Device changes: answered at once, gathered for a moment, then handled from the queue.
+    void QueueDeviceChange(uint32_t code);
+    void OnDeviceChangeTimer();
 
     HWND Control(ControlId id) const;
     bool OnUiThread() const;
@@ -92,7 +95,8 @@ class Win32DialogView final : public DialogView {
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<DWORD> m_UiThread{0};
     bool m_Modal = false;
-    std::map<int, HWND> m_Controls;  // filled by WM_INITDIALOG, before any worker exists
+    std::map<int, HWND> m_Controls;       // filled by WM_INITDIALOG, before any worker exists
+    uint32_t m_PendingDeviceChanges = 0;  // one bit per reaction, while the burst is gathered
 
     std::mutex m_PromptMutex;
     bool m_PromptsCancelled = false;

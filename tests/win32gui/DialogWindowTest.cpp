@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -48,6 +50,29 @@ constexpr char kGamepadPath[] = R"(\\?\hid#vid_0483&pid_5750#sim&0#{4d1e55b2})";
 std::string Text(int n) {
     const bool chinese = GetUserDefaultUILanguage() == kLangChinesePrc;
     return CompiledText((chinese ? kChineseBaseId : kEnglishBaseId) + n);
+}
+
+// The line every scan that finds the gamepad writes: one per scan.
+std::string ScanLine() {
+    return std::string("m_DevicePath:") + kGamepadPath + "\n";
+}
+
+// The record an arrival or removal broadcast points at, with the interface class it names.
+constexpr GUID kHidInterfaceClass = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr GUID kUsbDeviceClass = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+DEV_BROADCAST_DEVICEINTERFACE_W InterfaceRecord(const GUID& interfaceClass) {
+    DEV_BROADCAST_DEVICEINTERFACE_W record{};
+    record.dbcc_size = sizeof(record);
+    record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    record.dbcc_classguid = interfaceClass;
+    return record;
+}
+
+LRESULT Broadcast(HWND window, WPARAM event, const void* record) {
+    return SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
 }
 
 class DialogWindowTest : public ::testing::Test {
@@ -194,6 +219,7 @@ TEST_F(DialogWindowTest, RemovalOfAnotherDeviceChangesNothing) {
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
     LogCapture log;
     m_Port.Unplug(m_Mouse);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return log.Contains(ScanLine()); }));
     PumpPending(m_Dlg);
     EXPECT_EQ(Caption(), VersionedTitle());
     EXPECT_TRUE(ButtonEnabled());
@@ -229,7 +255,7 @@ TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption
     // The state that a removal left behind, made stale on purpose: nodes-changed without the
     // gamepad puts it right.
     m_Port.Unplug(m_Gamepad);
-    PumpPending(m_Dlg);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return !ButtonEnabled(); }));
     EnableWindow(Control(kButton), TRUE);
     SetWindowTextW(m_Dlg, L"stale");
     m_Port.RaiseNodesChanged();
@@ -237,19 +263,87 @@ TEST_F(DialogWindowTest, NodesChangedFollowsTheGamepadAndLeavesAVersionedCaption
     EXPECT_EQ(Caption(), Text(6));
 }
 
-TEST_F(DialogWindowTest, OtherDeviceChangeCodesAreIgnoredAndAnswerTrue) {
+TEST_F(DialogWindowTest, SystemBroadcastIsAnsweredAtOnceAndHandledFromTheQueue) {
     AddGamepad();
     ASSERT_NO_FATAL_FAILURE(Open());
     EnableWindow(Control(kButton), FALSE);
     SetWindowTextW(m_Dlg, L"unchanged");
-    // DBT_QUERYCHANGECONFIG and DBT_CONFIGCHANGED: the handler does not even look for the device.
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x0017, 0), TRUE);
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x0018, 0), TRUE);
+    LogCapture log;
+    const auto record = InterfaceRecord(kHidInterfaceClass);
+    EXPECT_EQ(Broadcast(m_Dlg, DBT_DEVICEARRIVAL, &record), TRUE);
+    // The system waits for every window's answer: nothing was scanned or asked inside it.
+    EXPECT_FALSE(log.Contains(ScanLine()));
+    EXPECT_EQ(Recording().versionRequests, 1u);
     EXPECT_FALSE(ButtonEnabled());
-    EXPECT_EQ(Caption(), "unchanged");
-    // The real system's arrival message, sent with its lParam: same reaction as a posted one.
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_DEVICECHANGE, 0x8000, 0), TRUE);
+
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
     EXPECT_TRUE(ButtonEnabled());
+    EXPECT_EQ(Recording().versionRequests, 2u);
+}
+
+TEST_F(DialogWindowTest, BroadcastsThatAreNotHidInterfacesStartNothing) {
+    AddGamepad();
+    ASSERT_NO_FATAL_FAILURE(Open());
+    SetWindowTextW(m_Dlg, L"unchanged");
+    EnableWindow(Control(kButton), FALSE);
+    DEV_BROADCAST_VOLUME volume{};
+    volume.dbcv_size = sizeof(volume);
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << 4;  // E:
+    DEV_BROADCAST_HDR port{};
+    port.dbch_size = sizeof(port);
+    port.dbch_devicetype = DBT_DEVTYP_PORT;
+    const auto usbDevice = InterfaceRecord(kUsbDeviceClass);
+    const auto hid = InterfaceRecord(kHidInterfaceClass);
+    struct Case {
+        const char* what;
+        WPARAM event;
+        const void* record;
+    };
+    const Case cases[] = {
+        {"a volume arrives", DBT_DEVICEARRIVAL, &volume},
+        {"a volume goes", DBT_DEVICEREMOVECOMPLETE, &volume},
+        {"a port arrives", DBT_DEVICEARRIVAL, &port},
+        {"another interface class arrives", DBT_DEVICEARRIVAL, &usbDevice},
+        {"an arrival without a record", DBT_DEVICEARRIVAL, nullptr},
+        {"a HID interface asks to be removed", DBT_DEVICEQUERYREMOVE, &hid},
+        {"DBT_QUERYCHANGECONFIG", 0x0017, nullptr},
+        {"DBT_CONFIGCHANGED", 0x0018, nullptr},
+    };
+    LogCapture log;
+    for (const Case& c : cases) {
+        EXPECT_EQ(Broadcast(m_Dlg, c.event, c.record), TRUE) << c.what;
+    }
+    // Nodes changed, which does concern the gamepad, comes last. Had any case above started a
+    // reaction, it would have been gathered into the same burst and shown itself here: another
+    // scan, or the arrival's version query and caption.
+    EXPECT_EQ(Broadcast(m_Dlg, DBT_DEVNODES_CHANGED, nullptr), TRUE);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return ButtonEnabled(); }));
+    EXPECT_EQ(log.Count(ScanLine()), 1u);
+    EXPECT_EQ(Recording().versionRequests, 1u);
+    EXPECT_EQ(Caption(), "unchanged");
+}
+
+TEST_F(DialogWindowTest, BurstOfDeviceEventsIsHandledOnceForEachKind) {
+    AddGamepad();
+    ASSERT_NO_FATAL_FAILURE(Open());
+    LogCapture log;
+    const auto record = InterfaceRecord(kHidInterfaceClass);
+    for (int i = 0; i < 10; ++i) {
+        Broadcast(m_Dlg, DBT_DEVICEARRIVAL, &record);
+    }
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Caption() == VersionedTitle(); }));
+    // A re-plug: removal, arrival and the simulated gamepad's own events in one burst.
+    m_Port.Unplug(m_Gamepad);
+    m_Port.Plug(m_Gamepad);
+    m_Port.RaiseNodesChanged();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().versionRequests == 3; }));
+    // Nodes changed, gathered alone, marks the end of what the bursts started.
+    EnableWindow(Control(kButton), FALSE);
+    Broadcast(m_Dlg, DBT_DEVNODES_CHANGED, nullptr);
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return ButtonEnabled(); }));
+    EXPECT_EQ(log.Count(ScanLine()), 1u + 3u + 1u);
+    EXPECT_EQ(Recording().versionRequests, 3u);
     EXPECT_EQ(Caption(), VersionedTitle());
 }
 
