@@ -25,8 +25,9 @@ enum class ExtraText : int {
     VersionNoAnswer = 7,
     DeviceInUse = 8,  // Windows: access denied means another program holds the gamepad
     WriteFailed = 9,
-    VersionUnknown = 10,  // in place of a version number the gamepad has not told
-    NotRegularFile = 11,  // a device, FIFO, socket or directory chosen as the image
+    VersionUnknown = 10,    // in place of a version number the gamepad has not told
+    NotRegularFile = 11,    // a device, FIFO, socket or directory chosen as the image
+    UpdateInProgress = 12,  // why the session may not end or sleep while a transfer runs
 };
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >

@@ -98,7 +98,8 @@ class DialogWindowTest : public ::testing::Test {
 
     // Creates the dialog; returns once WM_INITDIALOG has run and the window is up.
     void Open() {
-        m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr));
+        m_View = std::make_unique<Win32DialogView>(
+            m_Port, GetModuleHandleW(nullptr), zevrin::win32::SystemPrompts(), WatchedSession());
         EngineLimits limits;
         limits.versionQuery = std::chrono::milliseconds(600);
         limits.workerSilence = 3s;
@@ -134,12 +135,42 @@ class DialogWindowTest : public ::testing::Test {
 
     zevrin::sim::Recording Recording() const { return m_Port.RecordingOf(m_Gamepad); }
 
+    // The system's session calls, each one also written down (all on the dialog thread).
+    zevrin::win32::SessionCalls WatchedSession() {
+        const zevrin::win32::SessionCalls system = zevrin::win32::SystemSessionCalls();
+        return {
+            [this, system](HWND window, const wchar_t* reason) {
+                m_SessionCalls.push_back(window == m_Dlg ? "block: " + zevrin::win32::Utf8(reason)
+                                                         : "block: another window");
+                return system.blockShutdown(window, reason);
+            },
+            [this, system](HWND window) {
+                m_SessionCalls.push_back(window == m_Dlg ? "unblock" : "unblock another window");
+                return system.unblockShutdown(window);
+            },
+            [this, system](EXECUTION_STATE state) {
+                m_SessionCalls.push_back(state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED)
+                                             ? "keep awake"
+                                         : state == ES_CONTINUOUS ? "may sleep"
+                                                                  : "other state");
+                return system.executionState(state);
+            }};
+    }
+    std::vector<std::string> HeldSession() const {
+        return {"block: " + LoadExtraText(ExtraText::UpdateInProgress), "keep awake"};
+    }
+    std::vector<std::string> HeldAndReleasedSession() const {
+        return {"block: " + LoadExtraText(ExtraText::UpdateInProgress), "keep awake", "unblock",
+                "may sleep"};
+    }
+
     SimPort m_Port;
     int m_Mouse = 0;
     int m_Gamepad = 0;
     PromptAnswerer m_Answerer;
     std::unique_ptr<Win32DialogView> m_View;
     HWND m_Dlg = nullptr;
+    std::vector<std::string> m_SessionCalls;
 };
 
 // --- Start-up ------------------------------------------------------------------------------
@@ -545,6 +576,7 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
     EXPECT_EQ(Recording().chunks, chunks) << "nothing is sent once the window has closed";
     EXPECT_FALSE(Recording().doneReceived);
     EXPECT_EQ(m_Port.ReadsInProgress(m_Gamepad), 0);
+    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
 }
 
 TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
@@ -567,6 +599,55 @@ TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
     EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
     EXPECT_FALSE(Recording().headerReceived) << "a cancelled confirmation sends no header";
     EXPECT_EQ(m_Answerer.Seen()[2].text, Text(2));
+}
+
+// --- The session ---------------------------------------------------------------------------
+
+TEST_F(DialogWindowTest, TransferHoldsOffShutdownAndSleepUntilItEnds) {
+    GamepadBehaviour slow;
+    slow.latency = 5ms;
+    AddGamepad(slow);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    TempFile image("session.dat", MakeImage(120, Pattern(32 * 60)));
+    m_Answerer.SetFile(image.Path());
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_TRUE(m_SessionCalls.empty());
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
+    EXPECT_EQ(m_SessionCalls, HeldSession());
+    EXPECT_FALSE(LoadExtraText(ExtraText::UpdateInProgress).empty());
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), FALSE);
+    // A shutdown that was called off changes nothing.
+    SendMessageW(m_Dlg, WM_ENDSESSION, FALSE, 0);
+    EXPECT_TRUE(m_View->Dialog().IsWorkerRunning());
+
+    ASSERT_TRUE(WaitForWorkerEnd(30s));
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return m_SessionCalls.size() >= 4; }));
+    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Success);
+}
+
+TEST_F(DialogWindowTest, SessionEndingDuringATransferStopsTheWorkerBeforeItReturns) {
+    GamepadBehaviour slow;
+    slow.latency = 15ms;
+    AddGamepad(slow);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    TempFile image("ending.dat", MakeImage(120, Pattern(32 * 200)));
+    m_Answerer.SetFile(image.Path());
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
+    SendMessageW(m_Dlg, WM_ENDSESSION, TRUE, 0);
+    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
+    EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Interrupted);
+    EXPECT_EQ(m_Port.ReadsInProgress(m_Gamepad), 0);
+    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
+    const size_t chunks = Recording().chunks;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Recording().chunks, chunks);
+    EXPECT_FALSE(Recording().doneReceived);
 }
 
 // --- The view's calls from the worker --------------------------------------------------------
