@@ -97,6 +97,16 @@ Prompts SystemPrompts() {
             [](OPENFILENAMEW& request) { return GetOpenFileNameW(&request); }};
 }
 
+namespace {
+
+HICON LoadIconOfSize(HINSTANCE instance, int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                         GetSystemMetrics(widthMetric),
+                                         GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
+}
+
+}  // namespace
+
 SessionCalls SystemSessionCalls() {
     return {[](HWND window, const wchar_t* reason) {
                 return ShutdownBlockReasonCreate(window, reason);
@@ -108,9 +118,9 @@ SessionCalls SystemSessionCalls() {
 Win32DialogView::Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts,
                                  SessionCalls session)
     : m_Instance(instance),
-      m_hIcon(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                            GetSystemMetrics(SM_CXICON),
-                                            GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR))),
+      m_hIcon(LoadIconOfSize(instance, SM_CXICON, SM_CYICON)),
+      // Title bar and taskbar: the group's own small image, not the large one shrunk.
+      m_hSmallIcon(LoadIconOfSize(instance, SM_CXSMICON, SM_CYSMICON)),
       m_Prompts(std::move(prompts)),
       m_Session(std::move(session)),
       m_Dlg(port, *this) {}
@@ -120,8 +130,10 @@ Win32DialogView::~Win32DialogView() {
         DestroyWindow(hwnd);  // a modeless window still open: WM_DESTROY stops the worker
     }
     m_Dlg.StopWorker();
-    if (m_hIcon != nullptr) {
-        DestroyIcon(m_hIcon);
+    for (HICON icon : {m_hIcon, m_hSmallIcon}) {
+        if (icon != nullptr) {
+            DestroyIcon(icon);
+        }
     }
 }
 
@@ -218,7 +230,7 @@ INT_PTR Win32DialogView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL Win32DialogView::OnInitDialog() {
     const HWND hwnd = Hwnd();
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
     // The controls are looked up once. Ids are compared as the template's 32-bit values, so the
     // success text's -1 (0xFFFFFFFF) is found however the system widened it.
     m_Controls.clear();

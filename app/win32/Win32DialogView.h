@@ -45,7 +45,7 @@ SessionCalls SystemSessionCalls();
 
 class Win32DialogView final : public DialogView {
   public:
-    // Loads the icon from `instance`; the window itself is made by RunModal or CreateModeless.
+    // Loads the icons from `instance`; the window itself is made by RunModal or CreateModeless.
     Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts = SystemPrompts(),
                     SessionCalls session = SystemSessionCalls());
     ~Win32DialogView() override;
@@ -60,6 +60,7 @@ class Win32DialogView final : public DialogView {
 
     HWND Hwnd() const { return m_hWnd.load(); }
     HICON Icon() const { return m_hIcon; }
+    HICON SmallIcon() const { return m_hSmallIcon; }
     CUpdateDlg& Dialog() { return m_Dlg; }
 
     // DialogView
@@ -107,6 +108,7 @@ class Win32DialogView final : public DialogView {
 
     HINSTANCE m_Instance;
     HICON m_hIcon = nullptr;
+    HICON m_hSmallIcon = nullptr;
     Prompts m_Prompts;
     SessionCalls m_Session;
     bool m_SessionHeld = false;

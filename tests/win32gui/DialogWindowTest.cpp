@@ -189,20 +189,30 @@ TEST_F(DialogWindowTest, StartWithoutGamepadShowsTitleInstructionsAndADisabledBu
     EXPECT_EQ(m_Answerer.Count(), 0u);
 }
 
-TEST_F(DialogWindowTest, WindowIconsAndDragIconAreTheApplicationIcon) {
-    ASSERT_NO_FATAL_FAILURE(Open());
-    const auto icon = reinterpret_cast<LRESULT>(m_View->Icon());
-    ASSERT_NE(icon, 0);
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_BIG, 0), icon);
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_SMALL, 0), icon);
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYDRAGICON, 0, 0), icon);
+// The width of an icon's colour image.
+int IconWidth(HICON icon) {
     ICONINFO info{};
-    ASSERT_TRUE(GetIconInfo(m_View->Icon(), &info));
+    if (!GetIconInfo(icon, &info)) {
+        return 0;
+    }
     BITMAP bitmap{};
     GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
-    EXPECT_EQ(bitmap.bmWidth, GetSystemMetrics(SM_CXICON));
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+}
+
+TEST_F(DialogWindowTest, WindowIconsAndDragIconAreTheApplicationIconAtTheirSizes) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const auto icon = reinterpret_cast<LRESULT>(m_View->Icon());
+    const auto small = reinterpret_cast<LRESULT>(m_View->SmallIcon());
+    ASSERT_NE(icon, 0);
+    ASSERT_NE(small, 0);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_BIG, 0), icon);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_GETICON, ICON_SMALL, 0), small);
+    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYDRAGICON, 0, 0), icon);
+    EXPECT_EQ(IconWidth(m_View->Icon()), GetSystemMetrics(SM_CXICON));
+    EXPECT_EQ(IconWidth(m_View->SmallIcon()), GetSystemMetrics(SM_CXSMICON));
 }
 
 TEST_F(DialogWindowTest, StartWithGamepadAsksItsVersionButKeepsThePlainTitle) {

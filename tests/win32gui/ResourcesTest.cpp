@@ -119,21 +119,38 @@ TEST_P(BuiltProgramTest, DialogTemplate102IsStoredAsDesigned) {
     }
 }
 
-TEST_P(BuiltProgramTest, IconGroup152HoldsOne32x32ImageWithAlpha) {
+TEST_P(BuiltProgramTest, IconGroup152HoldsEverySizeFrom16To256WithAlpha) {
     EXPECT_THAT(File().Languages(Type(14), MAKEINTRESOURCEW(152)),
                 ::testing::ElementsAre(kChinesePrc));
     const auto group = File().Bytes(Type(14), MAKEINTRESOURCEW(152), kChinesePrc);
     ASSERT_TRUE(group.has_value());
     const auto entries = zevrin::test::ParseGroupIcon(*group);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].width, 32);
-    EXPECT_EQ(entries[0].height, 32);
-    EXPECT_EQ(entries[0].bitCount, 32);
-    EXPECT_EQ(entries[0].planes, 1);
+    std::vector<int> sizes;
+    const zevrin::test::GroupIconEntry* entry32 = nullptr;
+    for (const auto& entry : entries) {
+        // 256 is stored as 0, and its image as PNG.
+        const int size = entry.width == 0 ? 256 : entry.width;
+        sizes.push_back(size);
+        EXPECT_EQ(entry.height, entry.width) << size;
+        EXPECT_EQ(entry.bitCount, 32) << size;
+        EXPECT_EQ(entry.planes, 1) << size;
+        const auto image = File().Bytes(Type(3), MAKEINTRESOURCEW(entry.iconId), kChinesePrc);
+        ASSERT_TRUE(image.has_value()) << size;
+        EXPECT_EQ(image->size(), entry.bytes) << size;
+        if (size == 256) {
+            ASSERT_GE(image->size(), 8u);
+            EXPECT_EQ(std::string(image->begin(), image->begin() + 8), "\x89PNG\r\n\x1a\n");
+        }
+        if (size == 32) {
+            entry32 = &entry;
+        }
+    }
+    EXPECT_THAT(sizes, ::testing::ElementsAre(16, 20, 24, 32, 40, 48, 64, 256));
+    ASSERT_NE(entry32, nullptr);
 
-    const auto image = File().Bytes(Type(3), MAKEINTRESOURCEW(entries[0].iconId), kChinesePrc);
+    const auto image = File().Bytes(Type(3), MAKEINTRESOURCEW(entry32->iconId), kChinesePrc);
     ASSERT_TRUE(image.has_value());
-    ASSERT_EQ(image->size(), entries[0].bytes);
+    ASSERT_EQ(image->size(), entry32->bytes);
     BITMAPINFOHEADER header{};
     ASSERT_GE(image->size(), sizeof(header) + 32 * 32 * 4);
     std::memcpy(&header, image->data(), sizeof(header));
@@ -189,12 +206,15 @@ TEST_P(BuiltProgramTest, VersionRecordSaysOnePointTwenty) {
     EXPECT_EQ(std::wstring(text), L"1.20.0");
 }
 
-TEST_P(BuiltProgramTest, ManifestAsksForCommonControlsSix) {
+TEST_P(BuiltProgramTest, ManifestAsksForCommonControlsSixPerMonitorScalingAndLongPaths) {
     const auto manifest = File().Bytes(Type(24), MAKEINTRESOURCEW(1), kChinesePrc);
     ASSERT_TRUE(manifest.has_value());
     const std::string xml(manifest->begin(), manifest->end());
     EXPECT_THAT(xml, ::testing::HasSubstr("Microsoft.Windows.Common-Controls"));
     EXPECT_THAT(xml, ::testing::HasSubstr("version=\"6.0.0.0\""));
+    EXPECT_THAT(xml, ::testing::HasSubstr(">PerMonitorV2, PerMonitor</dpiAwareness>"));
+    EXPECT_THAT(xml, ::testing::HasSubstr(">true/pm</dpiAware>"));
+    EXPECT_THAT(xml, ::testing::HasSubstr(">true</longPathAware>"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, BuiltProgramTest, ::testing::Values(0, 1));
