@@ -12,6 +12,9 @@
 
 #if defined(_WIN32)
 #include <share.h>
+
+#include <cstdlib>
+#include <cwchar>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,6 +41,13 @@ std::string FormatVersion(uint32_t versionWord) {
 
 namespace {
 
+#if defined(_WIN32)
+// MAX_PATH, which counts the terminating NUL: a path of this many characters no longer fits.
+constexpr size_t kClassicPathLimit = 260;
+// A path in the long form may have up to 32767 characters.
+constexpr size_t kLongestPath = 32768;
+#endif
+
 bool IsRegular(std::FILE* file) {
 #if defined(_WIN32)
     struct _stat64 st {};
@@ -50,11 +60,34 @@ bool IsRegular(std::FILE* file) {
 
 }  // namespace
 
+#if defined(_WIN32)
+std::wstring OpenablePath(const std::wstring& path) {
+    // Already in the long form, or a device path: the system takes those as they are.
+    if (path.starts_with(LR"(\\?\)") || path.starts_with(LR"(\\.\)")) {
+        return path;
+    }
+    // The long form skips the system's own tidying of a path ("/", "." and ".." would be taken
+    // literally): it is done first, by the system's own rules, with room for the longest path.
+    std::wstring full(kLongestPath, L'\0');
+    if (_wfullpath(full.data(), path.c_str(), full.size()) == nullptr) {
+        return path;
+    }
+    full.resize(std::wcslen(full.c_str()));
+    if (full.size() < kClassicPathLimit) {
+        return path;
+    }
+    if (full.starts_with(LR"(\\)")) {
+        return LR"(\\?\UNC\)" + full.substr(2);
+    }
+    return LR"(\\?\)" + full;
+}
+#endif
+
 ImageProblem ImageFile::Open(const std::string& path) {
     Close();
 #if defined(_WIN32)
     const std::filesystem::path p(std::u8string(path.begin(), path.end()));
-    m_File = _wfsopen(p.c_str(), L"rb", _SH_DENYWR);
+    m_File = _wfsopen(OpenablePath(p.native()).c_str(), L"rb", _SH_DENYWR);
     if (m_File == nullptr) {
         return ImageProblem::OpenFailed;
     }

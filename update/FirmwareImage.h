@@ -47,6 +47,14 @@ ImageCheck InspectImage(const std::string& path, ImageFile& file);
 // "1.20" or "1.20 beta2": the low 16 bits in hundredths with two decimals, then a nonzero beta.
 std::string FormatVersion(uint32_t versionWord);
 
+#if defined(_WIN32)
+// The path as ImageFile::Open hands it to the system. One of 260 characters or more (folders
+// nested deep, long names) is opened in the form that has no such limit whatever the system's
+// settings: made absolute and normal, backslashes, \\?\ in front (\\?\UNC\ for a share).
+// Shorter paths go as they came.
+std::wstring OpenablePath(const std::wstring& path);
+#endif
+
 // The image file kept open across the device's data requests.
 class ImageFile {
   public:

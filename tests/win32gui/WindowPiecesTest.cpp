@@ -1,6 +1,6 @@
 // The small pieces of the Windows program: where the minimised window draws its icon, the file
-// dialog's filter, UTF-8 at the Win32 boundary, texts from the string table, and the application
-// object running its dialog to the end.
+// dialog's filter, UTF-8 at the Win32 boundary, image paths past the classic length limit, texts
+// from the string table, and the application object running its dialog to the end.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "app/win32/DialogGeometry.h"
@@ -16,6 +19,7 @@
 #include "app/win32/Win32Strings.h"
 #include "hid/sim/SimPort.h"
 #include "tests/win32gui/GuiTestSupport.h"
+#include "update/FirmwareImage.h"
 #include "update/Texts.h"
 
 using namespace std::chrono_literals;
@@ -81,6 +85,69 @@ TEST(Win32Strings, Utf8AndUtf16RoundTrip) {
     EXPECT_EQ(Utf8(L""), "");
     // Embedded NULs survive: lengths are passed, not found.
     EXPECT_EQ(Wide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+}
+
+TEST(LongImagePath, IsHandedToTheSystemInTheFormWithoutALengthLimit) {
+    const std::wstring deep = L"\\" + std::wstring(120, L'd') + L"\\" + std::wstring(150, L'e');
+    struct Case {
+        const char* what;
+        std::wstring given;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"short: as it came", L"C:/fw/a.dat", L"C:/fw/a.dat"},
+        {"259 characters still fit", L"C:\\" + std::wstring(252, L'f') + L".dat",
+         L"C:\\" + std::wstring(252, L'f') + L".dat"},
+        {"260 characters", L"C:\\" + std::wstring(253, L'f') + L".dat",
+         L"\\\\?\\C:\\" + std::wstring(253, L'f') + L".dat"},
+        {"a drive path", L"C:\\fw" + deep + L"\\a.dat", L"\\\\?\\C:\\fw" + deep + L"\\a.dat"},
+        {"slashes and dots tidied first", L"C:/fw/./x/.." + deep + L"/a.dat",
+         L"\\\\?\\C:\\fw" + deep + L"\\a.dat"},
+        {"a share", L"\\\\server\\share" + deep + L"\\a.dat",
+         L"\\\\?\\UNC\\server\\share" + deep + L"\\a.dat"},
+        {"already long", L"\\\\?\\C:\\fw" + deep + L"\\a.dat",
+         L"\\\\?\\C:\\fw" + deep + L"\\a.dat"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(OpenablePath(c.given), c.expected) << c.what;
+    }
+    // Relative to the current folder.
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    std::wstring folder = current;
+    if (folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    EXPECT_EQ(OpenablePath(L"fw" + deep + L"\\a.dat"),
+              L"\\\\?\\" + folder + L"\\fw" + deep + L"\\a.dat");
+}
+
+TEST(LongImagePath, ImageDeepInFoldersIsCheckedAndKeptOpen) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    const std::filesystem::path top =
+        std::filesystem::path(temp) / (L"zevrin-long-" + std::to_wstring(GetCurrentProcessId()));
+    const std::filesystem::path folder = top / std::wstring(120, L'd') / std::wstring(120, L'e');
+    const std::filesystem::path file = folder / L"image.dat";
+    ASSERT_GE(file.native().size(), static_cast<size_t>(MAX_PATH));
+    // Made through the long form itself, as a system with the classic limit needs.
+    std::error_code error;
+    std::filesystem::create_directories(L"\\\\?\\" + folder.native(), error);
+    ASSERT_FALSE(error) << error.message();
+    const std::vector<uint8_t> image = zevrin::test::MakeImage(120, zevrin::test::Pattern(100));
+    {
+        std::ofstream out(std::filesystem::path(L"\\\\?\\" + file.native()), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()),
+                  static_cast<std::streamsize>(image.size()));
+    }
+
+    ImageFile kept;
+    const ImageCheck check = InspectImage(Utf8(file.native()), kept);
+    EXPECT_EQ(check.problem, ImageProblem::None);
+    EXPECT_EQ(check.header.imageLength, 100u);
+    EXPECT_TRUE(kept.IsOpen());
+    kept.Close();
+    std::filesystem::remove_all(L"\\\\?\\" + top.native(), error);
 }
 
 class ResourceTextsTest : public ::testing::Test {
