@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <objbase.h>
 
 #include <cstddef>
 #include <iterator>
@@ -53,6 +54,36 @@ constexpr UINT kWorkerWatchMs = 200;
 // afresh, so the outcome does not depend on the order the events came in; the arrival goes last
 // because its version query may show a box.
 constexpr uint32_t kReactionOrder[] = {kDeviceRemoveComplete, kDevNodesChanged, kDeviceArrival};
+
+// The file dialog hosts shell components (the folder view, previews, cloud-storage providers)
+// that need a single-threaded apartment on the thread that shows it; the worker has none of its
+// own. A thread that already joined another kind keeps it.
+class SingleThreadedApartment {
+  public:
+    SingleThreadedApartment()
+        : m_Joined(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~SingleThreadedApartment() {
+        if (m_Joined) {
+            CoUninitialize();
+        }
+    }
+    SingleThreadedApartment(const SingleThreadedApartment&) = delete;
+    SingleThreadedApartment& operator=(const SingleThreadedApartment&) = delete;
+
+  private:
+    const bool m_Joined;
+};
+
+// Owned by `owner` directly or through a window it owns: a box that the file dialog shows is the
+// file dialog's, and the file dialog cannot end while that box is up.
+bool OwnedThrough(HWND window, HWND owner) {
+    for (HWND up = GetWindow(window, GW_OWNER); up != nullptr; up = GetWindow(up, GW_OWNER)) {
+        if (up == owner) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool IsHidInterface(LPARAM data) {
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
@@ -491,7 +522,11 @@ std::optional<std::string> Win32DialogView::GetOpenFileName(const FileDialogRequ
     dialog.lpstrInitialDir = directory.empty() ? nullptr : directory.c_str();
     dialog.Flags = request.flags;
     dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
-    const BOOL chosen = m_Prompts.openFileName(dialog);
+    BOOL chosen = FALSE;
+    {
+        const SingleThreadedApartment apartment;
+        chosen = m_Prompts.openFileName(dialog);
+    }
     if (LeavePrompt() || chosen == FALSE) {
         return std::nullopt;
     }
@@ -560,7 +595,7 @@ void Win32DialogView::ClosePromptsOfOtherThreads() {
             thread,
             [](HWND window, LPARAM data) -> BOOL {
                 const auto* s = reinterpret_cast<const Search*>(data);
-                if (s->owner != nullptr && GetWindow(window, GW_OWNER) == s->owner) {
+                if (s->owner != nullptr && OwnedThrough(window, s->owner)) {
                     // What Esc does: a box answers Cancel, the file dialog closes with no file.
                     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
                 }

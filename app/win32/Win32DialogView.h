@@ -103,7 +103,8 @@ class Win32DialogView final : public DialogView {
     bool EnterPrompt();
     // The prompt has ended: true when prompts were cancelled meanwhile.
     bool LeavePrompt();
-    // Ends every box or file dialog that another thread shows on behalf of this window.
+    // Ends every box or file dialog that another thread shows on behalf of this window, and the
+    // boxes those show in turn.
     void ClosePromptsOfOtherThreads();
 
     HINSTANCE m_Instance;

@@ -8,6 +8,7 @@
 
 #include <dbt.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -458,8 +459,14 @@ TEST_F(DialogWindowTest, FileDialogIsAskedForDatFilesFromTheCurrentFolder) {
     std::wstring extension;
     std::wstring directory;
     DWORD askedOn = 0;
+    HRESULT otherApartment = S_OK;
     zevrin::win32::Prompts prompts = zevrin::win32::SystemPrompts();
     prompts.openFileName = [&](OPENFILENAMEW& request) {
+        // Joining the multi-threaded apartment fails on a thread that is in a single-threaded one.
+        otherApartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(otherApartment)) {
+            CoUninitialize();
+        }
         asked = request;
         const wchar_t* end = request.lpstrFilter;
         while (end[0] != L'\0' || end[1] != L'\0') {
@@ -485,6 +492,7 @@ TEST_F(DialogWindowTest, FileDialogIsAskedForDatFilesFromTheCurrentFolder) {
     EXPECT_EQ(directory, current);
     EXPECT_GE(asked.nMaxFile, static_cast<DWORD>(MAX_PATH));
     EXPECT_NE(askedOn, GetCurrentThreadId());
+    EXPECT_EQ(otherApartment, RPC_E_CHANGED_MODE) << "the file dialog's thread has no apartment";
     // Cancelled: the worker ends quietly and nothing goes to the device.
     EXPECT_EQ(m_Answerer.Count(), 0u);
     EXPECT_FALSE(Recording().headerReceived);
@@ -609,6 +617,82 @@ TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
     EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
     EXPECT_FALSE(Recording().headerReceived) << "a cancelled confirmation sends no header";
     EXPECT_EQ(m_Answerer.Seen()[2].text, Text(2));
+}
+
+// A stand-in for the file dialog that shows a box of its own (as the real one does for a path that
+// does not exist), then waits, like a dialog, until it is told to cancel.
+struct FileDialogWithABox {
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> boxShown{false};
+    std::atomic<int> boxAnswer{0};
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> forced{false};
+
+    // The window procedure and the timer have no way to be handed their object.
+    inline static std::atomic<FileDialogWithABox*> current{nullptr};
+
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+            current.load()->cancelled = true;
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    // A box nothing else ends would keep the test from ever ending: it is cancelled after a while
+    // and the test fails.
+    static void CALLBACK GiveUp(HWND /*window*/, UINT /*message*/, UINT_PTR timer, DWORD) {
+        KillTimer(nullptr, timer);
+        FileDialogWithABox* self = current.load();
+        self->forced = true;
+        for (HWND box : zevrin::test::PromptsOwnedBy(self->window.load())) {
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+        self->cancelled = true;
+    }
+
+    BOOL Run(OPENFILENAMEW& request) {
+        current = this;
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"ZevrinFileDialogStandIn";
+        RegisterClassW(&windowClass);
+        window =
+            CreateWindowExW(0, windowClass.lpszClassName, L"Open", WS_POPUP | WS_VISIBLE, 0, 0, 200,
+                            100, request.hwndOwner, nullptr, windowClass.hInstance, nullptr);
+        SetTimer(nullptr, 0, 8000, GiveUp);
+        boxShown = true;
+        boxAnswer = MessageBoxW(window, L"The path does not exist.", L"Open", MB_OKCANCEL);
+        MSG message;
+        while (!cancelled && GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        DestroyWindow(window);
+        return FALSE;
+    }
+};
+
+TEST_F(DialogWindowTest, ClosingWhileTheFileDialogShowsABoxOfItsOwnEndsBoth) {
+    AddGamepad();
+    FileDialogWithABox fileDialog;
+    zevrin::win32::Prompts prompts = zevrin::win32::SystemPrompts();
+    prompts.openFileName = [&](OPENFILENAMEW& request) { return fileDialog.Run(request); };
+    m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr), prompts);
+    ASSERT_NO_FATAL_FAILURE(Create());
+
+    Click();
+    ASSERT_TRUE(PumpUntil(m_Dlg, [&] {
+        return fileDialog.boxShown && zevrin::test::FindPrompt(fileDialog.window) != nullptr;
+    }));
+    RequestClose();  // "stop now?" is answered OK
+    ASSERT_TRUE(PumpUntil(
+        m_Dlg, [&] { return IsWindow(m_Dlg) == FALSE; }, 15s));
+    EXPECT_FALSE(fileDialog.forced) << "the window did not end the file dialog's box";
+    EXPECT_EQ(fileDialog.boxAnswer, IDCANCEL);
+    EXPECT_TRUE(fileDialog.cancelled);
+    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
+    EXPECT_FALSE(Recording().headerReceived);
 }
 
 // --- The session ---------------------------------------------------------------------------
