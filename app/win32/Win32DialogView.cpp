@@ -55,6 +55,12 @@ constexpr UINT kWorkerWatchMs = 200;
 // because its version query may show a box.
 constexpr uint32_t kReactionOrder[] = {kDeviceRemoveComplete, kDevNodesChanged, kDeviceArrival};
 
+HICON LoadIconOfSize(HINSTANCE instance, int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                         GetSystemMetrics(widthMetric),
+                                         GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
+}
+
 // The file dialog hosts shell components (the folder view, previews, cloud-storage providers)
 // that need a single-threaded apartment on the thread that shows it; the worker has none of its
 // own. A thread that already joined another kind keeps it.
@@ -127,16 +133,6 @@ Prompts SystemPrompts() {
             },
             [](OPENFILENAMEW& request) { return GetOpenFileNameW(&request); }};
 }
-
-namespace {
-
-HICON LoadIconOfSize(HINSTANCE instance, int widthMetric, int heightMetric) {
-    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                         GetSystemMetrics(widthMetric),
-                                         GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
-}
-
-}  // namespace
 
 SessionCalls SystemSessionCalls() {
     return {[](HWND window, const wchar_t* reason) {
@@ -367,8 +363,8 @@ void Win32DialogView::HoldSession() {
     if (m_SessionHeld) {
         return;
     }
-    // A firmware cut off half-written leaves the gamepad in its boot mode: the user is told why
-    // the session waits, and the system does not fall asleep when the user looks away.
+    // An update cut off half-way leaves the gamepad to be updated again from its boot mode: the
+    // user is told why the session waits, and the system does not sleep while nobody types.
     m_Session.blockShutdown(Hwnd(), Wide(LoadExtraText(ExtraText::UpdateInProgress)).c_str());
     m_Session.executionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     // The worker ends on its own thread and says nothing when it does: the window looks.
