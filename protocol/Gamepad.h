@@ -39,7 +39,7 @@ enum class FaultKind {
     Malformed,   // frames with lying lengths and unknown types/codes, then the answer
     Delay500,    // the answer comes 500 ms late
     WriteFail,   // the answer comes, then every write fails at once (a flaky cable, a driver error)
-    WriteStall,  // the answer comes, then no write is taken: each ends after kWriteTimeoutMs
+    WriteStall,  // the answer comes, then no write is taken: each ends at the transport's bound
 };
 
 struct Fault {

@@ -66,10 +66,6 @@ const Accepted kAccepted[] = {
          o.behaviour.fault = {FaultKind::Delay500, Moment::GetVersion};
          o.name = "pad";
      }},
-    {{"--fault", "failed24@after-complete"},
-     [](Options& o) {
-         o.behaviour.fault = {FaultKind::Failed24, Moment::AfterComplete};
-     }},
     {{"--ready", "r", "--record", "c", "--image-out", "i", "--turnaround", "t"},
      [](Options& o) {
          o.readyFile = "r";
