@@ -79,13 +79,13 @@ std::optional<protocol::Fault> ParseFault(const std::string& text) {
 // Each handler returns an empty text when the value was taken, else why not.
 using Handler = std::function<std::string(Options&, const std::string&)>;
 
-struct OptionSpec {
+struct OptionEntry {
     std::string_view name;
     bool takesValue;
     Handler apply;
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--vid", true,
      [](Options& o, const std::string& v) {
          const auto id = Id(v);
@@ -167,23 +167,23 @@ const OptionSpec kOptions[] = {
 std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& args) {
     Options options;
     for (size_t i = 0; i < args.size(); ++i) {
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : kOptions) {
+        const OptionEntry* option = nullptr;
+        for (const OptionEntry& s : kOptions) {
             if (s.name == args[i]) {
-                spec = &s;
+                option = &s;
             }
         }
-        if (spec == nullptr) {
+        if (option == nullptr) {
             return UsageError{"unknown argument '" + args[i] + "'"};
         }
         std::string value;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (i + 1 >= args.size()) {
-                return UsageError{std::string(spec->name) + " needs a value"};
+                return UsageError{std::string(option->name) + " needs a value"};
             }
             value = args[++i];
         }
-        if (std::string why = spec->apply(options, value); !why.empty()) {
+        if (std::string why = option->apply(options, value); !why.empty()) {
             return UsageError{why};
         }
     }
