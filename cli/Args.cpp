@@ -1,5 +1,7 @@
 #include "cli/Args.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -41,6 +43,18 @@ std::optional<std::chrono::milliseconds> ParseSeconds(std::string_view text) {
     }
     // Rounded up: a positive limit never becomes zero.
     return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000.0)));
+}
+
+// Tools print digests in either case; one spelling makes them comparable.
+std::optional<std::string> ParseSha256(std::string_view text) {
+    if (text.size() != 64 || !std::all_of(text.begin(), text.end(),
+                                          [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+        return std::nullopt;
+    }
+    std::string digest(text);
+    std::transform(digest.begin(), digest.end(), digest.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return digest;
 }
 
 }  // namespace
@@ -102,6 +116,18 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
                                   "'"};
             }
             parsed.silenceLimit = *limit;
+        } else if (name == "--sha256") {
+            if (parsed.sha256) {
+                return UsageError{"--sha256 given twice"};
+            }
+            const auto text = value();
+            if (!text) {
+                return UsageError{"--sha256 needs the image's SHA-256 (64 hex digits)"};
+            }
+            parsed.sha256 = ParseSha256(*text);
+            if (!parsed.sha256) {
+                return UsageError{"--sha256 wants 64 hex digits, not '" + *text + "'"};
+            }
         } else if (inlineValue) {
             return UsageError{"option " + name + " takes no value"};
         } else if (arg == "--simulate") {
@@ -114,6 +140,8 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
             parsed.help = true;
         } else if (arg == "--version") {
             parsed.showVersion = true;
+        } else if (arg == "--json") {
+            parsed.json = true;
         } else {
             return UsageError{"unknown option " + arg};
         }
@@ -143,7 +171,21 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
     if (wanted == 2) {
         parsed.file = operands[1];
     }
+    if (parsed.help) {
+        return parsed;
+    }
+    if (parsed.sha256 && parsed.command != Command::Update) {
+        return UsageError{"--sha256 checks the image of an update; 'info' shows a file's SHA-256"};
+    }
+    if (parsed.json && parsed.command == Command::Update && !parsed.yes) {
+        return UsageError{"update --json needs --yes: nobody is there to answer the question"};
+    }
     return parsed;
+}
+
+bool JsonRequested(const std::vector<std::string>& args) {
+    const auto end = std::find(args.begin(), args.end(), "--");
+    return std::find(args.begin(), end, "--json") != end;
 }
 
 std::string UsageText() {
@@ -159,7 +201,10 @@ Options (before or after the command):
   --device PATH   use the gamepad at PATH (as 'list' shows it) instead of the first one found
   --simulate      talk to a simulated gamepad (firmware 1.10) instead of real devices
   --timeout SECS  give up an update after SECS seconds without an answer (default 15)
+  --sha256 HEX    update only if the file's SHA-256 is HEX (64 hex digits, as 'info' shows it)
   -y, --yes       answer yes to the confirmation
+  --json          print JSON Lines on standard output instead of the text; the last line is the
+                  result (update then needs --yes)
   -v, --verbose   print the diagnostic lines on standard error
   -h, --help      show this text
   --version       show the program's version
@@ -167,8 +212,17 @@ Options (before or after the command):
 The gamepad must be in boot mode: hold L+R+START while powering it on (the LED blinks yellow),
 then connect it by USB.
 
-Exit codes: 0 success; 1 the update failed; 2 usage error; 3 no gamepad found or it cannot be
-opened; 4 image refused; 5 cancelled by the user; 130 interrupted (Ctrl-C).
+Exit codes:
+  0    success
+  1    the update failed: the gamepad reported a failure, stopped answering, was unplugged or is
+       not in boot mode; for 'version', it never answered
+  2    usage error
+  3    no gamepad found, or it cannot be opened
+  4    the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent
+  5    cancelled: the answer was not yes
+  129  stopped because the terminal closed (SIGHUP) or the console window was closed
+  130  interrupted with Ctrl-C (SIGINT, Ctrl-Break)
+  143  stopped with SIGTERM
 )";
 }
 

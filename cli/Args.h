@@ -20,6 +20,9 @@ struct ParsedArgs {
     bool verbose = false;
     bool help = false;
     bool showVersion = false;
+    bool json = false;  // --json: JSON Lines on standard output instead of the text
+    // --sha256: the digest the image file must have, as 64 lowercase hex digits.
+    std::optional<std::string> sha256;
     // --timeout: how long the update waits without a single report from the gamepad.
     std::chrono::milliseconds silenceLimit{15000};
 };
@@ -31,6 +34,10 @@ struct UsageError {
 // `args` are the arguments after the program name. Options may stand before or after the command;
 // "--" ends the options, so a file whose name starts with '-' can still be named.
 std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& args);
+
+// Whether --json stands among the options, so a command line that does not parse can still be
+// reported the way its caller reads the output.
+bool JsonRequested(const std::vector<std::string>& args);
 
 // The --help text.
 std::string UsageText();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "cli/JsonEvents.h"
 #include "cli/Progress.h"
 #include "update/UpdateEngine.h"
 
@@ -103,6 +104,40 @@ void CliView::Tick() {
     }
 }
 
+void CliView::Error(const std::string& text) {
+    std::lock_guard lock(m_Mutex);
+    m_LastError = text;
+    WriteLocked(m_Console.err, text);
+}
+
+std::optional<std::string> CliView::LastError() const {
+    std::lock_guard lock(m_Mutex);
+    return m_LastError;
+}
+
+void CliView::SetTransfer(Transfer transfer) {
+    std::lock_guard lock(m_Mutex);
+    m_Transfer = std::move(transfer);
+}
+
+void CliView::ProgressEventLocked() {
+    if (!m_Transfer || m_Engine == nullptr) {
+        return;
+    }
+    const uint64_t sent = m_Engine->BytesSent();
+    m_SentReported = sent;
+    WriteLocked(m_Console.out,
+                json::ProgressEvent(m_Transfer->device, sent, m_Engine->TotalLength()));
+}
+
+void CliView::EndTransfer() {
+    std::lock_guard lock(m_Mutex);
+    if (m_Options.json && m_TransferStart && m_Engine != nullptr &&
+        m_SentReported != m_Engine->BytesSent()) {
+        ProgressEventLocked();
+    }
+}
+
 double CliView::TransferSeconds() const {
     std::lock_guard lock(m_Mutex);
     if (!m_TransferStart) {
@@ -128,6 +163,12 @@ void CliView::SetProgressPos(uint32_t position) {
     if (percent == 100) {
         m_TransferEnd = Clock::now();
     }
+    if (m_Options.json) {
+        if (changed) {
+            ProgressEventLocked();
+        }
+        return;
+    }
     if (m_Options.progressBar) {
         if (changed || Clock::now() - m_LastDraw >= kRedrawInterval) {
             DrawBarLocked();
@@ -152,30 +193,35 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
         const bool success = m_Engine != nullptr && m_Engine->Outcome() == UpdateOutcome::Success;
         if (!success) {
             m_FailureShown = true;
+            Error(shown + "\n");
+        } else if (!m_Options.json) {
+            Print(m_Console.out, shown + "\n");
         }
-        Print(success ? m_Console.out : m_Console.err, shown + "\n");
         return BoxResult::Ok;
     }
 
     if (m_Cancelled.load()) {
         return BoxResult::Cancel;
     }
-    Print(m_Console.out, shown + "\n");
+    // --json keeps standard output for its lines and never asks: nobody is there to answer.
     bool accepted = m_Options.yes;
-    if (accepted) {
-        Print(m_Console.out, std::string(kQuestion) + "y (--yes)\n");
-    } else {
-        Print(m_Console.out, kQuestion);
-        const std::optional<std::string> answer = m_Console.in.ReadLine(m_Cancelled);
-        // On a terminal the user's Enter already ended the line; in a log the answer is missing
-        // (not an overlong one: the log would hold whatever the input was made of).
-        if (!m_Console.terminal) {
-            const bool echoed = answer && answer->size() <= kMaxLineBytes;
-            Print(m_Console.out, (echoed ? *answer : std::string()) + "\n");
-        } else if (!answer) {
-            Print(m_Console.out, "\n");
+    if (!m_Options.json) {
+        Print(m_Console.out, shown + "\n");
+        if (accepted) {
+            Print(m_Console.out, std::string(kQuestion) + "y (--yes)\n");
+        } else {
+            Print(m_Console.out, kQuestion);
+            const std::optional<std::string> answer = m_Console.in.ReadLine(m_Cancelled);
+            // On a terminal the user's Enter already ended the line; in a log the answer is
+            // missing (not an overlong one: the log would hold whatever the input was made of).
+            if (!m_Console.terminal) {
+                const bool echoed = answer && answer->size() <= kMaxLineBytes;
+                Print(m_Console.out, (echoed ? *answer : std::string()) + "\n");
+            } else if (!answer) {
+                Print(m_Console.out, "\n");
+            }
+            accepted = answer && IsYes(*answer);
         }
-        accepted = answer && IsYes(*answer);
     }
     if (!accepted) {
         if (!m_Cancelled.load()) {
@@ -189,6 +235,12 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
         m_TransferEnd.reset();
         m_Percent = 0;
         m_LastDecile = 0;
+        m_SentReported.reset();
+        if (m_Options.json && m_Transfer && m_Engine != nullptr) {
+            WriteLocked(m_Console.out,
+                        json::StartEvent(m_Transfer->device, m_Transfer->oldVersion,
+                                         m_Transfer->newVersion, m_Engine->TotalLength()));
+        }
     }
     return BoxResult::Ok;
 }

@@ -25,6 +25,9 @@ struct Console {
     LineReader& in;
     bool terminal = false;              // standard output is a terminal: draw the bar in place
     std::function<bool()> interrupted;  // Ctrl-C was pressed; may be empty
+    // The run's exit code once the stop requests are counted in (130 becomes 143 after SIGTERM),
+    // as StopSignals::ExitCode gives it; may be empty.
+    std::function<int(int)> exitCode;
 };
 
 class CliView final : public DialogView {
@@ -33,6 +36,14 @@ class CliView final : public DialogView {
         std::string file;          // what the file dialog answers; empty: the dialog is cancelled
         bool yes = false;          // --yes
         bool progressBar = false;  // redraw one line in place instead of printing lines
+        bool json = false;         // --json: the transfer as JSON lines, none of the text on stdout
+    };
+
+    // For --json: what the start and progress lines name, known before the transfer starts.
+    struct Transfer {
+        std::string device;
+        std::optional<uint32_t> oldVersion;  // none when the gamepad has no firmware or said none
+        uint32_t newVersion = 0;
     };
 
     CliView(Console& console, Options options);
@@ -45,6 +56,14 @@ class CliView final : public DialogView {
     void Print(std::ostream& stream, const std::string& text);
     // Redraws the bar between chunks, so the rate and the time left stay current.
     void Tick();
+    // A failure told on standard error; the last one is the reason the run reports.
+    void Error(const std::string& text);
+    std::optional<std::string> LastError() const;
+
+    void SetTransfer(Transfer transfer);
+    // Once the worker has ended: a last progress line when the transfer went further than the
+    // last one printed, so a reader knows how much the gamepad got.
+    void EndTransfer();
 
     // The user answered the confirmation with anything but yes (or the input ended).
     bool Declined() const { return m_Declined.load(); }
@@ -73,6 +92,7 @@ class CliView final : public DialogView {
     void WriteLocked(std::ostream& stream, const std::string& text);
     void DrawBarLocked();
     void EndBarLocked();
+    void ProgressEventLocked();
 
     Console& m_Console;
     const Options m_Options;
@@ -89,6 +109,9 @@ class CliView final : public DialogView {
     bool m_BarOpen = false;     // a bar is on the current line, without its line end
     size_t m_BarLength = 0;
     Clock::time_point m_LastDraw{};
+    std::optional<std::string> m_LastError;
+    std::optional<Transfer> m_Transfer;
+    std::optional<uint64_t> m_SentReported;  // the last progress line's figure
 };
 
 // A box's text as terminal lines: CR LF becomes LF, blank space around the text goes.

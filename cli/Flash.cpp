@@ -10,6 +10,8 @@
 
 #include "app/UpdateDlg.h"
 #include "cli/DevicePort.h"
+#include "cli/JsonEvents.h"
+#include "cli/Sha256.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
@@ -72,11 +74,13 @@ std::string NoGamepadMessage(const ParsedArgs& a) {
 int RunList(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) {
     const std::vector<HidInterface> found = port.ListAccepted(IsAcceptedDevice);
     if (found.empty()) {
-        view.Print(c.err, NoGamepadMessage(a));
+        view.Error(NoGamepadMessage(a));
         return kExitNoGamepad;
     }
     for (const HidInterface& i : found) {
-        view.Print(c.out, Format("%s\t%04x:%04x\n", i.path.c_str(), i.vendorId, i.productId));
+        view.Print(c.out, a.json
+                              ? json::DeviceEvent(i.path, i.vendorId, i.productId)
+                              : Format("%s\t%04x:%04x\n", i.path.c_str(), i.vendorId, i.productId));
     }
     return kExitOk;
 }
@@ -84,17 +88,39 @@ int RunList(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) {
 int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
     const ImageCheck check = InspectImage(a.file);
     if (check.problem == ImageProblem::OpenFailed) {
-        view.Print(c.err, CannotOpenMessage(a.file));
+        view.Error(CannotOpenMessage(a.file));
         return kExitImageRefused;
     }
     if (check.problem == ImageProblem::NotRegular) {
-        view.Print(c.err, LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
         return kExitImageRefused;
     }
     const uint64_t size = check.headerBytesRead + check.dataBytes;
+    const std::optional<std::string> digest = Sha256File(a.file);
+    const bool headerComplete = check.headerBytesRead == kFirmwareHeaderSize;
+    if (a.json) {
+        json::ImageFacts facts;
+        facts.file = a.file;
+        facts.size = size;
+        facts.headerComplete = headerComplete;
+        facts.desVersion = check.header.desVersion;
+        facts.imageParam = check.header.imageParam;
+        facts.imageLength = check.header.imageLength;
+        facts.extraBytes = check.dataBytes > check.header.imageLength
+                               ? check.dataBytes - check.header.imageLength
+                               : 0;
+        facts.sha256 = digest;
+        if (check.problem != ImageProblem::None) {
+            facts.refusal = RefusalReason(check.problem);
+            view.Error(LoadLocalizedText(7) + "\n" + *facts.refusal + "\n");
+        }
+        view.Print(c.out, json::ImageEvent(facts));
+        return facts.refusal ? kExitImageRefused : kExitOk;
+    }
     std::string text = Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
                               static_cast<unsigned long long>(size));
-    if (check.headerBytesRead == kFirmwareHeaderSize) {
+    text += "SHA-256:     " + digest.value_or("cannot be computed: the file cannot be read") + "\n";
+    if (headerComplete) {
         const FirmwareHeader& h = check.header;
         text += Format("Version:     %s (desVersion 0x%08x)\n", FormatVersion(h.desVersion).c_str(),
                        h.desVersion);
@@ -119,7 +145,7 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
 int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     dlg.OnInitDialog();
     if (dlg.Hid().m_DeviceFound.load() == 0) {
-        view.Print(c.err, NoGamepadMessage(a));
+        view.Error(NoGamepadMessage(a));
         return kExitNoGamepad;
     }
     switch (dlg.Hid().LastOpenStatus()) {
@@ -137,7 +163,7 @@ int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg
         case OpenStatus::Failed:
             break;
     }
-    view.Print(c.err, "zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
+    view.Error("zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
     return kExitNoGamepad;
 }
 
@@ -146,13 +172,18 @@ int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) 
         return rc;
     }
     if (Interrupted(c)) {
-        view.Print(c.err, "Interrupted.\n");
+        view.Error("Interrupted.\n");
         return kExitInterrupted;
     }
     const uint32_t version = cur_devVersion.load();
     if (version == kVersionPending) {
-        view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
+        view.Error(LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
         return kExitUpdateFailed;
+    }
+    if (a.json) {
+        const auto word = version == kNoVersion ? std::nullopt : std::optional<uint32_t>(version);
+        view.Print(c.out, json::VersionEvent(dlg.Hid().DevicePath(), word));
+        return kExitOk;
     }
     if (version == kNoVersion) {
         view.Print(c.out, "GamePad: no firmware version\n");
@@ -166,23 +197,47 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     // A file that cannot be sent is refused before the gamepad hears anything of it.
     const ImageCheck check = InspectImage(a.file);
     if (check.problem == ImageProblem::OpenFailed) {
-        view.Print(c.err, CannotOpenMessage(a.file));
+        view.Error(CannotOpenMessage(a.file));
         return kExitImageRefused;
     }
     if (check.problem != ImageProblem::None) {
-        view.Print(c.err, LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
         return kExitImageRefused;
+    }
+    if (a.sha256) {
+        const std::optional<std::string> digest = Sha256File(a.file);
+        if (!digest) {
+            view.Error("zevrin-flash: cannot read '" + a.file +
+                       "' to its end to check its SHA-256. No image data was sent.\n");
+            return kExitImageRefused;
+        }
+        if (*digest != *a.sha256) {
+            view.Error("zevrin-flash: '" + a.file +
+                       "' is not the image asked for: its SHA-256 is " + *digest + ", not " +
+                       *a.sha256 + ". No image data was sent.\n");
+            return kExitImageRefused;
+        }
     }
 
     if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
         return rc;
     }
-    view.Print(c.out, "Gamepad: " + dlg.Hid().DevicePath() + "\n");
-    if (cur_devVersion.load() == kVersionPending) {
+    const uint32_t deviceVersion = cur_devVersion.load();
+    CliView::Transfer transfer;
+    transfer.device = dlg.Hid().DevicePath();
+    if (deviceVersion != kVersionPending && deviceVersion != kNoVersion) {
+        transfer.oldVersion = deviceVersion;
+    }
+    transfer.newVersion = check.header.desVersion;
+    view.SetTransfer(transfer);
+    if (!a.json) {
+        view.Print(c.out, "Gamepad: " + transfer.device + "\n");
+    }
+    if (deviceVersion == kVersionPending) {
         view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
     }
     if (Interrupted(c)) {
-        view.Print(c.err, "Update interrupted. No image data was sent.\n");
+        view.Error("Update interrupted. No image data was sent.\n");
         return kExitInterrupted;
     }
 
@@ -190,8 +245,7 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     if (!dlg.IsWorkerRunning() && dlg.Outcome() == UpdateOutcome::None) {
         // OpenDevice failed: the gamepad went away or refused the open since the start-up.
         if (dlg.Hid().LastOpenStatus() != OpenStatus::PermissionDenied) {
-            view.Print(c.err,
-                       "zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
+            view.Error("zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
         }
         return kExitNoGamepad;
     }
@@ -204,28 +258,31 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
         std::this_thread::sleep_for(kWaitSlice);
     }
     dlg.WaitForWorker();
+    view.EndTransfer();
 
     switch (dlg.Outcome()) {
         case UpdateOutcome::Success:
-            view.Print(c.out, Format("Sent %u bytes in %.1f s.\n", dlg.BytesSent(),
-                                     view.TransferSeconds()));
+            if (!a.json) {
+                view.Print(c.out, Format("Sent %u bytes in %.1f s.\n", dlg.BytesSent(),
+                                         view.TransferSeconds()));
+            }
             return kExitOk;
         case UpdateOutcome::Interrupted:
             if (dlg.BytesSent() > 0) {
-                view.Print(c.err,
-                           "Update interrupted. The gamepad did not receive the whole image: keep "
-                           "it in boot mode and run the update again.\n");
+                view.Error(
+                    "Update interrupted. The gamepad did not receive the whole image: keep it in "
+                    "boot mode and run the update again.\n");
             } else {
-                view.Print(c.err, "Update interrupted. No image data was sent.\n");
+                view.Error("Update interrupted. No image data was sent.\n");
             }
             return kExitInterrupted;
         case UpdateOutcome::Cancelled:
             if (view.Declined()) {
-                view.Print(c.err, "Update cancelled. No image data was sent.\n");
+                view.Error("Update cancelled. No image data was sent.\n");
                 return kExitCancelled;
             }
             // Not the user: the file could not be opened again once the gamepad was ready.
-            view.Print(c.err, CannotOpenMessage(a.file));
+            view.Error(CannotOpenMessage(a.file));
             return kExitImageRefused;
         case UpdateOutcome::ImageRefused:
             return kExitImageRefused;  // the engine has said why
@@ -239,22 +296,14 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
             break;
     }
     if (!view.FailureShown()) {
-        view.Print(c.err,
-                   LoadLocalizedText(7) + "\nzevrin-flash: could not write to the gamepad.\n");
+        view.Error(LoadLocalizedText(7) + "\nzevrin-flash: could not write to the gamepad.\n");
     }
     return kExitUpdateFailed;
 }
 
-}  // namespace
-
-int Run(const ParsedArgs& args, Console& console, HidPort& port) {
-    CliView::Options options;
-    options.file = args.command == Command::Update ? args.file : std::string();
-    options.yes = args.yes;
-    // Diagnostic lines would tear a bar drawn in place: with -v the progress comes as lines.
-    options.progressBar = console.terminal && !args.verbose;
-    CliView view(console, options);
-
+// The command itself; `device` is set to the gamepad it worked on, or asked for.
+int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort& port,
+               std::optional<std::string>& device) {
     LogSink sink = [](std::string_view) {};
     if (args.verbose) {
         sink = [&view, &console](std::string_view line) {
@@ -280,14 +329,52 @@ int Run(const ParsedArgs& args, Console& console, HidPort& port) {
     // runs out, or a short --timeout would report the wrong cause.
     limits.deviceGone = std::min(limits.deviceGone, args.silenceLimit / 2);
     dlg.SetLimits(limits);
+    int rc = kExitUsage;
     if (args.command == Command::Version) {
-        return RunVersion(args, console, view, dlg);
+        rc = RunVersion(args, console, view, dlg);
+    } else if (args.command == Command::Update) {
+        rc = RunUpdate(args, console, view, dlg);
+    } else {
+        view.Error("zevrin-flash: no command given\n");
     }
-    if (args.command == Command::Update) {
-        return RunUpdate(args, console, view, dlg);
+    device = dlg.Hid().DevicePath();
+    if (device->empty()) {
+        device = args.device;
     }
-    view.Print(console.err, "zevrin-flash: no command given\n");
-    return kExitUsage;
+    return rc;
+}
+
+std::optional<std::string> ReasonFor(int exitCode, const CliView& view) {
+    const auto error = view.LastError();
+    if (exitCode == kExitOk || !error) {
+        return std::nullopt;
+    }
+    return json::ReasonOf(*error);
+}
+
+}  // namespace
+
+int Run(const ParsedArgs& args, Console& console, HidPort& port) {
+    const auto start = std::chrono::steady_clock::now();
+    CliView::Options options;
+    options.file = args.command == Command::Update ? args.file : std::string();
+    options.yes = args.yes;
+    // Diagnostic lines would tear a bar drawn in place: with -v the progress comes as lines.
+    options.progressBar = console.terminal && !args.verbose && !args.json;
+    options.json = args.json;
+    CliView view(console, options);
+
+    std::optional<std::string> device;
+    int rc = RunCommand(args, console, view, port, device);
+    if (console.exitCode) {
+        rc = console.exitCode(rc);
+    }
+    if (args.json) {
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        view.Print(console.out,
+                   json::ResultEvent(rc, ReasonFor(rc, view), device, seconds.count()));
+    }
+    return rc;
 }
 
 int RunCommandLine(const std::vector<std::string>& args, Console& console,
@@ -297,6 +384,10 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
         console.err << "zevrin-flash: " << error->message
                     << "\nRun 'zevrin-flash --help' for the commands and options.\n";
         console.err.flush();
+        if (JsonRequested(args)) {
+            console.out << json::ResultEvent(kExitUsage, error->message, std::nullopt, 0);
+            console.out.flush();
+        }
         return kExitUsage;
     }
     const ParsedArgs& a = std::get<ParsedArgs>(parsed);
@@ -314,8 +405,13 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
     if (a.command != Command::Info) {
         port = makePort(a.simulate);
         if (!port) {
-            console.err << "zevrin-flash: this build cannot reach HID devices; try --simulate\n";
+            const std::string reason = "this build cannot reach HID devices; try --simulate";
+            console.err << "zevrin-flash: " << reason << "\n";
             console.err.flush();
+            if (a.json) {
+                console.out << json::ResultEvent(kExitNoGamepad, reason, a.device, 0);
+                console.out.flush();
+            }
             return kExitNoGamepad;
         }
     }

@@ -87,8 +87,12 @@ int RunWith(const std::vector<std::string>& args) {
     // letting it return first would have the system end the process with a code of its own.
     static const zevrin::cli::StopSignals* const stops = new zevrin::cli::StopSignals();
     zevrin::cli::StdinLineReader input;
-    zevrin::cli::Console console{std::cout, std::cerr, input, StdoutIsTerminal(),
-                                 [] { return stops->Requested(); }};
+    zevrin::cli::Console console{std::cout,
+                                 std::cerr,
+                                 input,
+                                 StdoutIsTerminal(),
+                                 [] { return stops->Requested(); },
+                                 [](int runResult) { return stops->ExitCode(runResult); }};
     return stops->ExitCode(zevrin::cli::RunCommandLine(args, console, MakePort));
 }
 

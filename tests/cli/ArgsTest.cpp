@@ -11,11 +11,22 @@
 
 using namespace std::chrono_literals;
 using zevrin::cli::Command;
+using zevrin::cli::JsonRequested;
 using zevrin::cli::ParseArgs;
 using zevrin::cli::ParsedArgs;
 using zevrin::cli::UsageError;
 
 namespace {
+
+const std::string kDigest = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+const std::string kDigestLower = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+// The digest with its first character replaced.
+std::string DigestStartingWith(char c) {
+    std::string digest = kDigest;
+    digest[0] = c;
+    return digest;
+}
 
 ParsedArgs Ok(const std::vector<std::string>& args) {
     auto r = ParseArgs(args);
@@ -64,6 +75,8 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
         {"-y"},
         {"-v"},
         {"--verbose"},
+        {"--sha256", kDigest},
+        {"--sha256=" + kDigest},
     };
     for (const auto& option : options) {
         std::vector<std::vector<std::string>> placements;
@@ -83,6 +96,8 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
             EXPECT_EQ(p.yes, name == "--yes" || name == "-y");
             EXPECT_EQ(p.verbose, name == "-v" || name == "--verbose");
             EXPECT_EQ(p.silenceLimit, name.rfind("--timeout", 0) == 0 ? 2500ms : 15000ms);
+            // Either case on the command line, one spelling to compare with.
+            EXPECT_EQ(p.sha256.value_or(""), name.rfind("--sha256", 0) == 0 ? kDigestLower : "");
         }
     }
     const ParsedArgs all =
@@ -112,6 +127,28 @@ TEST(ArgsTest, HelpAndVersionNeedNoCommand) {
     EXPECT_FALSE(Ok({"version"}).showVersion);
 }
 
+// --json is for every command; an update then cannot ask its question, so it needs --yes.
+TEST(ArgsTest, JsonForEveryCommandAndUpdateOnlyWithYes) {
+    EXPECT_FALSE(Ok({"list"}).json);
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--json", "list"},
+                                               {"version", "--json"},
+                                               {"info", "--json", "f.dat"},
+                                               {"update", "f.dat", "--json", "--yes"},
+                                               {"--json", "-y", "update", "f.dat"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_TRUE(Ok(args).json);
+    }
+    EXPECT_NE(Error({"--json", "update", "f.dat"}).find("--yes"), std::string::npos);
+    EXPECT_TRUE(Ok({"--json", "update", "--help"}).help);
+
+    // The one thing known of a command line that does not parse: whether it wants JSON.
+    EXPECT_TRUE(JsonRequested({"--json", "frobnicate"}));
+    EXPECT_TRUE(JsonRequested({"update", "--json"}));
+    EXPECT_FALSE(JsonRequested({"update", "a.dat"}));
+    EXPECT_FALSE(JsonRequested({"info", "--", "--json"}));  // a file named --json
+}
+
 TEST(ArgsTest, DoubleDashLetsAFileStartWithADash) {
     const ParsedArgs p = Ok({"info", "--", "-odd.dat"});
     EXPECT_EQ(p.file, "-odd.dat");
@@ -137,6 +174,15 @@ TEST(ArgsTest, MalformedCommandLinesAreUsageErrors) {
         {"list", "--timeout", "1", "--timeout", "2"},
         {"list", "--simulate=yes"},  // takes no value
         {"list", "--yes=1"},
+        {"list", "--json=1"},
+        {"update", "f.dat", "--sha256"},                           // missing value
+        {"update", "f.dat", "--sha256", kDigest.substr(1)},        // 63 digits
+        {"update", "f.dat", "--sha256", kDigest + "0"},            // 65 digits
+        {"update", "f.dat", "--sha256", DigestStartingWith('g')},  // not hex
+        {"update", "f.dat", "--sha256", DigestStartingWith(' ')},
+        {"update", "f.dat", "--sha256", kDigest, "--sha256", kDigest},
+        {"info", "f.dat", "--sha256", kDigest},  // only an update checks it
+        {"list", "--sha256", kDigest},
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -155,8 +201,13 @@ TEST(ArgsTest, UsageTextListsEveryCommandAndOption) {
     const std::string usage = zevrin::cli::UsageText();
     for (const char* word :
          {"list", "version", "info FILE", "update FILE", "--device", "--simulate", "--timeout",
-          "--yes", "--verbose", "--help", "--version"}) {
+          "--yes", "--verbose", "--help", "--version", "--json", "--sha256 HEX"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
+    }
+    // Every exit code a script may see.
+    for (const char* code : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  129 ",
+                             "\n  130 ", "\n  143 "}) {
+        EXPECT_NE(usage.find(code), std::string::npos) << code;
     }
 }
 

@@ -25,6 +25,9 @@
 
 using namespace std::chrono_literals;
 using zevrin::cli::test::Contains;
+using zevrin::cli::test::Json;
+using zevrin::cli::test::JsonLines;
+using zevrin::cli::test::WithoutSeconds;
 using zevrin::test::TempDir;
 
 namespace {
@@ -295,6 +298,45 @@ TEST(BinaryTest, ExitCodesOfTheProgram) {
         RunProgram(dir, {ZEVRIN_FLASH_EXE, "info", (dir.Path() / "missing.dat").string()});
     EXPECT_EQ(info.exitCode, 4);
     EXPECT_TRUE(Contains(info.err, "no such file"));
+
+    // A command line that does not parse still gives a --json reader its result line.
+    const Result usage = RunProgram(
+        dir, {ZEVRIN_FLASH_EXE, "--json", "update", "f.dat", "--yes", "--sha256", "not-hex"});
+    EXPECT_EQ(usage.exitCode, 2);
+    const auto lines = JsonLines(usage.out);
+    ASSERT_EQ(lines.size(), 1u) << usage.out;
+    EXPECT_EQ(WithoutSeconds(lines[0]),
+              zevrin::cli::test::Result(2, "usage", "--sha256 wants 64 hex digits, not 'not-hex'",
+                                        nullptr));
+    EXPECT_TRUE(Contains(usage.err, "--sha256 wants 64 hex digits")) << usage.err;
+}
+
+// What a program running zevrin-flash --json reads: JSON lines only on standard output, the
+// digest 'info' gives is the one 'update --sha256' takes, and the exit code and the result agree.
+TEST(BinaryTest, JsonThroughTheProgram) {
+    TempDir dir;
+    const std::string path = MakeImage(dir, "fw.dat", 4096);
+    const Result info = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--json", "info", path});
+    ASSERT_EQ(info.exitCode, 0) << info.err;
+    const std::string digest = JsonLines(info.out).front().value("sha256", "");
+    ASSERT_EQ(digest.size(), 64u) << info.out;
+    std::string upper = digest;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+
+    const Result r = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate", "--json", "update", "--yes",
+                                      "--sha256", upper, path});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto lines = JsonLines(r.out);
+    ASSERT_GE(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines.front()["event"], "start");
+    EXPECT_EQ(lines.front()["device"], "sim:gamepad");
+    EXPECT_EQ(
+        lines[lines.size() - 2],
+        Json({{"event", "progress"}, {"device", "sim:gamepad"}, {"sent", 4096}, {"total", 4096}}));
+    EXPECT_EQ(WithoutSeconds(lines.back()),
+              zevrin::cli::test::Result(0, "ok", nullptr, "sim:gamepad"));
 }
 
 // SIGINT, SIGTERM and SIGHUP at the prompt and mid-transfer: the clean stop, then 128 + the
@@ -339,6 +381,19 @@ TEST(BinaryTest, StopSignalsEndTheProgramCleanly) {
         const Result r = p.Wait();
         EXPECT_TRUE(r.exitCode == 130 || r.exitCode == 143) << r.exitCode;
         EXPECT_FALSE(Contains(r.err, "Update interrupted")) << "it waited for the clean stop";
+    }
+
+    // With --json the result line names the signal, as main() counts it in.
+    {
+        Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate", "--json", "update", "--yes", path});
+        ASSERT_TRUE(p.Shows("\"event\":\"progress\"", 2s));
+        p.Signal(SIGTERM);
+        const Result r = p.Wait();
+        EXPECT_EQ(r.exitCode, 143);
+        const auto lines = JsonLines(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["exitCode"], 143);
+        EXPECT_EQ(lines.back()["meaning"], "terminated (SIGTERM)");
     }
 
     // Under nohup the terminal going away is no reason to stop.

@@ -1,6 +1,8 @@
 // What the CLI suites share: scripted standard input, captured output, image files on disk.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -70,7 +73,7 @@ struct CapturedConsole {
     std::ostringstream out;
     std::ostringstream err;
     ScriptedInput input;
-    Console console{out, err, input, false, {}};
+    Console console{out, err, input, false, {}, {}};
 };
 
 // The bytes of an image file: header (version, param, declared length, 16 zero bytes) and data.
@@ -90,6 +93,60 @@ using zevrin::test::TempDir;
 
 inline bool Contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
+}
+
+using Json = nlohmann::json;
+
+// Standard output of a --json run, line by line. Anything but one JSON object a line, a result
+// that is not the last line, or a last line without its end fails the test: a reader takes the
+// output a line at a time.
+inline std::vector<Json> JsonLines(const std::string& out) {
+    std::vector<Json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        Json parsed = Json::parse(line, nullptr, false);
+        if (parsed.is_discarded() || !parsed.is_object()) {
+            ADD_FAILURE() << "not a JSON object: " << line;
+            continue;
+        }
+        lines.push_back(std::move(parsed));
+    }
+    if (lines.empty() || lines.back().value("event", "") != "result" || out.back() != '\n') {
+        ADD_FAILURE() << "no result on the last line:\n" << out;
+        return lines;
+    }
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_NE(lines[i].value("event", ""), "result") << "a result before the end:\n" << out;
+    }
+    return lines;
+}
+
+// The result line without its duration, which no test can know exactly.
+inline Json Result(int exitCode, const std::string& meaning, Json reason, Json device) {
+    return {{"event", "result"},
+            {"exitCode", exitCode},
+            {"meaning", meaning},
+            {"reason", std::move(reason)},
+            {"device", std::move(device)}};
+}
+
+inline Json WithoutSeconds(Json result) {
+    EXPECT_TRUE(result.contains("seconds") && result["seconds"].is_number() &&
+                result["seconds"].get<double>() >= 0)
+        << result.dump();
+    result.erase("seconds");
+    return result;
+}
+
+// The events of one kind, in order.
+inline std::vector<Json> Events(const std::vector<Json>& lines, const std::string& event) {
+    std::vector<Json> found;
+    for (const Json& line : lines) {
+        if (line.value("event", "") == event) {
+            found.push_back(line);
+        }
+    }
+    return found;
 }
 
 }  // namespace zevrin::cli::test

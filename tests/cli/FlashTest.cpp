@@ -2,6 +2,7 @@
 // user must be told the truth, and what the device recorded must match what was claimed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 
 #include "CliTestSupport.h"
 #include "cli/Flash.h"
+#include "cli/Sha256.h"
 #include "cli/StopSignals.h"
 #include "hid/CHid.h"
 #include "hid/sim/SimPort.h"
@@ -57,6 +59,11 @@ ParsedArgs Args(Command command, std::string file = {}) {
 ParsedArgs UpdateYes(const std::string& file) {
     ParsedArgs a = Args(Command::Update, file);
     a.yes = true;
+    return a;
+}
+
+ParsedArgs AsJson(ParsedArgs a) {
+    a.json = true;
     return a;
 }
 
@@ -143,11 +150,69 @@ TEST_F(FlashTest, TerminalGetsOneBarRedrawnInPlace) {
     EXPECT_EQ(finalBar.back(), '\n');
 }
 
+// --json: the start, one progress line per percent at most ending with the whole image, the
+// result; none of the text on standard output, and the versions as the gamepad and file have them.
+TEST_F(FlashTest, JsonUpdateTellsStartProgressAndResult) {
+    for (const uint32_t deviceVersion : {110u, kNoVersion}) {
+        SCOPED_TRACE(deviceVersion);
+        SimPort p;
+        GamepadBehaviour b;
+        b.version = deviceVersion;
+        const int pad = p.AddGamepad("pad-a", b);
+        CapturedConsole c;
+        c.console.terminal = true;  // no bar either
+        EXPECT_EQ(zevrin::cli::Run(AsJson(UpdateYes(file)), c.console, p), kExitOk);
+        EXPECT_TRUE(p.RecordingOf(pad).doneAfterWholeImage);
+
+        const std::vector<Json> lines = JsonLines(c.out.str());
+        ASSERT_GE(lines.size(), 3u) << c.out.str();
+        const Json oldVersion = deviceVersion == 110 ? Json("1.10") : Json(nullptr);
+        EXPECT_EQ(lines.front(), Json({{"event", "start"},
+                                       {"device", "pad-a"},
+                                       {"oldVersion", oldVersion},
+                                       {"newVersion", "1.20"},
+                                       {"total", kImageBytes}}));
+        const std::vector<Json> progress = Events(lines, "progress");
+        EXPECT_EQ(progress.size() + 2, lines.size());  // nothing else between start and result
+        ASSERT_FALSE(progress.empty());
+        EXPECT_LE(progress.size(), 101u);
+        uint64_t previousPercent = 0;
+        for (size_t i = 0; i < progress.size(); ++i) {
+            const Json& line = progress[i];
+            EXPECT_EQ(line["device"], "pad-a");
+            EXPECT_EQ(line["total"], kImageBytes);
+            const uint64_t percent = line["sent"].get<uint64_t>() * 100 / kImageBytes;
+            EXPECT_TRUE(i == 0 || percent > previousPercent) << line.dump();
+            previousPercent = percent;
+        }
+        EXPECT_EQ(progress.back()["sent"], kImageBytes);
+        EXPECT_EQ(WithoutSeconds(lines.back()), Result(0, "ok", nullptr, "pad-a"));
+        EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
+        EXPECT_EQ(c.input.Asked(), 0);
+    }
+}
+
+// Without --yes (the command line refuses that; this is the view's own guard) the question is
+// never asked: standard input may be the data of a pipe, and standard output is the reader's.
+TEST_F(FlashTest, JsonNeverAsksTheQuestion) {
+    const int pad = AddPad();
+    CapturedConsole c({"y"});
+    EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::Update, file)), c.console, port),
+              kExitCancelled);
+    EXPECT_EQ(c.input.Asked(), 0);
+    EXPECT_FALSE(port.RecordingOf(pad).headerReceived);
+    const std::vector<Json> lines = JsonLines(c.out.str());
+    ASSERT_EQ(lines.size(), 1u) << c.out.str();
+    EXPECT_EQ(WithoutSeconds(lines.back()),
+              Result(5, "cancelled", "Update cancelled. No image data was sent.", "pad-a"));
+}
+
 struct DeviceFault {
     const char* name;
     GamepadBehaviour behaviour;
     std::string expectedText;  // besides text 7 / 11
     bool headerExpected;
+    std::string reason;  // the JSON result's
 };
 
 void PrintTo(const DeviceFault& f, std::ostream* os) {
@@ -157,24 +222,44 @@ void PrintTo(const DeviceFault& f, std::ostream* os) {
 class FlashFaultTest : public FlashTest, public ::testing::WithParamInterface<DeviceFault> {};
 
 // Every way the gamepad can end an update badly is exit code 1 with the reason, and never a word
-// of success: the device did not get CMD_UPDATE_DONE after the whole image.
+// of success: the device did not get CMD_UPDATE_DONE after the whole image. With --json the last
+// progress line is what the gamepad really got.
 TEST_P(FlashFaultTest, DeviceFaultsFailWithTheReason) {
     const DeviceFault& f = GetParam();
-    const int pad = AddPad(f.behaviour);
-    CapturedConsole c;
-    ParsedArgs a = UpdateYes(file);
-    a.silenceLimit = 300ms;
-    const auto start = Clock::now();
-    EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitUpdateFailed);
-    EXPECT_LT(Clock::now() - start, 8s);
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "text");
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a", f.behaviour);
+        CapturedConsole c;
+        ParsedArgs a = UpdateYes(file);
+        a.silenceLimit = 300ms;
+        a.json = json;
+        const auto start = Clock::now();
+        EXPECT_EQ(zevrin::cli::Run(a, c.console, p), kExitUpdateFailed);
+        EXPECT_LT(Clock::now() - start, 8s);
 
-    const std::string err = c.err.str();
-    EXPECT_TRUE(Contains(err, f.expectedText)) << err;
-    EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
-    EXPECT_FALSE(Contains(c.out.str(), "Sent "));
-    const auto rec = port.RecordingOf(pad);
-    EXPECT_FALSE(rec.doneAfterWholeImage);
-    EXPECT_EQ(rec.headerReceived, f.headerExpected);
+        const std::string err = c.err.str();
+        EXPECT_TRUE(Contains(err, f.expectedText)) << err;
+        EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
+        EXPECT_FALSE(Contains(c.out.str(), "Sent "));
+        const auto rec = p.RecordingOf(pad);
+        EXPECT_FALSE(rec.doneAfterWholeImage);
+        EXPECT_EQ(rec.headerReceived, f.headerExpected);
+        if (!json) {
+            continue;
+        }
+        const std::vector<Json> lines = JsonLines(c.out.str());
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(WithoutSeconds(lines.back()), Result(1, "update failed", f.reason, "pad-a"));
+        const std::vector<Json> progress = Events(lines, "progress");
+        EXPECT_EQ(Events(lines, "start").size(), f.headerExpected ? 1u : 0u);
+        if (f.headerExpected) {
+            ASSERT_FALSE(progress.empty());
+            EXPECT_EQ(progress.back()["sent"], rec.received.size());
+        } else {
+            EXPECT_TRUE(progress.empty());
+        }
+    }
 }
 
 GamepadBehaviour Faulty(FaultKind kind, Moment moment) {
@@ -193,16 +278,17 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, FlashFaultTest,
     ::testing::Values(
         DeviceFault{"Failed21", Faulty(FaultKind::Failed21, Moment::MidTransfer),
-                    "Firmware update failure\n", true},
+                    "Firmware update failure\n", true, "Firmware update failure"},
         DeviceFault{"Failed24", Faulty(FaultKind::Failed24, Moment::FirstChunk),
-                    "Firmware update failure\n", true},
+                    "Firmware update failure\n", true, "Firmware update failure"},
         DeviceFault{"SilentAfterFirstChunk", Faulty(FaultKind::Silence, Moment::FirstChunk),
-                    "The gamepad stopped answering.", true},
+                    "The gamepad stopped answering.", true, "The gamepad stopped answering."},
         DeviceFault{"SilentBeforeDone", Faulty(FaultKind::Silence, Moment::AfterComplete),
-                    "The gamepad stopped answering.", true},
+                    "The gamepad stopped answering.", true, "The gamepad stopped answering."},
         DeviceFault{"UnpluggedMidTransfer", Faulty(FaultKind::Unplug, Moment::MidTransfer),
-                    "The gamepad was unplugged.", true},
-        DeviceFault{"NotInBootMode", OfType(7), "please handle work in BOOT mode", false}),
+                    "The gamepad was unplugged.", true, "The gamepad was unplugged."},
+        DeviceFault{"NotInBootMode", OfType(7), "please handle work in BOOT mode", false,
+                    "Firmware update failure, please handle work in BOOT mode"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct BadImage {
@@ -221,11 +307,21 @@ class FlashRefusedImageTest : public FlashTest, public ::testing::WithParamInter
 TEST_P(FlashRefusedImageTest, RefusedBeforeAnythingReachesTheDevice) {
     const int pad = AddPad();
     const std::string bad = dir.File("bad.dat", GetParam().bytes);
-    CapturedConsole c;
-    EXPECT_EQ(zevrin::cli::Run(UpdateYes(bad), c.console, port), kExitImageRefused);
-    EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(GetParam().reason))) << c.err.str();
+    for (const bool json : {false, true}) {
+        CapturedConsole c;
+        ParsedArgs a = UpdateYes(bad);
+        a.json = json;
+        EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitImageRefused);
+        EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(GetParam().reason))) << c.err.str();
+        EXPECT_EQ(c.input.Asked(), 0);
+        if (json) {
+            const std::vector<Json> lines = JsonLines(c.out.str());
+            ASSERT_EQ(lines.size(), 1u) << c.out.str();
+            EXPECT_EQ(WithoutSeconds(lines.back()),
+                      Result(4, "image refused", LoadExtraText(GetParam().reason), nullptr));
+        }
+    }
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
-    EXPECT_EQ(c.input.Asked(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -235,6 +331,43 @@ INSTANTIATE_TEST_SUITE_P(
                       BadImage{"LengthZero", ImageBytes(120, 0, 64), ExtraText::ImageLengthZero},
                       BadImage{"Truncated", ImageBytes(120, 65, 64), ExtraText::ImageTruncated}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// --sha256: a file whose digest differs is refused before the gamepad hears anything, not even the
+// version question, and the message names both digests; the right digest lets the update run.
+TEST_F(FlashTest, Sha256ThatDiffersIsRefusedBeforeTheGamepadHearsAnything) {
+    const std::optional<std::string> actual = Sha256File(file);
+    ASSERT_TRUE(actual.has_value());
+    std::string other = *actual;
+    other.back() = other.back() == '0' ? '1' : '0';  // one digit off
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "text");
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a");
+        CapturedConsole c;
+        ParsedArgs a = UpdateYes(file);
+        a.sha256 = other;
+        a.json = json;
+        EXPECT_EQ(zevrin::cli::Run(a, c.console, p), kExitImageRefused);
+        EXPECT_TRUE(p.RecordingOf(pad).reports.empty());
+        const std::string err = c.err.str();
+        EXPECT_TRUE(Contains(err, *actual) && Contains(err, other)) << err;
+        EXPECT_TRUE(Contains(err, "No image data was sent.")) << err;
+        if (json) {
+            const std::vector<Json> lines = JsonLines(c.out.str());
+            ASSERT_EQ(lines.size(), 1u);
+            const std::string reason = lines.back().value("reason", "");
+            EXPECT_TRUE(Contains(reason, *actual) && Contains(reason, other)) << reason;
+            EXPECT_EQ(lines.back()["meaning"], "image refused");
+        }
+
+        SimPort q;
+        const int right = q.AddGamepad("pad-a");
+        CapturedConsole ok;
+        a.sha256 = actual;
+        EXPECT_EQ(zevrin::cli::Run(a, ok.console, q), kExitOk) << ok.err.str();
+        EXPECT_TRUE(q.RecordingOf(right).doneAfterWholeImage);
+    }
+}
 
 TEST_F(FlashTest, MissingFileIsRefusedAndNamed) {
     const int pad = AddPad();
@@ -340,6 +473,17 @@ TEST_F(FlashTest, PermissionDeniedNamesTheUdevRule) {
         EXPECT_TRUE(Contains(c.err.str(), "70-zevrin-gamepad.rules"));
 #endif
         EXPECT_EQ(c.input.Asked(), 0);
+
+        // The reason is the advice itself, not the pointer to the rule's file that follows it.
+        CapturedConsole j;
+        ParsedArgs a = AsJson(Args(command, command == Command::Update ? file : ""));
+        a.yes = true;
+        EXPECT_EQ(zevrin::cli::Run(a, j.console, port), kExitNoGamepad);
+        const std::vector<Json> lines = JsonLines(j.out.str());
+        ASSERT_EQ(lines.size(), 1u) << j.out.str();
+        std::string advice = LoadExtraText(OpenRefusedAdvice());
+        std::replace(advice.begin(), advice.end(), '\n', ' ');  // one line
+        EXPECT_EQ(WithoutSeconds(lines[0]), Result(3, "no gamepad", advice, "pad-a"));
     }
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
 }
@@ -350,6 +494,7 @@ struct StopRequest {
     int event;
     int exitCode;
     bool waitsForTheStop;  // its handler returns only once the run has ended
+    const char* meaning;   // in the --json result
 };
 
 void PrintTo(const StopRequest& r, std::ostream* os) {
@@ -364,10 +509,12 @@ void Deliver(int event) {
 #endif
 }
 
-enum class StopMoment { AtThePrompt, MidTransfer };
+enum class StopMoment { AtThePrompt, MidTransfer, MidTransferAsJson };
 
 void PrintTo(StopMoment m, std::ostream* os) {
-    *os << (m == StopMoment::AtThePrompt ? "AtThePrompt" : "MidTransfer");
+    *os << (m == StopMoment::AtThePrompt   ? "AtThePrompt"
+            : m == StopMoment::MidTransfer ? "MidTransfer"
+                                           : "MidTransferAsJson");
 }
 
 class FlashStopTest : public FlashTest,
@@ -405,7 +552,8 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     const int pad = AddPad(b);
     CapturedConsole c({}, /*blockAtEnd=*/true);
     ParsedArgs a = Args(Command::Update, file);
-    a.yes = moment == StopMoment::MidTransfer;
+    a.yes = moment != StopMoment::AtThePrompt;
+    a.json = moment == StopMoment::MidTransferAsJson;
     const auto reached = [&] {
         return moment == StopMoment::AtThePrompt ? c.input.Waiting()
                                                  : port.RecordingOf(pad).chunks >= 5;
@@ -418,6 +566,7 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     {
         const StopSignals stops;
         c.console.interrupted = [&] { return stops.Requested(); };
+        c.console.exitCode = [&](int runResult) { return stops.ExitCode(runResult); };
         deliverer = std::thread([&] {
             const auto giveUp = Clock::now() + 2s;
             while (!reached() && Clock::now() < giveUp) {
@@ -455,22 +604,37 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
         EXPECT_TRUE(
             Contains(c.err.str(), "Update interrupted. The gamepad did not receive the whole"));
     }
+    if (moment == StopMoment::MidTransferAsJson) {
+        // The result names what stopped the run, and the last figure is what the gamepad got.
+        const std::vector<Json> lines = JsonLines(c.out.str());
+        ASSERT_FALSE(lines.empty());
+        const Json& result = lines.back();
+        EXPECT_EQ(result["exitCode"], request.exitCode);
+        EXPECT_EQ(result["meaning"], request.meaning);
+        EXPECT_TRUE(Contains(result.value("reason", ""), "Update interrupted.")) << result.dump();
+        const std::vector<Json> progress = Events(lines, "progress");
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.back()["sent"], rec.received.size());
+    }
 }
 
 #if defined(_WIN32)
 const auto kStopRequests =
-    ::testing::Values(StopRequest{"CtrlC", 0, 130, false}, StopRequest{"CtrlBreak", 1, 130, false},
-                      StopRequest{"ConsoleClosed", 2, 129, true});
+    ::testing::Values(StopRequest{"CtrlC", 0, 130, false, "interrupted (SIGINT)"},
+                      StopRequest{"CtrlBreak", 1, 130, false, "interrupted (SIGINT)"},
+                      StopRequest{"ConsoleClosed", 2, 129, true, "hangup (SIGHUP)"});
 #else
-const auto kStopRequests = ::testing::Values(StopRequest{"SIGINT", SIGINT, 130, false},
-                                             StopRequest{"SIGTERM", SIGTERM, 143, false},
-                                             StopRequest{"SIGHUP", SIGHUP, 129, false});
+const auto kStopRequests =
+    ::testing::Values(StopRequest{"SIGINT", SIGINT, 130, false, "interrupted (SIGINT)"},
+                      StopRequest{"SIGTERM", SIGTERM, 143, false, "terminated (SIGTERM)"},
+                      StopRequest{"SIGHUP", SIGHUP, 129, false, "hangup (SIGHUP)"});
 #endif
 
 INSTANTIATE_TEST_SUITE_P(Requests, FlashStopTest,
                          ::testing::Combine(kStopRequests,
                                             ::testing::Values(StopMoment::AtThePrompt,
-                                                              StopMoment::MidTransfer)),
+                                                              StopMoment::MidTransfer,
+                                                              StopMoment::MidTransferAsJson)),
                          [](const auto& p) {
                              return std::get<0>(p.param).name +
                                     ::testing::PrintToString(std::get<1>(p.param));
@@ -489,7 +653,7 @@ TEST_F(FlashTest, OutputThatCannotBeWrittenLeavesTheUpdateWhole) {
         const int pad = p.AddGamepad("pad-a");
         CapturedConsole c;
         Console console{
-            outClosed ? closed : c.out, outClosed ? c.err : closed, c.input, outClosed, {}};
+            outClosed ? closed : c.out, outClosed ? c.err : closed, c.input, outClosed, {}, {}};
         ParsedArgs a = UpdateYes(file);
         a.verbose = !outClosed;  // every diagnostic line into the closed stream
         EXPECT_EQ(zevrin::cli::Run(a, console, p), kExitOk);
@@ -537,25 +701,94 @@ TEST_F(FlashTest, ListShowsAcceptedGamepadsInDiscoveryOrder) {
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::List), c.console, port), kExitOk);
     EXPECT_EQ(c.out.str(), "pad-a\t0483:5750\npad-b\t3efd:5750\npad-c\t0483:5760\n");
+
+    CapturedConsole j;
+    EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::List)), j.console, port), kExitOk);
+    const std::vector<Json> lines = JsonLines(j.out.str());
+    ASSERT_EQ(lines.size(), 4u) << j.out.str();
+    const auto device = [](const char* path, const char* vendor, const char* product) {
+        return Json(
+            {{"event", "device"}, {"device", path}, {"vendor", vendor}, {"product", product}});
+    };
+    EXPECT_EQ(lines[0], device("pad-a", "0483", "5750"));
+    EXPECT_EQ(lines[1], device("pad-b", "3efd", "5750"));
+    EXPECT_EQ(lines[2], device("pad-c", "0483", "5760"));
+    EXPECT_EQ(WithoutSeconds(lines[3]), Result(0, "ok", nullptr, nullptr));
+}
+
+// Every command's failures end with the result line alone, its reason the text the user is told.
+TEST_F(FlashTest, JsonFailuresAreOneResultLine) {
+    port.AddInterface("keyboard", 0x046d, 0xc31c);
+    const std::string noGamepad =
+        "no gamepad found. Hold L+R+START while powering it on (the LED blinks yellow), then "
+        "connect it by USB.";
+    const std::string missing = (dir.Path() / "nope.dat").string();
+    struct Case {
+        ParsedArgs args;
+        Json expected;
+    };
+    const std::vector<Case> cases = {
+        {AsJson(Args(Command::List)), Result(3, "no gamepad", noGamepad, nullptr)},
+        {AsJson(Args(Command::Version)), Result(3, "no gamepad", noGamepad, nullptr)},
+        {AsJson(UpdateYes(file)), Result(3, "no gamepad", noGamepad, nullptr)},
+        {AsJson(Args(Command::Info, missing)),
+         Result(4, "image refused", "cannot open '" + missing + "': no such file", nullptr)},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.expected.dump());
+        CapturedConsole c;
+        EXPECT_EQ(zevrin::cli::Run(k.args, c.console, port), k.expected["exitCode"].get<int>());
+        const std::vector<Json> lines = JsonLines(c.out.str());
+        ASSERT_EQ(lines.size(), 1u) << c.out.str();
+        EXPECT_EQ(WithoutSeconds(lines[0]), k.expected);
+        EXPECT_FALSE(c.err.str().empty());  // the person reading the terminal is told too
+    }
+
+    // A gamepad asked for by path is named in the result even when it is not there.
+    CapturedConsole absent;
+    ParsedArgs a = AsJson(Args(Command::Version));
+    a.device = "pad-z";
+    EXPECT_EQ(zevrin::cli::Run(a, absent.console, port), kExitNoGamepad);
+    EXPECT_EQ(JsonLines(absent.out.str()).back()["device"], "pad-z");
 }
 
 TEST_F(FlashTest, VersionPrintsTheDeviceWord) {
-    const std::vector<std::pair<uint32_t, std::string>> cases = {
-        {110, "GamePad V1.10\n"},
-        {(3u << 16) | 110, "GamePad V1.10 beta3\n"},
-        {5, "GamePad V0.05\n"},
-        {65535, "GamePad V655.35\n"},
-        {kNoVersion, "GamePad: no firmware version\n"},
+    struct Case {
+        uint32_t word;
+        std::string text;
+        Json jsonWord;
+        Json jsonVersion;
     };
-    for (const auto& [word, expected] : cases) {
-        SCOPED_TRACE(word);
-        SimPort p;
-        GamepadBehaviour b;
-        b.version = word;
-        p.AddGamepad("pad-a", b);
-        CapturedConsole c;
-        EXPECT_EQ(zevrin::cli::Run(Args(Command::Version), c.console, p), kExitOk);
-        EXPECT_EQ(c.out.str(), expected);
+    const std::vector<Case> cases = {
+        {110, "GamePad V1.10\n", 110, "1.10"},
+        {(3u << 16) | 110, "GamePad V1.10 beta3\n", (3u << 16) | 110, "1.10 beta3"},
+        {5, "GamePad V0.05\n", 5, "0.05"},
+        {65535, "GamePad V655.35\n", 65535, "655.35"},
+        {kNoVersion, "GamePad: no firmware version\n", nullptr, nullptr},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.word);
+        for (const bool json : {false, true}) {
+            SimPort p;
+            GamepadBehaviour b;
+            b.version = k.word;
+            p.AddGamepad("pad-a", b);
+            CapturedConsole c;
+            ParsedArgs a = Args(Command::Version);
+            a.json = json;
+            EXPECT_EQ(zevrin::cli::Run(a, c.console, p), kExitOk);
+            if (!json) {
+                EXPECT_EQ(c.out.str(), k.text);
+                continue;
+            }
+            const std::vector<Json> lines = JsonLines(c.out.str());
+            ASSERT_EQ(lines.size(), 2u) << c.out.str();
+            EXPECT_EQ(lines[0], Json({{"event", "version"},
+                                      {"device", "pad-a"},
+                                      {"word", k.jsonWord},
+                                      {"version", k.jsonVersion}}));
+            EXPECT_EQ(WithoutSeconds(lines[1]), Result(0, "ok", nullptr, "pad-a"));
+        }
     }
 }
 
@@ -567,6 +800,13 @@ TEST_F(FlashTest, VersionThatNeverComesIsAFailureNotAGuess) {
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Version), c.console, port), kExitUpdateFailed);
     EXPECT_EQ(c.out.str(), "");
     EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(ExtraText::VersionNoAnswer)));
+
+    CapturedConsole j;
+    EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::Version)), j.console, port), kExitUpdateFailed);
+    const std::vector<Json> lines = JsonLines(j.out.str());
+    ASSERT_EQ(lines.size(), 1u) << j.out.str();
+    EXPECT_EQ(WithoutSeconds(lines[0]),
+              Result(1, "update failed", LoadExtraText(ExtraText::VersionNoAnswer), "pad-a"));
 }
 
 TEST_F(FlashTest, InfoDescribesTheImage) {
@@ -577,11 +817,118 @@ TEST_F(FlashTest, InfoDescribesTheImage) {
     EXPECT_EQ(c.out.str(), "File:        " + path +
                                "\n"
                                "Size:        98 bytes\n"
+                               "SHA-256:     "
+                               "818e062906f685637d49fe7839dd9e476357d80aa406b7e88f0a4b26aaa76701\n"
                                "Version:     1.20 beta2 (desVersion 0x00020078)\n"
                                "imageParam:  0xcafef00d\n"
                                "imageLength: 64 bytes\n"
                                "Extra bytes: 6 after the image, sent with the last chunk\n"
                                "Can be sent: yes\n");
+}
+
+// info --json: the header's fields as numbers, null where a file too short has none, the digest,
+// and whether and why not it can be sent; the result agrees.
+TEST_F(FlashTest, InfoAsJson) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        Json image;  // without "event" and "file"
+        int exitCode;
+    };
+    const std::string truncated = LoadExtraText(ExtraText::ImageTruncated);
+    const std::string tooShort = LoadExtraText(ExtraText::FileTooShort);
+    const std::vector<Case> cases = {
+        {"extra bytes",
+         ImageBytes((2u << 16) | 120, 64, 70, 0xCAFEF00D),
+         {{"size", 98},
+          {"desVersion", (2u << 16) | 120},
+          {"version", "1.20 beta2"},
+          {"imageParam", 0xCAFEF00Du},
+          {"imageLength", 64},
+          {"extraBytes", 6},
+          {"sha256", "818e062906f685637d49fe7839dd9e476357d80aa406b7e88f0a4b26aaa76701"},
+          {"canBeSent", true},
+          {"reason", nullptr}},
+         kExitOk},
+        {"truncated",
+         ImageBytes(120, 100, 99),
+         {{"size", 127},
+          {"desVersion", 120},
+          {"version", "1.20"},
+          {"imageParam", 0x44332211u},
+          {"imageLength", 100},
+          {"extraBytes", 0},
+          {"sha256", "8bb2abe00b8b14ed47c18bfd763e99251f435bdc7a87e03185e45c8c35d789e4"},
+          {"canBeSent", false},
+          {"reason", truncated}},
+         kExitImageRefused},
+        {"no whole header",
+         std::vector<uint8_t>(5, 1),
+         {{"size", 5},
+          {"desVersion", nullptr},
+          {"version", nullptr},
+          {"imageParam", nullptr},
+          {"imageLength", nullptr},
+          {"extraBytes", nullptr},
+          {"sha256", "377a23f52c6b357696238c3318f677a082dd3430bb6691042bd550a5cda28ebb"},
+          {"canBeSent", false},
+          {"reason", tooShort}},
+         kExitImageRefused},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::string path = dir.File("j.dat", k.bytes);
+        CapturedConsole c;
+        EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::Info, path)), c.console, port), k.exitCode);
+        const std::vector<Json> lines = JsonLines(c.out.str());
+        ASSERT_EQ(lines.size(), 2u) << c.out.str();
+        Json expected = k.image;
+        expected["event"] = "image";
+        expected["file"] = path;
+        EXPECT_EQ(lines[0], expected);
+        EXPECT_EQ(WithoutSeconds(lines[1]),
+                  k.exitCode == kExitOk ? Result(0, "ok", nullptr, nullptr)
+                                        : Result(4, "image refused", k.image["reason"], nullptr));
+    }
+}
+
+#if !defined(_WIN32)
+// A Linux file name may be any bytes; the line must still be JSON, with U+FFFD for what is not
+// UTF-8, and the run must not end in an exception half-way.
+TEST_F(FlashTest, InfoAsJsonOfAFileNameThatIsNotUtf8) {
+    const std::string path = dir.File("fw\xff\xfe.dat", ImageBytes(120, 32, 32));
+    CapturedConsole c;
+    EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::Info, path)), c.console, port), kExitOk);
+    const std::vector<Json> lines = JsonLines(c.out.str());
+    ASSERT_EQ(lines.size(), 2u) << c.out.str();
+    EXPECT_TRUE(Contains(lines[0].value("file", ""), "fw\xef\xbf\xbd\xef\xbf\xbd.dat"))
+        << lines[0].dump();
+}
+#endif
+
+// The digest is of the whole file, past imageLength too, read in pieces: the standard vectors, and
+// one longer than the read buffer. The same in the text and the JSON.
+TEST_F(FlashTest, InfoShowsTheSha256OfTheWholeFile) {
+    const std::vector<std::pair<std::string, std::string>> vectors = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& [content, digest] : vectors) {
+        SCOPED_TRACE(content.size());
+        const std::string path = dir.File("v.dat", {content.begin(), content.end()});
+        EXPECT_EQ(Sha256File(path).value_or(""), digest);
+        CapturedConsole text;
+        (void)zevrin::cli::Run(Args(Command::Info, path), text.console, port);
+        EXPECT_TRUE(Contains(text.out.str(), "SHA-256:     " + digest + "\n")) << text.out.str();
+        CapturedConsole j;
+        (void)zevrin::cli::Run(AsJson(Args(Command::Info, path)), j.console, port);
+        EXPECT_EQ(JsonLines(j.out.str()).front()["sha256"], digest);
+    }
+    // What cannot be read to its end has no digest, rather than the digest of what was read.
+    EXPECT_FALSE(Sha256File((dir.Path() / "absent.dat").string()).has_value());
+    EXPECT_FALSE(Sha256File(dir.Path().string()).has_value());
 }
 
 TEST_F(FlashTest, InfoSaysWhyAnImageCannotBeSent) {
