@@ -12,6 +12,10 @@ namespace {
 
 // An hour of silence is far past any real gamepad; a larger value is a typo.
 constexpr double kMaxTimeoutSeconds = 3600.0;
+// A workbench waits out a shift at most; for longer, --wait without a bound.
+constexpr double kMaxWaitSeconds = 86400.0;
+// More simulated gamepads than a bench has USB ports would show nothing new.
+constexpr int kMaxSimulatedGamepads = 16;
 
 std::optional<Command> CommandNamed(std::string_view word) {
     if (word == "list") {
@@ -33,12 +37,13 @@ bool TakesFile(Command c) {
     return c == Command::Info || c == Command::Update;
 }
 
-std::optional<std::chrono::milliseconds> ParseSeconds(std::string_view text) {
+std::optional<std::chrono::milliseconds> ParseSeconds(std::string_view text,
+                                                      double maxSeconds = kMaxTimeoutSeconds) {
     double seconds = 0;
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, seconds, std::chars_format::fixed);
     if (ec != std::errc() || ptr != end || !std::isfinite(seconds) || seconds <= 0 ||
-        seconds > kMaxTimeoutSeconds) {
+        seconds > maxSeconds) {
         return std::nullopt;
     }
     // Rounded up: a positive limit never becomes zero.
@@ -55,6 +60,32 @@ std::optional<std::string> ParseSha256(std::string_view text) {
     std::transform(digest.begin(), digest.end(), digest.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return digest;
+}
+
+// --all and --repeat each stand for a whole way of working; these are the combinations that mean
+// something.
+std::optional<std::string> WorkbenchError(const ParsedArgs& a) {
+    if (a.all && a.repeat) {
+        return "--all and --repeat do not go together: --all takes the gamepads present, --repeat "
+               "each one as it arrives";
+    }
+    if (a.all && a.command != Command::Version && a.command != Command::Update) {
+        return "--all works with version and update";
+    }
+    if (a.all && a.device) {
+        return "--all takes every gamepad; --device names one";
+    }
+    if (a.repeat && (a.command != Command::Update || !a.yes)) {
+        return "--repeat works with update --yes: nobody answers a question between gamepads";
+    }
+    if (a.repeat && a.wait) {
+        return "--repeat waits for each gamepad by itself; leave out --wait";
+    }
+    if ((a.all || a.repeat) && a.json) {
+        return "--json is what the runs of --all and --repeat speak to zevrin-flash; they print "
+               "text";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -128,10 +159,37 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
             if (!parsed.sha256) {
                 return UsageError{"--sha256 wants 64 hex digits, not '" + *text + "'"};
             }
+        } else if (name == "--wait") {
+            // The bound only as --wait=SECONDS: a separate word would be taken for the command.
+            if (parsed.wait) {
+                return UsageError{"--wait given twice"};
+            }
+            parsed.wait = true;
+            if (inlineValue) {
+                parsed.waitLimit = ParseSeconds(*inlineValue, kMaxWaitSeconds);
+                if (!parsed.waitLimit) {
+                    return UsageError{"--wait wants seconds above 0 and up to 86400, not '" +
+                                      *inlineValue + "'"};
+                }
+            }
+        } else if (name == "--simulate") {
+            parsed.simulate = true;
+            if (inlineValue) {
+                int count = 0;
+                const char* end = inlineValue->data() + inlineValue->size();
+                const auto [ptr, ec] = std::from_chars(inlineValue->data(), end, count);
+                if (ec != std::errc() || ptr != end || count < 1 || count > kMaxSimulatedGamepads) {
+                    return UsageError{"--simulate wants a number of gamepads from 1 to 16, not '" +
+                                      *inlineValue + "'"};
+                }
+                parsed.simulatedGamepads = count;
+            }
         } else if (inlineValue) {
             return UsageError{"option " + name + " takes no value"};
-        } else if (arg == "--simulate") {
-            parsed.simulate = true;
+        } else if (arg == "--all") {
+            parsed.all = true;
+        } else if (arg == "--repeat") {
+            parsed.repeat = true;
         } else if (arg == "--yes" || arg == "-y") {
             parsed.yes = true;
         } else if (arg == "--verbose" || arg == "-v") {
@@ -180,6 +238,9 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
     if (parsed.json && parsed.command == Command::Update && !parsed.yes) {
         return UsageError{"update --json needs --yes: nobody is there to answer the question"};
     }
+    if (auto error = WorkbenchError(parsed)) {
+        return UsageError{std::move(*error)};
+    }
     return parsed;
 }
 
@@ -199,12 +260,17 @@ Commands:
 
 Options (before or after the command):
   --device PATH   use the gamepad at PATH (as 'list' shows it) instead of the first one found
-  --simulate      talk to a simulated gamepad (firmware 1.10) instead of real devices
+  --simulate[=N]  talk to N simulated gamepads (firmware 1.10; default 1) instead of real devices
   --timeout SECS  give up an update after SECS seconds without an answer (default 15)
   --sha256 HEX    update only if the file's SHA-256 is HEX (64 hex digits, as 'info' shows it)
   -y, --yes       answer yes to the confirmation
   --json          print JSON Lines on standard output instead of the text; the last line is the
                   result (update then needs --yes)
+  --wait[=SECS]   with no gamepad present, wait for one to arrive (at most SECS seconds)
+  --all           version or update every gamepad present at once, each in a process of its
+                  own; one question for all, then a table (exit code: the worst of theirs)
+  --repeat        with update --yes: write each gamepad that arrives, one after another, a line
+                  each; Ctrl-C ends and prints the totals (exit code 0, or 1 if one failed)
   -v, --verbose   print the diagnostic lines on standard error
   -h, --help      show this text
   --version       show the program's version
@@ -217,7 +283,7 @@ Exit codes:
   1    the update failed: the gamepad reported a failure, stopped answering, was unplugged or is
        not in boot mode; for 'version', it never answered
   2    usage error
-  3    no gamepad found, or it cannot be opened
+  3    no gamepad found, or it cannot be opened, or none arrived within --wait
   4    the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent
   5    cancelled: the answer was not yes
   129  stopped because the terminal closed (SIGHUP) or the console window was closed

@@ -16,6 +16,7 @@ struct ParsedArgs {
     std::string file;                   // info and update
     std::optional<std::string> device;  // --device PATH
     bool simulate = false;
+    int simulatedGamepads = 1;  // --simulate=N
     bool yes = false;
     bool verbose = false;
     bool help = false;
@@ -25,6 +26,11 @@ struct ParsedArgs {
     std::optional<std::string> sha256;
     // --timeout: how long the update waits without a single report from the gamepad.
     std::chrono::milliseconds silenceLimit{15000};
+    // --wait[=SECONDS]: with no gamepad present, wait for one to arrive; without a bound, for ever.
+    bool wait = false;
+    std::optional<std::chrono::milliseconds> waitLimit;
+    bool all = false;     // --all: version or update every gamepad present, at once
+    bool repeat = false;  // --repeat: update each gamepad that arrives, until stopped
 };
 
 struct UsageError {

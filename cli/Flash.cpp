@@ -12,6 +12,7 @@
 #include "cli/DevicePort.h"
 #include "cli/JsonEvents.h"
 #include "cli/Sha256.h"
+#include "cli/Workbench.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
@@ -72,6 +73,9 @@ std::string NoGamepadMessage(const ParsedArgs& a) {
 }
 
 int RunList(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) {
+    if (const int rc = AwaitGamepad(a, c, view, port); rc != kExitOk) {
+        return rc;
+    }
     const std::vector<HidInterface> found = port.ListAccepted(IsAcceptedDevice);
     if (found.empty()) {
         view.Error(NoGamepadMessage(a));
@@ -143,6 +147,9 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
 
 // The dialog's start-up: finds the gamepad and asks its version. 0 when it answered the open.
 int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    if (const int rc = AwaitGamepad(a, c, view, dlg.Hid().Port()); rc != kExitOk) {
+        return rc;
+    }
     dlg.OnInitDialog();
     if (dlg.Hid().m_DeviceFound.load() == 0) {
         view.Error(NoGamepadMessage(a));
@@ -303,7 +310,7 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
 
 // The command itself; `device` is set to the gamepad it worked on, or asked for.
 int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort& port,
-               std::optional<std::string>& device) {
+               const ChildLauncher& launch, std::optional<std::string>& device) {
     LogSink sink = [](std::string_view) {};
     if (args.verbose) {
         sink = [&view, &console](std::string_view line) {
@@ -317,6 +324,12 @@ int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort&
     }
     DevicePort chosen(port, args.device.value_or(std::string()));
     HidPort& devices = args.device ? static_cast<HidPort&>(chosen) : port;
+    if (args.all) {
+        return RunAll(args, console, view, devices, launch);
+    }
+    if (args.repeat) {
+        return RunRepeat(args, console, view, devices, launch);
+    }
     if (args.command == Command::List) {
         return RunList(args, console, view, devices);
     }
@@ -354,7 +367,7 @@ std::optional<std::string> ReasonFor(int exitCode, const CliView& view) {
 
 }  // namespace
 
-int Run(const ParsedArgs& args, Console& console, HidPort& port) {
+int Run(const ParsedArgs& args, Console& console, HidPort& port, const ChildLauncher& launch) {
     const auto start = std::chrono::steady_clock::now();
     CliView::Options options;
     options.file = args.command == Command::Update ? args.file : std::string();
@@ -365,7 +378,7 @@ int Run(const ParsedArgs& args, Console& console, HidPort& port) {
     CliView view(console, options);
 
     std::optional<std::string> device;
-    int rc = RunCommand(args, console, view, port, device);
+    int rc = RunCommand(args, console, view, port, launch, device);
     if (console.exitCode) {
         rc = console.exitCode(rc);
     }
@@ -378,7 +391,7 @@ int Run(const ParsedArgs& args, Console& console, HidPort& port) {
 }
 
 int RunCommandLine(const std::vector<std::string>& args, Console& console,
-                   const PortFactory& makePort) {
+                   const PortFactory& makePort, const ChildLauncher& launch) {
     const auto parsed = ParseArgs(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
         console.err << "zevrin-flash: " << error->message
@@ -403,7 +416,9 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
     }
     std::unique_ptr<HidPort> port;
     if (a.command != Command::Info) {
-        port = makePort(a.simulate);
+        // Several simulated gamepads are the program's own bench; the factory knows of one.
+        port =
+            a.simulatedGamepads > 1 ? MakeSimulatedPort(a.simulatedGamepads) : makePort(a.simulate);
         if (!port) {
             const std::string reason = "this build cannot reach HID devices; try --simulate";
             console.err << "zevrin-flash: " << reason << "\n";
@@ -420,10 +435,10 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
         sim::SimPort none;
         return Run(a, console, none);
     }
-    return Run(a, console, *port);
+    return Run(a, console, *port, launch);
 }
 
-std::unique_ptr<HidPort> MakeSimulatedPort() {
+std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads) {
     auto port = std::make_unique<sim::SimPort>();
     port->AddInterface("sim:keyboard", 0x046d, 0xc31c);
     sim::GamepadBehaviour gamepad;
@@ -431,6 +446,9 @@ std::unique_ptr<HidPort> MakeSimulatedPort() {
     gamepad.firmwareType = kFirmwareTypeGamepad;
     gamepad.latency = std::chrono::milliseconds(1);
     port->AddGamepad(kSimulatedGamepadPath, gamepad);
+    for (int n = 2; n <= gamepads; ++n) {
+        port->AddGamepad(kSimulatedGamepadPath + std::to_string(n), gamepad);
+    }
     return port;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/Args.h"
+#include "cli/ChildProcess.h"
 #include "cli/CliView.h"
 #include "hid/HidPort.h"
 
@@ -23,8 +24,10 @@ enum ExitCode : int {
     kExitInterrupted = 130,  // Ctrl-C, as shells report SIGINT
 };
 
-// Runs one parsed command against `port`. Returns the exit code.
-int Run(const ParsedArgs& args, Console& console, HidPort& port);
+// Runs one parsed command against `port`. Returns the exit code. --all and --repeat start their
+// runs for each gamepad through `launch`.
+int Run(const ParsedArgs& args, Console& console, HidPort& port,
+        const ChildLauncher& launch = ProcessLauncher());
 
 // The port for a run: the simulated gamepad for --simulate, the platform's devices otherwise
 // (null when this build has no backend for them).
@@ -32,11 +35,12 @@ using PortFactory = std::function<std::unique_ptr<HidPort>(bool simulate)>;
 
 // The whole program after main() has gathered its arguments (UTF-8, without the program name).
 int RunCommandLine(const std::vector<std::string>& args, Console& console,
-                   const PortFactory& makePort);
+                   const PortFactory& makePort, const ChildLauncher& launch = ProcessLauncher());
 
 // The --simulate gamepad: firmware 1.10, type 1, answering after 1 ms like a full-speed USB
-// device, beside an interface that is not a gamepad.
-std::unique_ptr<HidPort> MakeSimulatedPort();
+// device, beside an interface that is not a gamepad. --simulate=N puts N such gamepads on the
+// bench, the first at kSimulatedGamepadPath, the others at that path followed by 2, 3, ...
+std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads = 1);
 inline constexpr const char* kSimulatedGamepadPath = "sim:gamepad";
 
 }  // namespace zevrin::cli

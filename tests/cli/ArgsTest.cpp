@@ -77,6 +77,11 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
         {"--verbose"},
         {"--sha256", kDigest},
         {"--sha256=" + kDigest},
+        {"--wait"},
+        {"--wait=2.5"},
+        {"--simulate=3"},
+        {"--all"},
+        {"--repeat", "--yes"},
     };
     for (const auto& option : options) {
         std::vector<std::vector<std::string>> placements;
@@ -92,8 +97,13 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
             EXPECT_EQ(p.file, "f.dat");
             const std::string& name = option[0];
             EXPECT_EQ(p.device.value_or(""), name.rfind("--device", 0) == 0 ? "/dev/hidraw7" : "");
-            EXPECT_EQ(p.simulate, name == "--simulate");
-            EXPECT_EQ(p.yes, name == "--yes" || name == "-y");
+            EXPECT_EQ(p.simulate, name.rfind("--simulate", 0) == 0);
+            EXPECT_EQ(p.simulatedGamepads, name == "--simulate=3" ? 3 : 1);
+            EXPECT_EQ(p.yes, option.back() == "--yes" || name == "-y");
+            EXPECT_EQ(p.wait, name.rfind("--wait", 0) == 0);
+            EXPECT_EQ(p.waitLimit.value_or(0ms), name == "--wait=2.5" ? 2500ms : 0ms);
+            EXPECT_EQ(p.all, name == "--all");
+            EXPECT_EQ(p.repeat, name == "--repeat");
             EXPECT_EQ(p.verbose, name == "-v" || name == "--verbose");
             EXPECT_EQ(p.silenceLimit, name.rfind("--timeout", 0) == 0 ? 2500ms : 15000ms);
             // Either case on the command line, one spelling to compare with.
@@ -190,6 +200,31 @@ TEST(ArgsTest, MalformedCommandLinesAreUsageErrors) {
     }
 }
 
+// The workbench's options: their values, and --all and --repeat only where they mean something.
+TEST(ArgsTest, WorkbenchOptionsOnlyWhereTheyMeanSomething) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"list", "--simulate=0"},
+        {"list", "--simulate=17"},
+        {"version", "--wait", "5"},  // the bound only with '='
+        {"version", "--wait=0"},
+        {"version", "--wait=86401"},
+        {"version", "--wait", "--wait"},
+        {"--all", "list"},
+        {"--all", "info", "f.dat"},
+        {"--all", "--device", "d", "version"},
+        {"--all", "--repeat", "--yes", "update", "f.dat"},
+        {"--all", "--json", "version"},
+        {"--repeat", "update", "f.dat"},  // nobody answers between gamepads
+        {"--repeat", "version"},
+        {"--repeat", "--wait", "--yes", "update", "f.dat"},
+    };
+    for (const auto& args : bad) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_NE(Error(args), "");
+    }
+    EXPECT_NE(Error({"version", "--wait=soon"}).find("soon"), std::string::npos);
+}
+
 TEST(ArgsTest, ErrorsNameWhatIsWrong) {
     EXPECT_NE(Error({"--frobnicate", "list"}).find("--frobnicate"), std::string::npos);
     EXPECT_NE(Error({"flash"}).find("flash"), std::string::npos);
@@ -199,9 +234,9 @@ TEST(ArgsTest, ErrorsNameWhatIsWrong) {
 
 TEST(ArgsTest, UsageTextListsEveryCommandAndOption) {
     const std::string usage = zevrin::cli::UsageText();
-    for (const char* word :
-         {"list", "version", "info FILE", "update FILE", "--device", "--simulate", "--timeout",
-          "--yes", "--verbose", "--help", "--version", "--json", "--sha256 HEX"}) {
+    for (const char* word : {"list", "version", "info FILE", "update FILE", "--device",
+                             "--simulate", "--timeout", "--yes", "--verbose", "--help", "--version",
+                             "--json", "--sha256 HEX", "--wait", "--all", "--repeat"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
     // Every exit code a script may see.

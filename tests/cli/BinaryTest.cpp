@@ -411,6 +411,34 @@ TEST(BinaryTest, StopSignalsEndTheProgramCleanly) {
     }
 }
 
+// --all through the program: every gamepad in a child process of its own, all at the same time; a
+// stop request reaches each child once and each stops cleanly.
+TEST(BinaryTest, AllRunsEachGamepadInAProcessOfItsOwn) {
+    TempDir dir;
+    // About 2.4 s each at the simulated gamepad's pace.
+    const std::string path = MakeImage(dir, "fw.dat", 65536);
+    const Result r =
+        RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate=3", "--all", "update", "--yes", path});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const char* pad : {"sim:gamepad ", "sim:gamepad2 ", "sim:gamepad3 "}) {
+        EXPECT_TRUE(Contains(r.out, std::string("\n") + pad)) << r.out;
+    }
+    EXPECT_TRUE(Contains(r.out, "3 of 3 updated.\n")) << r.out;
+    // Side by side: the last had got going before the first was through.
+    EXPECT_LT(r.out.find("sim:gamepad3: 10%"), r.out.find("sim:gamepad: 100%")) << r.out;
+
+    Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate=2", "--all", "update", "--yes", path});
+    ASSERT_TRUE(p.Shows("sim:gamepad2: 10%", 5s));
+    p.Signal(SIGINT);
+    const auto signalled = std::chrono::steady_clock::now();
+    const Result stopped = p.Wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+    EXPECT_EQ(stopped.exitCode, 130);
+    EXPECT_TRUE(Contains(stopped.out, "0 of 2 updated.\n")) << stopped.out;
+    EXPECT_TRUE(Contains(stopped.out, "sim:gamepad2  1.10  failed: Update interrupted.  "))
+        << stopped.out;
+}
+
 // `zevrin-flash ... | head -n 3`: the reader of standard output goes away after three lines, or
 // standard error leads nowhere; the update goes on to its end and the exit code is its outcome.
 TEST(BinaryTest, ClosedOutputNeitherKillsNorStopsTheUpdate) {

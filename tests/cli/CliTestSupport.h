@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -13,8 +14,10 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -63,6 +66,64 @@ class ScriptedInput final : public LineReader {
     bool m_BlockAtEnd;
     std::atomic<int> m_Asked{0};
     std::atomic<bool> m_Waiting{false};
+};
+
+// Text written on one thread and read a line at a time on another while the writer goes on, as a
+// parent reads its child's pipe.
+class LineChannel final : public std::streambuf {
+  public:
+    // The next whole line without its end; nothing once closed and read out. Bounded, so a writer
+    // that stops writing fails the test instead of hanging it.
+    std::optional<std::string> ReadLine(
+        std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(m_Mutex);
+        if (!m_Changed.wait_for(lock, limit, [&] { return !m_Lines.empty() || m_Closed; })) {
+            ADD_FAILURE() << "no line within " << limit.count() << " ms";
+            return std::nullopt;
+        }
+        if (m_Lines.empty()) {
+            return std::nullopt;
+        }
+        std::string line = std::move(m_Lines.front());
+        m_Lines.pop_front();
+        return line;
+    }
+    void Close() {
+        std::lock_guard lock(m_Mutex);
+        if (!m_Partial.empty()) {
+            m_Lines.push_back(std::exchange(m_Partial, {}));
+        }
+        m_Closed = true;
+        m_Changed.notify_all();
+    }
+
+  protected:
+    int_type overflow(int_type ch) override {
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            const char c = traits_type::to_char_type(ch);
+            xsputn(&c, 1);
+        }
+        return traits_type::not_eof(ch);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        std::lock_guard lock(m_Mutex);
+        for (std::streamsize i = 0; i < count; ++i) {
+            if (text[i] == '\n') {
+                m_Lines.push_back(std::exchange(m_Partial, {}));
+                m_Changed.notify_all();
+            } else {
+                m_Partial += text[i];
+            }
+        }
+        return count;
+    }
+
+  private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    std::deque<std::string> m_Lines;
+    std::string m_Partial;
+    bool m_Closed = false;
 };
 
 // A console whose output the test reads once the run has returned.

@@ -7,6 +7,9 @@
 #include <chrono>
 #include <csignal>
 #include <iterator>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "cli/DevicePort.h"
 #include "cli/Flash.h"
 #include "cli/Sha256.h"
 #include "cli/StopSignals.h"
@@ -509,12 +513,13 @@ void Deliver(int event) {
 #endif
 }
 
-enum class StopMoment { AtThePrompt, MidTransfer, MidTransferAsJson };
+enum class StopMoment { AtThePrompt, MidTransfer, MidTransferAsJson, WhileWaiting };
 
 void PrintTo(StopMoment m, std::ostream* os) {
-    *os << (m == StopMoment::AtThePrompt   ? "AtThePrompt"
-            : m == StopMoment::MidTransfer ? "MidTransfer"
-                                           : "MidTransferAsJson");
+    *os << (m == StopMoment::AtThePrompt         ? "AtThePrompt"
+            : m == StopMoment::MidTransfer       ? "MidTransfer"
+            : m == StopMoment::MidTransferAsJson ? "MidTransferAsJson"
+                                                 : "WhileWaiting");
 }
 
 class FlashStopTest : public FlashTest,
@@ -554,9 +559,16 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     ParsedArgs a = Args(Command::Update, file);
     a.yes = moment != StopMoment::AtThePrompt;
     a.json = moment == StopMoment::MidTransferAsJson;
+    // --wait with the gamepad not plugged in yet.
+    a.wait = moment == StopMoment::WhileWaiting;
+    if (a.wait) {
+        port.Unplug(pad);
+    }
+    const auto created = Clock::now();
     const auto reached = [&] {
-        return moment == StopMoment::AtThePrompt ? c.input.Waiting()
-                                                 : port.RecordingOf(pad).chunks >= 5;
+        return moment == StopMoment::AtThePrompt    ? c.input.Waiting()
+               : moment == StopMoment::WhileWaiting ? Clock::now() - created >= 100ms
+                                                    : port.RecordingOf(pad).chunks >= 5;
     };
 
     int code = -1;
@@ -598,6 +610,9 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     if (moment == StopMoment::AtThePrompt) {
         EXPECT_FALSE(rec.headerReceived);
         EXPECT_TRUE(Contains(c.err.str(), "Update interrupted. No image data was sent."));
+    } else if (moment == StopMoment::WhileWaiting) {
+        EXPECT_TRUE(rec.reports.empty());
+        EXPECT_TRUE(Contains(c.err.str(), "Interrupted while waiting for a gamepad.\n"));
     } else {
         EXPECT_GT(rec.received.size(), 0u);
         EXPECT_LT(rec.received.size(), kImageBytes);
@@ -630,15 +645,14 @@ const auto kStopRequests =
                       StopRequest{"SIGHUP", SIGHUP, 129, false, "hangup (SIGHUP)"});
 #endif
 
-INSTANTIATE_TEST_SUITE_P(Requests, FlashStopTest,
-                         ::testing::Combine(kStopRequests,
-                                            ::testing::Values(StopMoment::AtThePrompt,
-                                                              StopMoment::MidTransfer,
-                                                              StopMoment::MidTransferAsJson)),
-                         [](const auto& p) {
-                             return std::get<0>(p.param).name +
-                                    ::testing::PrintToString(std::get<1>(p.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Requests, FlashStopTest,
+    ::testing::Combine(kStopRequests,
+                       ::testing::Values(StopMoment::AtThePrompt, StopMoment::MidTransfer,
+                                         StopMoment::MidTransferAsJson, StopMoment::WhileWaiting)),
+    [](const auto& p) {
+        return std::get<0>(p.param).name + ::testing::PrintToString(std::get<1>(p.param));
+    });
 
 // Standard output into a pipe whose reader has gone, standard error into a closed one: the text
 // is lost, the update is not.
@@ -994,6 +1008,11 @@ TEST(RunCommandLineTest, SimulateGetsTheSimulatedGamepad) {
     CapturedConsole list;
     EXPECT_EQ(RunCommandLine({"--simulate", "list"}, list.console, factory), kExitOk);
     EXPECT_EQ(list.out.str(), std::string(kSimulatedGamepadPath) + "\t0483:5750\n");
+
+    CapturedConsole bench;
+    EXPECT_EQ(RunCommandLine({"--simulate=3", "list"}, bench.console, factory), kExitOk);
+    EXPECT_EQ(bench.out.str(),
+              "sim:gamepad\t0483:5750\nsim:gamepad2\t0483:5750\nsim:gamepad3\t0483:5750\n");
 }
 
 TEST(RunCommandLineTest, NoBackendIsExitCodeThreeButInfoStillWorks) {
@@ -1006,6 +1025,283 @@ TEST(RunCommandLineTest, NoBackendIsExitCodeThreeButInfoStillWorks) {
     const std::string path = dir.File("ok.dat", ImageBytes(120, 32, 32));
     CapturedConsole info;
     EXPECT_EQ(RunCommandLine({"info", path}, info.console, none), kExitOk);
+}
+
+// --wait, --all and --repeat.
+
+// A child run of --all and --repeat on a thread of the suite: the same command line, the same lines
+// for the parent to read, against the suite's simulated port. The engine's state is process-wide,
+// which is why the program gives each gamepad a process of its own; here the children take turns.
+class ThreadRun final : public ChildRun {
+  public:
+    ThreadRun(std::vector<std::string> args, SimPort& port, std::mutex& turn) : m_Out(&m_Channel) {
+        m_Thread = std::thread([this, args = std::move(args), &port, &turn] {
+            const std::lock_guard lock(turn);
+            ScriptedInput input;
+            Console console{m_Out, m_Out, input, false, [this] { return m_Stop.load(); }, {}};
+            const auto device = std::find(args.begin(), args.end(), "--device");
+            const std::string path = device + 1 < args.end() ? *(device + 1) : "";
+            m_Code = RunCommandLine(args, console, [&](bool) -> std::unique_ptr<zevrin::HidPort> {
+                return std::make_unique<DevicePort>(port, path);
+            });
+            m_Channel.Close();
+        });
+    }
+    ~ThreadRun() override { (void)Wait(); }
+    ThreadRun(const ThreadRun&) = delete;
+    ThreadRun& operator=(const ThreadRun&) = delete;
+
+    std::optional<std::string> ReadLine() override { return m_Channel.ReadLine(); }
+    int Wait() override {
+        if (m_Thread.joinable()) {
+            m_Thread.join();
+        }
+        return m_Code;
+    }
+    void Stop() override { m_Stop = true; }
+
+  private:
+    LineChannel m_Channel;
+    std::ostream m_Out;
+    std::atomic<bool> m_Stop{false};
+    int m_Code = -1;
+    std::thread m_Thread;
+};
+
+class FlashBenchTest : public FlashTest {
+  protected:
+    ChildLauncher Children(SimPort& p) {
+        return [this, &p](const std::vector<std::string>& args,
+                          std::string&) -> std::unique_ptr<ChildRun> {
+            return std::make_unique<ThreadRun>(args, p, m_Turn);
+        };
+    }
+
+    // The summary row of `path`.
+    static std::string Row(const std::string& out, const std::string& path) {
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(path + " ", 0) == 0) {
+                return line;
+            }
+        }
+        return "(no row for " + path + ")";
+    }
+
+  private:
+    std::mutex m_Turn;
+};
+
+struct BenchPad {
+    const char* path;
+    GamepadBehaviour behaviour;
+    OpenStatus open = OpenStatus::Ok;
+    const char* shown;  // what its row says in place of the new version
+};
+
+struct AllCase {
+    const char* name;
+    std::vector<BenchPad> pads;
+    int exitCode;
+};
+
+void PrintTo(const AllCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FlashAllTest : public FlashBenchTest, public ::testing::WithParamInterface<AllCase> {};
+
+// Each gamepad's fault stays its own: the others get their whole image, the table says what became
+// of each, and the exit code is the worst of them (a failed transfer over one that never opened).
+TEST_P(FlashAllTest, EveryGamepadAtOnceAndTheWorstExitCode) {
+    std::vector<int> ids;
+    for (const BenchPad& pad : GetParam().pads) {
+        ids.push_back(port.AddGamepad(pad.path, pad.behaviour));
+        port.SetOpenStatus(ids.back(), pad.open);
+    }
+    CapturedConsole c;
+    ParsedArgs a = UpdateYes(file);
+    a.all = true;
+    a.silenceLimit = 2s;
+    EXPECT_EQ(zevrin::cli::Run(a, c.console, port, Children(port)), GetParam().exitCode);
+
+    const std::string out = c.out.str();
+    size_t updated = 0;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const BenchPad& pad = GetParam().pads[i];
+        const bool ok = std::string(pad.shown) == "1.20";
+        updated += ok ? 1 : 0;
+        EXPECT_EQ(port.RecordingOf(ids[i]).doneAfterWholeImage, ok) << pad.path;
+        if (ok) {
+            EXPECT_EQ(port.RecordingOf(ids[i]).received, ImageData());
+        }
+        const std::string row = Row(out, pad.path);
+        // A gamepad that never opened never told its version.
+        EXPECT_TRUE(Contains(row, pad.open == OpenStatus::Ok ? " 1.10 " : " unknown ")) << row;
+        EXPECT_TRUE(Contains(row, std::string("  ") + pad.shown)) << row;
+        EXPECT_EQ(row.substr(row.size() - 2), " s") << row;
+    }
+    EXPECT_TRUE(Contains(out, "Proceed with the update? [y/N] y (--yes)\n"));
+    EXPECT_TRUE(Contains(
+        out, std::to_string(updated) + " of " + std::to_string(ids.size()) + " updated.\n"))
+        << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Benches, FlashAllTest,
+    ::testing::Values(AllCase{"TwoOneUnplugged",
+                              {{"pad-a", {}, OpenStatus::Ok, "1.20"},
+                               {"pad-b", Faulty(FaultKind::Unplug, Moment::MidTransfer),
+                                OpenStatus::Ok, "failed: The gamepad was unplugged."}},
+                              kExitUpdateFailed},
+                      AllCase{"ThreeOneFailingOneUnplugged",
+                              {{"pad-a", Faulty(FaultKind::Failed21, Moment::MidTransfer),
+                                OpenStatus::Ok, "failed: Firmware update failure"},
+                               {"pad-b", {}, OpenStatus::Ok, "1.20"},
+                               {"pad-c", Faulty(FaultKind::Unplug, Moment::FirstChunk),
+                                OpenStatus::Ok, "failed: The gamepad was unplugged."}},
+                              kExitUpdateFailed},
+                      AllCase{"OneCannotBeOpened",
+                              {{"pad-a", {}, OpenStatus::Ok, "1.20"},
+                               {"pad-b", {}, OpenStatus::PermissionDenied, "failed: "}},
+                              kExitNoGamepad},
+                      AllCase{"FailedIsWorseThanUnopened",
+                              {{"pad-a", {}, OpenStatus::PermissionDenied, "failed: "},
+                               {"pad-b", Faulty(FaultKind::Failed24, Moment::FirstChunk),
+                                OpenStatus::Ok, "failed: Firmware update failure"}},
+                              kExitUpdateFailed}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Without --yes one question covers every gamepad; its answer goes for all of them.
+TEST_F(FlashBenchTest, AllAsksOnceForEveryGamepad) {
+    for (const bool yes : {true, false}) {
+        SCOPED_TRACE(yes ? "yes" : "no");
+        SimPort p;
+        const int a = p.AddGamepad("pad-a");
+        const int b = p.AddGamepad("pad-b");
+        CapturedConsole c({yes ? "y" : "n"});
+        ParsedArgs args = Args(Command::Update, file);
+        args.all = true;
+        EXPECT_EQ(zevrin::cli::Run(args, c.console, p, Children(p)),
+                  yes ? kExitOk : kExitCancelled);
+        EXPECT_EQ(c.input.Asked(), 1);
+        EXPECT_TRUE(Contains(c.out.str(), "Gamepads: pad-a, pad-b\nNew firmware 1.20 for all 2"));
+        for (const int id : {a, b}) {
+            EXPECT_EQ(p.RecordingOf(id).doneAfterWholeImage, yes);
+            EXPECT_EQ(p.RecordingOf(id).headerReceived, yes);
+        }
+    }
+}
+
+TEST_F(FlashBenchTest, AllVersionsInOneTable) {
+    GamepadBehaviour none;
+    none.version = kNoVersion;
+    port.AddGamepad("pad-a");
+    port.AddGamepad("pad-b", none);
+    CapturedConsole c;
+    ParsedArgs a = Args(Command::Version);
+    a.all = true;
+    EXPECT_EQ(zevrin::cli::Run(a, c.console, port, Children(port)), kExitOk);
+    EXPECT_TRUE(Contains(Row(c.out.str(), "pad-a"), " 1.10 ")) << c.out.str();
+    EXPECT_TRUE(Contains(Row(c.out.str(), "pad-b"), " none ")) << c.out.str();
+    EXPECT_TRUE(Contains(c.out.str(), "2 of 2 answered.\n"));
+}
+
+// --wait ends when a gamepad arrives (another device arriving is no reason), or with exit code 3
+// once its bound has passed.
+TEST_F(FlashBenchTest, WaitEndsWithAGamepadArrivingOrItsBound) {
+    const int pad = AddPad();
+    port.Unplug(pad);
+    const int keyboard = port.AddInterface("keyboard", 0x046d, 0xc31c);
+    port.Unplug(keyboard);
+    std::thread plugging([&] {
+        std::this_thread::sleep_for(100ms);
+        port.Plug(keyboard);
+        std::this_thread::sleep_for(200ms);
+        port.Plug(pad);
+    });
+    CapturedConsole c;
+    ParsedArgs a = Args(Command::Version);
+    a.wait = true;
+    a.waitLimit = 5s;
+    auto start = Clock::now();
+    EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitOk);
+    EXPECT_GE(Clock::now() - start, 250ms);
+    EXPECT_LT(Clock::now() - start, 2s);
+    plugging.join();
+    EXPECT_EQ(c.out.str(), "GamePad V1.10\n");
+    EXPECT_TRUE(Contains(c.err.str(), "Waiting for a gamepad in boot mode"));
+
+    port.Unplug(pad);
+    CapturedConsole bounded;
+    a.waitLimit = 300ms;
+    start = Clock::now();
+    EXPECT_EQ(zevrin::cli::Run(a, bounded.console, port), kExitNoGamepad);
+    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+    EXPECT_TRUE(Contains(bounded.err.str(), "no gamepad arrived within 0.3 s.\n"));
+}
+
+// The line mode: gamepads arrive one after another and each is written once (the first stays
+// plugged in and is not written again), a line as each finishes; a stop prints the totals.
+TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
+    struct Case {
+        const char* name;
+        GamepadBehaviour second;
+        std::string secondLine;
+        std::string totals;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {"AllWritten", {}, "#2 pad-b 1.10 -> 1.20 ok ", "done 3, failed 0", kExitOk},
+        {"SecondUnplugged", Faulty(FaultKind::Unplug, Moment::MidTransfer),
+         "#2 pad-b 1.10 -> failed: The gamepad was unplugged. ", "done 2, failed 1",
+         kExitUpdateFailed},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        SimPort p;
+        std::vector<int> pads = {p.AddGamepad("pad-a"), p.AddGamepad("pad-b", k.second),
+                                 p.AddGamepad("pad-c")};
+        for (const int id : pads) {
+            p.Unplug(id);
+        }
+        LineChannel channel;
+        std::ostream out(&channel);
+        std::ostringstream err;
+        ScriptedInput input;
+        std::atomic<bool> stop{false};
+        Console console{out, err, input, false, [&] { return stop.load(); }, {}};
+        ParsedArgs a = UpdateYes(file);
+        a.repeat = true;
+        a.silenceLimit = 2s;
+        int code = -1;
+        std::thread run([&] {
+            code = zevrin::cli::Run(a, console, p, Children(p));
+            channel.Close();
+        });
+        std::vector<std::string> lines = {channel.ReadLine().value_or("")};
+        for (const int id : pads) {
+            p.Plug(id);
+            lines.push_back(channel.ReadLine().value_or(""));
+        }
+        stop = true;
+        lines.push_back(channel.ReadLine().value_or(""));
+        run.join();
+
+        EXPECT_EQ(code, k.exitCode);
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(lines[0],
+                  "Writing " + file +
+                      " (1.20) into each gamepad that arrives in boot mode; Ctrl-C ends.");
+        EXPECT_EQ(lines[1].rfind("#1 pad-a 1.10 -> 1.20 ok ", 0), 0u) << lines[1];
+        EXPECT_EQ(lines[2].rfind(k.secondLine, 0), 0u) << lines[2];
+        EXPECT_EQ(lines[3].rfind("#3 pad-c 1.10 -> 1.20 ok ", 0), 0u) << lines[3];
+        EXPECT_EQ(lines[4], k.totals);
+        for (const int id : pads) {
+            EXPECT_EQ(p.RecordingOf(id).enterUpdates, 1u);
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+// The runs of zevrin-flash that --all and --repeat start, one per gamepad. The program starts
+// itself again as a child process with --device PATH --json, so a fault of one gamepad (a crash, a
+// driver call that never returns) cannot disturb another's transfer, and the engine's
+// process-wide state is never shared between two gamepads. Tests put a run on a thread instead.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zevrin::cli {
+
+class ChildRun {
+  public:
+    // Waits for the run to end if nobody has: a child is never left running unwatched.
+    virtual ~ChildRun() = default;
+    // The next line the run wrote, standard output and standard error as they came, without its
+    // end; nothing once it has closed both.
+    virtual std::optional<std::string> ReadLine() = 0;
+    // Waits for the run to end and gives its exit code.
+    virtual int Wait() = 0;
+    // Asks the run to stop the way a first Ctrl-C does; does not wait for it.
+    virtual void Stop() = 0;
+};
+
+// Starts a run with `args` (after the program name). Null, with `error` saying why, when it could
+// not be started.
+using ChildLauncher = std::function<std::unique_ptr<ChildRun>(const std::vector<std::string>& args,
+                                                              std::string& error)>;
+
+// This program itself: /proc/self/exe on Linux, the module's own path on Windows. Standard input is
+// the null device; what the child writes comes back through one pipe.
+ChildLauncher ProcessLauncher();
+
+// A line longer than this is handed on in pieces: a child cannot make its parent hold unbounded
+// text.
+inline constexpr size_t kMaxChildLine = 64 * 1024;
+
+// Cuts `buffer` at its first line end (or at kMaxChildLine, or everything once `ended`).
+std::optional<std::string> TakeLine(std::string& buffer, bool ended);
+
+}  // namespace zevrin::cli

@@ -1,0 +1,38 @@
+// zevrin-flash at a service centre's workbench. --wait: wait for a gamepad to arrive instead of
+// giving up. --all: every gamepad present at once, each through a child run of the program, a live
+// line each, then a summary table. --repeat: each gamepad that arrives, one after another, a line
+// each as it finishes, until a stop request. The parent knows of a child only what the child's
+// JSON lines say, and its exit code.
+#pragma once
+
+#include <vector>
+
+#include "cli/Args.h"
+#include "cli/ChildProcess.h"
+#include "cli/CliView.h"
+#include "hid/HidPort.h"
+
+namespace zevrin::cli {
+
+// With --wait and no gamepad on `port`, waits for one to arrive: kExitOk once one is there (or
+// without --wait, at once, for the caller to tell), kExitNoGamepad when the bound passed,
+// kExitInterrupted on a stop request.
+int AwaitGamepad(const ParsedArgs& a, Console& c, CliView& view, HidPort& port);
+
+int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
+           const ChildLauncher& launch);
+// Returns 0 when no gamepad failed, 1 otherwise: a stop request is how the line mode ends.
+int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
+              const ChildLauncher& launch);
+
+// The exit code of --all: the worst of the children's, from worst to least: a run was stopped
+// (130, 143, 129), an update failed (1; a child that ended without a code of ours, crashed or
+// killed, counts as this), a gamepad could not be opened (3), the image was refused (4), usage (2),
+// cancelled (5), done (0).
+int WorstExitCode(const std::vector<int>& codes);
+
+// Whether standard output takes the escape sequences that move the cursor up, which the live lines
+// of --all are redrawn with; switches them on where a console must be asked (Windows).
+bool TerminalMovesCursor();
+
+}  // namespace zevrin::cli
