@@ -27,14 +27,14 @@ int CUpdateDlg::OnInitDialog() {
     g_pProgressBar = &m_ProgressBar;
     g_pSuccessText = &m_SuccessText;
     g_pSuccessText->ShowWindow(false);
-    g_pSuccessText->SetWindowText(LoadLocalizedText(4));
+    g_pSuccessText->SetWindowText(LoadLocalizedText(TextId::Upgraded));
     g_pInstructionText = &m_InstructionText;
-    g_pInstructionText->SetWindowText(LoadLocalizedText(14));
+    g_pInstructionText->SetWindowText(LoadLocalizedText(TextId::Instructions));
     m_View.SetProgressRange(0, 100);
     g_pProgressBar->SetPos(0);
     ResetTransferRecord();
     g_StopThread = 1;
-    g_pUpdateButton->SetWindowText(LoadLocalizedText(12));
+    g_pUpdateButton->SetWindowText(LoadLocalizedText(TextId::UsbUpdate));
     m_Hid.m_NotifyWindow = m_View.NotifyTarget();
     cur_devVersion = kVersionPending;
     if (m_Hid.FindDevice() != 0) {
@@ -44,7 +44,7 @@ int CUpdateDlg::OnInitDialog() {
         g_pUpdateButton->EnableWindow(false);
     }
     g_UpdateStage = STAGE_COMPLETE;
-    m_View.SetCaption(LoadLocalizedText(6));
+    m_View.SetCaption(LoadLocalizedText(TextId::Title));
     return 1;
 }
 
@@ -70,7 +70,7 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
                 }
             } else {
                 g_pUpdateButton->EnableWindow(false);
-                m_View.SetCaption(LoadLocalizedText(6));
+                m_View.SetCaption(LoadLocalizedText(TextId::Title));
                 if (!busy) {
                     m_Hid.CloseDevice();
                 }
@@ -85,8 +85,8 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
         case zevrin::kDeviceRemoveComplete:
             if (m_Hid.FindDevice() == 0) {
                 g_pUpdateButton->EnableWindow(false);
-                zevrin::LogLine("%s", LoadLocalizedText(6).c_str());
-                m_View.SetCaption(LoadLocalizedText(6));
+                zevrin::LogLine("%s", LoadLocalizedText(TextId::Title).c_str());
+                m_View.SetCaption(LoadLocalizedText(TextId::Title));
                 if (!busy) {
                     m_Hid.CloseDevice();
                 }
@@ -146,8 +146,9 @@ bool CUpdateDlg::OnCloseRequest() {
     if (!IsWorkerRunning()) {
         return true;
     }
-    if (m_View.MessageBox(LoadLocalizedText(2), LoadLocalizedText(6), BoxButtons::OkCancel) !=
-        BoxResult::Ok) {
+    if (m_View.MessageBox(LoadLocalizedText(TextId::StopWhileUpdating),
+                          LoadLocalizedText(TextId::Title),
+                          BoxButtons::OkCancel) != BoxResult::Ok) {
         return false;
     }
     StopWorker();

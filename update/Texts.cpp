@@ -11,10 +11,10 @@ namespace {
 const std::map<int, std::string_view>& Table() {
     static const std::map<int, std::string_view> table = [] {
         std::map<int, std::string_view> t;
-#define TEXT(n, zh, en)                  \
+#define TEXT(n, name, zh, en)            \
     t.emplace(kChineseBaseId + (n), zh); \
     t.emplace(kEnglishBaseId + (n), en);
-#define EXTRA(k, zh, en)                      \
+#define EXTRA(k, name, zh, en)                \
     t.emplace(kExtraChineseBaseId + (k), zh); \
     t.emplace(kExtraEnglishBaseId + (k), en);
 #include "res/texts.def"

@@ -13,21 +13,22 @@ inline constexpr int kTextCount = 17;
 inline constexpr int kExtraChineseBaseId = 300;  // extra text k: 300 + k / 400 + k
 inline constexpr int kExtraEnglishBaseId = 400;
 
+// The numbered texts by name (text n is TextId with value n).
+enum class TextId : int {
+#define TEXT(n, name, zh, en) name = (n),
+#define EXTRA(k, name, zh, en)
+#include "res/texts.def"
+#undef TEXT
+#undef EXTRA
+};
+
 // The extra texts: reasons shown with text 7, and what to do about permissions.
 enum class ExtraText : int {
-    FileTooShort = 0,
-    ImageLengthZero = 1,
-    ImageTruncated = 2,
-    FileReadError = 3,
-    PermissionDenied = 4,
-    DeviceStoppedAnswering = 5,
-    DeviceUnplugged = 6,
-    VersionNoAnswer = 7,
-    DeviceInUse = 8,  // Windows: access denied means another program holds the gamepad
-    WriteFailed = 9,
-    VersionUnknown = 10,    // in place of a version number the gamepad has not told
-    NotRegularFile = 11,    // a device, FIFO, socket or directory chosen as the image
-    UpdateInProgress = 12,  // why the session may not end or sleep while a transfer runs
+#define TEXT(n, name, zh, en)
+#define EXTRA(k, name, zh, en) name = (k),
+#include "res/texts.def"
+#undef TEXT
+#undef EXTRA
 };
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >
@@ -46,4 +47,7 @@ std::string CompiledText(int id);
 
 // Text n (0..16) in the current interface language; empty for any other n. Asked anew each call.
 std::string LoadLocalizedText(int n);
+inline std::string LoadLocalizedText(TextId id) {
+    return LoadLocalizedText(static_cast<int>(id));
+}
 std::string LoadExtraText(ExtraText k);

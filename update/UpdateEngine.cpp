@@ -46,7 +46,7 @@ constexpr uint32_t kVersionQueryMaxReports = 256;
 constexpr size_t kCurrentDirectoryChars = 256;
 
 std::string Title() {
-    return LoadLocalizedText(6);
+    return LoadLocalizedText(TextId::Title);
 }
 
 bool IsProtocolFrame(const uint8_t* frame) {
@@ -109,8 +109,8 @@ uint32_t ProgressPercent(uint32_t sent, uint32_t total) {
 }
 
 std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion) {
-    const std::string label5 = LoadLocalizedText(5);
-    const std::string label15 = LoadLocalizedText(15);
+    const std::string label5 = LoadLocalizedText(TextId::NewFirmware);
+    const std::string label15 = LoadLocalizedText(TextId::CurrentIs);
     if (deviceVersion == kVersionPending || deviceVersion == kNoVersion) {
         // The sentinels are no version: printed as one they read "231.30 beta23130".
         const std::string unknown = LoadExtraText(ExtraText::VersionUnknown);
@@ -188,7 +188,7 @@ void CUpdateEngine::OnWriteFailed() {
 
 int CUpdateEngine::SelectFirmwareFile() {
     FileDialogRequest request;
-    request.filter = LoadLocalizedText(3) + "(*.dat)|*.dat||";
+    request.filter = LoadLocalizedText(TextId::FileType) + "(*.dat)|*.dat||";
     request.initialDirectory = InitialDirectory();
     const std::optional<std::string> chosen = m_View.GetOpenFileName(request);
     if (!chosen) {
@@ -211,9 +211,9 @@ int CUpdateEngine::SelectFirmwareFile() {
     if (check.problem != ImageProblem::None) {
         // Refused before anything reaches the device: it keeps its firmware.
         SetOutcome(UpdateOutcome::ImageRefused);
-        m_View.MessageBox(
-            Format("%s\n", LoadLocalizedText(7).c_str()) + RefusalReason(check.problem), Title(),
-            BoxButtons::Ok);
+        m_View.MessageBox(Format("%s\n", LoadLocalizedText(TextId::UpdateFailure).c_str()) +
+                              RefusalReason(check.problem),
+                          Title(), BoxButtons::Ok);
         return 0;
     }
     m_ImageVersion = header.desVersion;
@@ -425,7 +425,7 @@ void CUpdateEngine::StopRoutine() {
 
 void CUpdateEngine::FailureRoutine(const std::string& reason) {
     StopRoutine();
-    std::string text = Format("%s\n", LoadLocalizedText(7).c_str());
+    std::string text = Format("%s\n", LoadLocalizedText(TextId::UpdateFailure).c_str());
     if (!reason.empty()) {
         text += reason + "\n";
     }
@@ -447,7 +447,7 @@ void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
     }
     StopRoutine();
     SetOutcome(UpdateOutcome::WrongFirmwareType);
-    const std::string text = Format("%s\n", LoadLocalizedText(11).c_str());
+    const std::string text = Format("%s\n", LoadLocalizedText(TextId::NotInBootMode).c_str());
     LogLine("%s", text.c_str());
     m_View.MessageBox(text, Title(), BoxButtons::Ok);
 }
@@ -518,7 +518,8 @@ void CUpdateEngine::OnDoneRequest() {
     }
     g_StopThread = 1;
     SetOutcome(UpdateOutcome::Success);
-    m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(4).c_str()), Title(), BoxButtons::Ok);
+    m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(TextId::Upgraded).c_str()), Title(),
+                      BoxButtons::Ok);
     if (g_pSuccessText != nullptr) {
         g_pSuccessText->ShowWindow(true);
     }
@@ -532,7 +533,8 @@ void CUpdateEngine::OnVersionAnswer(const uint8_t* body) {
     cur_devVersion = version;
     LogLine("cur_devVersion 0x%x\n", version);
     if (version == kNoVersion) {
-        m_View.MessageBox(Format("%s", LoadLocalizedText(14).c_str()), Title(), BoxButtons::Ok);
+        m_View.MessageBox(Format("%s", LoadLocalizedText(TextId::Instructions).c_str()), Title(),
+                          BoxButtons::Ok);
     } else {
         m_View.SetCaption(VersionCaption(version));
     }
