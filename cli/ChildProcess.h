@@ -38,7 +38,19 @@ ChildLauncher ProcessLauncher();
 // text.
 inline constexpr size_t kMaxChildLine = 64 * 1024;
 
-// Cuts `buffer` at its first line end (or at kMaxChildLine, or everything once `ended`).
-std::optional<std::string> TakeLine(std::string& buffer, bool ended);
+// What a child writes into its pipe, cut into lines as it comes.
+class PipeLines {
+  public:
+    // Fills up to `size` bytes of `buffer` and says how many; 0 once the pipe has ended.
+    using Read = std::function<size_t(char* buffer, size_t size)>;
+
+    // The next line without its end (CR LF or LF), or a piece of kMaxChildLine bytes; nothing once
+    // the pipe has ended and everything before has been handed on.
+    std::optional<std::string> Next(const Read& read);
+
+  private:
+    std::string m_Buffer;
+    bool m_Ended = false;
+};
 
 }  // namespace zevrin::cli

@@ -30,21 +30,14 @@ class SpawnedRun final : public ChildRun {
     SpawnedRun& operator=(const SpawnedRun&) = delete;
 
     std::optional<std::string> ReadLine() override {
-        for (;;) {
-            if (auto line = TakeLine(m_Buffer, m_Ended)) {
-                return line;
+        return m_Lines.Next([this](char* buffer, size_t size) -> size_t {
+            for (;;) {
+                const ssize_t got = read(m_Output, buffer, size);
+                if (got >= 0 || errno != EINTR) {
+                    return got > 0 ? static_cast<size_t>(got) : 0;
+                }
             }
-            if (m_Ended) {
-                return std::nullopt;
-            }
-            char chunk[4096];
-            const ssize_t got = read(m_Output, chunk, sizeof chunk);
-            if (got > 0) {
-                m_Buffer.append(chunk, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                m_Ended = true;
-            }
-        }
+        });
     }
 
     int Wait() override {
@@ -80,8 +73,7 @@ class SpawnedRun final : public ChildRun {
   private:
     const pid_t m_Pid;
     const int m_Output;
-    std::string m_Buffer;
-    bool m_Ended = false;
+    PipeLines m_Lines;
     std::mutex m_Mutex;  // Wait and Stop run on different threads
     std::optional<int> m_Code;
 };

@@ -64,22 +64,14 @@ class CreatedRun final : public ChildRun {
     CreatedRun& operator=(const CreatedRun&) = delete;
 
     std::optional<std::string> ReadLine() override {
-        for (;;) {
-            if (auto line = TakeLine(m_Buffer, m_Ended)) {
-                return line;
-            }
-            if (m_Ended) {
-                return std::nullopt;
-            }
-            char chunk[4096];
+        return m_Lines.Next([this](char* buffer, size_t size) -> size_t {
             DWORD got = 0;
             // ERROR_BROKEN_PIPE: the child and everything it started have closed their ends.
-            if (ReadFile(m_Output, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-                m_Buffer.append(chunk, got);
-            } else {
-                m_Ended = true;
+            if (!ReadFile(m_Output, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+                return 0;
             }
-        }
+            return got;
+        });
     }
 
     int Wait() override {
@@ -100,8 +92,7 @@ class CreatedRun final : public ChildRun {
   private:
     const HANDLE m_Process;
     const HANDLE m_Output;
-    std::string m_Buffer;
-    bool m_Ended = false;
+    PipeLines m_Lines;
     std::optional<int> m_Code;
 };
 
