@@ -81,7 +81,6 @@ struct Report {
     std::optional<std::string> newVersion;
     uint64_t sent = 0;
     uint64_t total = 0;
-    bool resultSeen = false;
     std::optional<std::string> reason;
     std::optional<std::string> meaning;
     std::optional<double> seconds;
@@ -164,7 +163,6 @@ bool Absorb(Report& r, const std::string& line) {
         r.oldVersion = TextAt(j, "version");
         r.noFirmware = !r.oldVersion;
     } else if (*event == "result") {
-        r.resultSeen = true;
         r.reason = TextAt(j, "reason");
         r.meaning = TextAt(j, "meaning");
         r.seconds = NumberAt(j, "seconds");
