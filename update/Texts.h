@@ -13,6 +13,10 @@ inline constexpr int kTextCount = 17;
 inline constexpr int kExtraChineseBaseId = 300;  // extra text k: 300 + k / 400 + k
 inline constexpr int kExtraEnglishBaseId = 400;
 
+// texts.def speaks of TEXT, which <windows.h> defines too: borrowed here and given back.
+#pragma push_macro("TEXT")
+#undef TEXT
+
 // The numbered texts by name (text n is TextId with value n).
 enum class TextId : int {
 #define TEXT(n, name, zh, en) name = (n),
@@ -30,6 +34,8 @@ enum class ExtraText : int {
 #undef TEXT
 #undef EXTRA
 };
+
+#pragma pop_macro("TEXT")
 
 // Where the language and the strings come from. The defaults: the locale (LC_ALL > LC_MESSAGES >
 // LANG, "zh_CN" is 2052) and the table compiled from res/texts.def. The Windows and Qt programs
