@@ -35,7 +35,7 @@ int CUpdateDlg::OnInitDialog() {
     ResetTransferRecord();
     g_StopThread = 1;
     g_pUpdateButton->SetWindowText(LoadLocalizedText(TextId::UsbUpdate));
-    m_Hid.m_NotifyWindow = m_View.NotifyTarget();
+    m_Hid.SetNotifyWindow(m_View.NotifyTarget());
     cur_devVersion = kVersionPending;
     if (m_Hid.FindDevice() != 0) {
         g_pUpdateButton->EnableWindow(true);

@@ -151,7 +151,7 @@ int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg
         return rc;
     }
     dlg.OnInitDialog();
-    if (dlg.Hid().m_DeviceFound.load() == 0) {
+    if (dlg.Hid().DeviceFound() == 0) {
         view.Error(NoGamepadMessage(a));
         return kExitNoGamepad;
     }

@@ -67,6 +67,11 @@ int CHid::RegisterNotification() {
     return m_NotifyHandle ? 1 : 0;
 }
 
+void CHid::SetDevicePath(const std::string& path) {
+    std::lock_guard lock(m_ScanLock);
+    m_DevicePath = path;
+}
+
 std::string CHid::DevicePath() const {
     std::lock_guard lock(m_ScanLock);
     return m_DevicePath;

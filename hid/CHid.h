@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "hid/HidPort.h"
 
@@ -59,18 +60,28 @@ class CHid {
     // is the reader then, and it sees the unplug itself.
     void CloseDevice();
     std::string DevicePath() const;
+    // A path taken without a scan (a test's own device).
+    void SetDevicePath(const std::string& path);
     zevrin::HidPort& Port() { return m_Port; }
 
+    // 1 when the last scan found the gamepad.
+    int DeviceFound() const { return m_DeviceFound.load(); }
+    // Where device-change events go; registered by the first FindDevice.
+    void SetNotifyWindow(zevrin::NotifyWindow window) { m_NotifyWindow = std::move(window); }
+    int NotifyRegistered() const { return m_NotifyRegistered; }
+    // The live registration, for windows that watch its descriptor (null when it failed).
+    zevrin::HidNotification* Notification() const { return m_NotifyHandle.get(); }
+    uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
+
+  private:
     zevrin::NotifyWindow m_NotifyWindow;
     std::atomic<int> m_DeviceFound{0};
     std::shared_ptr<zevrin::HidWriteHandle> m_WriteHandle;
     std::shared_ptr<zevrin::HidReadHandle> m_ReadHandle;
-    std::string m_DevicePath;
+    std::string m_DevicePath;  // under m_ScanLock
     std::atomic<uint32_t> m_ReadTimeout{0};
     int m_NotifyRegistered = 0;
     std::unique_ptr<zevrin::HidNotification> m_NotifyHandle;
-
-  private:
     zevrin::HidPort& m_Port;
     std::atomic<zevrin::OpenStatus> m_LastOpenStatus{zevrin::OpenStatus::Ok};
     // Serializes whole scans, so the UI thread and the worker never write the path and the found

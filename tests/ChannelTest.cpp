@@ -143,11 +143,11 @@ TEST(OutputReportTest, WriteWithoutHandleFailsButItsBytesStayInTheBuffer) {
 TEST(ChannelTest, FreshObjectHasNoHandles) {
     SimPort port;
     CHid hid(port);
-    EXPECT_EQ(hid.m_DeviceFound.load(), 0);
-    EXPECT_TRUE(hid.m_DevicePath.empty());
-    EXPECT_EQ(hid.m_ReadTimeout.load(), 0u);
-    EXPECT_EQ(hid.m_NotifyRegistered, 0);
-    EXPECT_FALSE(hid.m_NotifyHandle);
+    EXPECT_EQ(hid.DeviceFound(), 0);
+    EXPECT_TRUE(hid.DevicePath().empty());
+    EXPECT_EQ(hid.ReadTimeout(), 0u);
+    EXPECT_EQ(hid.NotifyRegistered(), 0);
+    EXPECT_FALSE(hid.Notification());
     uint8_t buffer[64];
     Poison(buffer, sizeof buffer);
     const auto start = Clock::now();
@@ -163,7 +163,7 @@ TEST(ChannelTest, SilentDeviceTimesOutAfterTheReadTimeoutAndLeavesTheBuffer) {
     CHid hid(port);
     ASSERT_EQ(hid.FindDevice(), 1);
     ASSERT_EQ(hid.OpenDevice(), 1);
-    EXPECT_EQ(hid.m_ReadTimeout.load(), 200u);
+    EXPECT_EQ(hid.ReadTimeout(), 200u);
     hid.SetReadTimeout(60);
     uint8_t buffer[64];
     Poison(buffer, sizeof buffer);
@@ -223,8 +223,8 @@ TEST(ChannelTest, HalfOpenDeviceWritesButCannotRead) {
         EXPECT_NE(hid.WriteHid(data, 2), 0);
         uint8_t buffer[64];
         EXPECT_EQ(hid.ReadHid(buffer, 64), zevrin::kReadNoHandle) << openedBefore;
-        EXPECT_EQ(hid.m_ReadTimeout.load(), 0u);  // the time-out is only set once both are open
-        EXPECT_EQ(port.sim.OpenHandles(1), 1);    // the new writer alone
+        EXPECT_EQ(hid.ReadTimeout(), 0u);       // the time-out is only set once both are open
+        EXPECT_EQ(port.sim.OpenHandles(1), 1);  // the new writer alone
     }
 }
 
@@ -253,7 +253,7 @@ TEST(ChannelTest, SecondOpenReplacesBothHandles) {
     hid.SetReadTimeout(10);
     ASSERT_EQ(hid.OpenDevice(), 1);
     EXPECT_EQ(port.OpenHandles(pad), 2);  // the replaced pair was closed
-    EXPECT_EQ(hid.m_ReadTimeout.load(), 200u);
+    EXPECT_EQ(hid.ReadTimeout(), 200u);
 }
 
 TEST(ChannelTest, OpenTellsPermissionFromAbsence) {

@@ -24,11 +24,11 @@ TEST(DiscoveryTest, NothingPresentStillRegistersOnce) {
     SimPort port;
     int posts = 0;
     CHid hid(port);
-    hid.m_NotifyWindow.post = [&](uint32_t) { ++posts; };
+    hid.SetNotifyWindow({nullptr, [&](uint32_t) { ++posts; }});
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_DeviceFound.load(), 0);
-    EXPECT_EQ(hid.m_NotifyRegistered, 1);
-    ASSERT_TRUE(hid.m_NotifyHandle);
+    EXPECT_EQ(hid.DeviceFound(), 0);
+    EXPECT_EQ(hid.NotifyRegistered(), 1);
+    ASSERT_TRUE(hid.Notification());
     const int other = port.AddInterface("mouse", 0x046D, 0xC077);
     port.Unplug(other);
     EXPECT_EQ(posts, 1);  // the registration delivers
@@ -38,11 +38,11 @@ TEST(DiscoveryTest, FailedRegistrationIsNeverRetried) {
     SimPort port;
     CHid hid(port);  // no post target: the simulated registration fails
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_NotifyRegistered, 1);
-    EXPECT_FALSE(hid.m_NotifyHandle);
-    hid.m_NotifyWindow.post = [](uint32_t) {};
+    EXPECT_EQ(hid.NotifyRegistered(), 1);
+    EXPECT_FALSE(hid.Notification());
+    hid.SetNotifyWindow({nullptr, [](uint32_t) {}});
     hid.FindDevice();
-    EXPECT_FALSE(hid.m_NotifyHandle);
+    EXPECT_FALSE(hid.Notification());
 }
 
 TEST(DiscoveryTest, FirstAcceptedInterfaceWinsAmongOthers) {
@@ -55,11 +55,11 @@ TEST(DiscoveryTest, FirstAcceptedInterfaceWinsAmongOthers) {
     LogCapture log;
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, "pad-a");
+    EXPECT_EQ(hid.DevicePath(), "pad-a");
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"m_DevicePath:pad-a\n"});
     port.Unplug(first);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, "pad-b");
+    EXPECT_EQ(hid.DevicePath(), "pad-b");
     EXPECT_EQ(log.Count("m_DevicePath:pad-b\n"), 1u);
 }
 
@@ -71,8 +71,8 @@ TEST(DiscoveryTest, PathIsKeptWhenTheGamepadGoes) {
     ASSERT_EQ(hid.FindDevice(), 1);
     port.Unplug(pad);
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_DeviceFound.load(), 0);
-    EXPECT_EQ(hid.m_DevicePath, "pad");
+    EXPECT_EQ(hid.DeviceFound(), 0);
+    EXPECT_EQ(hid.DevicePath(), "pad");
     EXPECT_EQ(hid.OpenDevice(), 0);
     EXPECT_EQ(log.Lines().size(), 1u);  // only the successful scan logged
     port.Plug(pad);

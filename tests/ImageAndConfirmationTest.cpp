@@ -150,7 +150,7 @@ TEST_F(SelectFileTest, ConfirmedFileSendsItsHeaderAndShortensTheReadTimeout) {
     EXPECT_EQ(view.boxes[0].buttons, BoxButtons::OkCancel);
 
     EXPECT_EQ(g_UpdateStage.load(), STAGE_HEADER_SENT);
-    EXPECT_EQ(m_Engine.Hid().m_ReadTimeout.load(), 10u);
+    EXPECT_EQ(m_Engine.Hid().ReadTimeout(), 10u);
     EXPECT_EQ(m_Engine.TotalLength(), 64u);
     EXPECT_EQ(m_Engine.ImagePath(), path);
     const auto rec = Rec();

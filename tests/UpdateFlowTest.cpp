@@ -138,7 +138,7 @@ TEST_F(FlowTest, ArrivalAndRemovals) {
     EXPECT_FALSE(View().buttonEnabled);
     EXPECT_EQ(View().caption, kTitle);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{kTitle});  // without a line end
-    EXPECT_EQ(m_Dlg->Hid().m_DevicePath, "pad");               // kept for the next open to fail on
+    EXPECT_EQ(m_Dlg->Hid().DevicePath(), "pad");               // kept for the next open to fail on
 }
 
 TEST_F(FlowTest, NodesChangedEnablesOrResetsAndOtherCodesAreIgnored) {

@@ -430,7 +430,7 @@ void CUpdateEngine::FailureRoutine(const std::string& reason) {
         text += reason + "\n";
     }
     m_View.MessageBox(text, Title(), BoxButtons::Ok);
-    if (m_Hid.m_DeviceFound.load() == 1 && g_pUpdateButton != nullptr) {
+    if (m_Hid.DeviceFound() == 1 && g_pUpdateButton != nullptr) {
         g_pUpdateButton->EnableWindow(true);
     }
 }

@@ -170,7 +170,7 @@ void QtUpdateWindow::Start() {
 }
 
 void QtUpdateWindow::WatchDeviceEvents() {
-    const zevrin::HidNotification* events = m_Dlg->Hid().m_NotifyHandle.get();
+    const zevrin::HidNotification* events = m_Dlg->Hid().Notification();
     if (events == nullptr || events->PollFd() < 0 || m_DeviceEvents != nullptr) {
         return;  // no registration, or one that posts its events through NotifyTarget
     }
@@ -180,7 +180,7 @@ void QtUpdateWindow::WatchDeviceEvents() {
 }
 
 void QtUpdateWindow::OnDeviceEventsReadable() {
-    zevrin::HidNotification* events = m_Dlg->Hid().m_NotifyHandle.get();
+    zevrin::HidNotification* events = m_Dlg->Hid().Notification();
     if (events == nullptr) {
         return;
     }

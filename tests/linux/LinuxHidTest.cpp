@@ -72,11 +72,11 @@ TEST(HidapiPortTest, RealScanOfThisMachineEndsAndRegisters) {
     HidapiPort port;
     CHid hid(port);
     const int found = hid.FindDevice();  // whatever is plugged in here; no gamepad expected
-    EXPECT_EQ(found, hid.m_DeviceFound.load());
-    EXPECT_EQ(hid.m_NotifyRegistered, 1);
-    if (hid.m_NotifyHandle) {
-        EXPECT_GE(hid.m_NotifyHandle->PollFd(), 0);
-        hid.m_NotifyHandle->Drain();  // must not block when nothing is pending
+    EXPECT_EQ(found, hid.DeviceFound());
+    EXPECT_EQ(hid.NotifyRegistered(), 1);
+    if (hid.Notification()) {
+        EXPECT_GE(hid.Notification()->PollFd(), 0);
+        hid.Notification()->Drain();  // must not block when nothing is pending
     }
     const auto list = port.ListAccepted(IsAcceptedDevice);
     EXPECT_EQ(list.empty(), found == 0);

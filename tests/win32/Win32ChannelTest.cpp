@@ -29,7 +29,7 @@ class Win32ChannelTest : public Win32PortTest {
   protected:
     Win32ChannelTest() {
         fake.interfaces = {Gamepad(L"pad")};
-        hid.m_DevicePath = Utf8InterfacePath("pad");
+        hid.SetDevicePath(Utf8InterfacePath("pad"));
         poisoned.fill(kPoison);
     }
 
@@ -109,10 +109,10 @@ TEST_F(Win32ChannelTest, OpenErrorsTellAMissingDeviceFromAForbiddenOne) {
     for (const auto& [error, expected] : cases) {
         fake.interfaces[0].openError = error;
         OpenStatus status = OpenStatus::Ok;
-        EXPECT_EQ(port.OpenWrite(hid.m_DevicePath, status), nullptr);
+        EXPECT_EQ(port.OpenWrite(hid.DevicePath(), status), nullptr);
         EXPECT_EQ(status, expected) << "writer, error " << error;
         status = OpenStatus::Ok;
-        EXPECT_EQ(port.OpenRead(hid.m_DevicePath, status), nullptr);
+        EXPECT_EQ(port.OpenRead(hid.DevicePath(), status), nullptr);
         EXPECT_EQ(status, expected) << "reader, error " << error;
     }
 }
@@ -254,7 +254,7 @@ TEST_F(Win32ChannelTest, StalledDeviceTimesTheWriteOutAndTheCancelledWriteEndsBe
 
 TEST_F(Win32ChannelTest, CancelFromAnotherThreadEndsAStalledWriteAtOnce) {
     OpenStatus status = OpenStatus::Failed;
-    const auto writer = port.OpenWrite(hid.m_DevicePath, status);
+    const auto writer = port.OpenWrite(hid.DevicePath(), status);
     ASSERT_NE(writer, nullptr);
     uint8_t report[kReportSize] = {0, 0x11};
     // Nothing in flight: the cancel is not kept for the next write.

@@ -26,7 +26,7 @@ using Win32DiscoveryTest = Win32PortTest;
 TEST_F(Win32DiscoveryTest, NoInterfaceFindsNothingYetRegisters) {
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_DeviceFound, 0);
+    EXPECT_EQ(hid.DeviceFound(), 0);
     EXPECT_EQ(fake.registrations.size(), 1u);
 
     ASSERT_EQ(fake.setsCreated, 1);
@@ -54,8 +54,8 @@ TEST_F(Win32DiscoveryTest, OtherDevicesAreProbedClosedAndSkipped) {
                        Device(L"clone", 0x1234, kGamepadProductId)};
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_DeviceFound, 0);
-    EXPECT_EQ(hid.m_DevicePath, "");
+    EXPECT_EQ(hid.DeviceFound(), 0);
+    EXPECT_EQ(hid.DevicePath(), "");
     EXPECT_THAT(Log(), IsEmpty());
 
     EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 1u, 2u, 3u, 4u));
@@ -78,8 +78,8 @@ TEST_F(Win32DiscoveryTest, AlternativeProductIsFoundAndLoggedWithItsPath) {
     fake.interfaces = {Device(L"alt", kStVendorId, kGamepadProductIdAlt)};
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DeviceFound, 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("alt"));
+    EXPECT_EQ(hid.DeviceFound(), 1);
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("alt"));
     EXPECT_THAT(Log(), ElementsAre("m_DevicePath:" + Utf8InterfacePath("alt") + "\n"));
     EXPECT_EQ(fake.OpenFiles(), 0) << "discovery keeps no handle open";
 }
@@ -97,7 +97,7 @@ TEST_F(Win32DiscoveryTest, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
 
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("good!"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("good!"));
     for (const auto* skipped : {&mute, &noDescriptor, &noCaps}) {
         EXPECT_EQ(fake.OpensOf(skipped->path), 1);
     }
@@ -118,7 +118,7 @@ TEST_F(Win32DiscoveryTest, OnlyTheCollectionWith65ByteReportsIsFoundAndOpenedFor
 
     CHid hid(port);
     ASSERT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("col65-65"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("col65-65"));
     EXPECT_EQ(fake.preparsedRequests.size(), std::size(others) + 1);
     ASSERT_EQ(hid.OpenDevice(), 1);
 
@@ -136,7 +136,7 @@ TEST_F(Win32DiscoveryTest, OnlyTheCollectionWith65ByteReportsIsFoundAndOpenedFor
     // Listing names the gamepad once, by the same collection.
     const auto listed = port.ListAccepted(IsAcceptedDevice);
     ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].path, hid.m_DevicePath);
+    EXPECT_EQ(listed[0].path, hid.DevicePath());
 }
 
 TEST_F(Win32DiscoveryTest, GamepadAnotherProgramHoldsIsFoundAndItsOpenSaysSo) {
@@ -173,7 +173,7 @@ TEST_F(Win32DiscoveryTest, LongerPathSizesTheBufferAnewAndAsksTheSameInterfaceAg
     fake.interfaces = {Device(L"m", kMouseVendor, 1), Gamepad(L"a-much-longer-instance-id")};
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("a-much-longer-instance-id"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("a-much-longer-instance-id"));
     EXPECT_EQ(fake.allocations, 2);
     EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 1u, 1u));
     EXPECT_THAT(DetailSequence(fake),
@@ -188,7 +188,7 @@ TEST_F(Win32DiscoveryTest, DetailQueryThatNeverSucceedsGivesUpThatInterfaceAfter
 
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("next!"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("next!"));
     EXPECT_EQ(fake.OpensOf(stuck.path), 0);
     EXPECT_THAT(fake.enumIndices, ElementsAre(0u, 0u, 0u, 1u));
     EXPECT_THAT(DetailSequence(fake),
@@ -203,7 +203,7 @@ TEST_F(Win32DiscoveryTest, DetailQueryThatSucceedsOnTheThirdTryIsExamined) {
     fake.interfaces = {slow};
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("slow"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("slow"));
 }
 
 TEST_F(Win32DiscoveryTest, FailedAllocationEndsTheScanWithoutAMatch) {
@@ -230,8 +230,8 @@ TEST_F(Win32DiscoveryTest, RemovedGamepadKeepsItsPathAndItsNextOpenFails) {
     auto gone = fake.interfaces;
     fake.interfaces.clear();
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_DeviceFound, 0);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("pad"));
+    EXPECT_EQ(hid.DeviceFound(), 0);
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("pad"));
     EXPECT_EQ(hid.OpenDevice(), 0);
     EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::NotFound);
 
@@ -245,7 +245,7 @@ TEST_F(Win32DiscoveryTest, NonAsciiPathSurvivesTheTripThroughUtf8) {
     fake.interfaces = {Gamepad(L"\u00e4\u4e2d")};
     CHid hid(port);
     ASSERT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.m_DevicePath, Utf8InterfacePath("\xc3\xa4\xe4\xb8\xad"));
+    EXPECT_EQ(hid.DevicePath(), Utf8InterfacePath("\xc3\xa4\xe4\xb8\xad"));
     EXPECT_EQ(hid.OpenDevice(), 1) << "CreateFileW must get back the exact wide path";
 }
 
@@ -269,7 +269,7 @@ TEST_F(Win32DiscoveryTest, RegistrationAsksForHidInterfaceEventsAtTheWindowOnce)
     HDEVNOTIFY registration = nullptr;
     {
         CHid hid(port);
-        hid.m_NotifyWindow.handle = window;
+        hid.SetNotifyWindow({window, nullptr});
         hid.FindDevice();
         hid.FindDevice();
         ASSERT_EQ(fake.registrations.size(), 1u);

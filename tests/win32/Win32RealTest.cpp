@@ -48,8 +48,8 @@ std::string Lower(std::string text) {
 TEST(Win32RealTest, MissingDeviceCannotBeOpenedAndHasNoReader) {
     Win32HidPort port(RealWin32Api());
     CHid hid(port);
-    hid.m_DevicePath =
-        "\\\\?\\hid#vid_0483&pid_5750#7&zevrin&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    hid.SetDevicePath(
+        "\\\\?\\hid#vid_0483&pid_5750#7&zevrin&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
     EXPECT_EQ(hid.OpenDevice(), 0);
     EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::NotFound);
     uint8_t buffer[64] = {};
@@ -61,11 +61,11 @@ TEST(Win32RealTest, ScanOverTheSystemsInterfacesFindsNoGamepadAndRegisters) {
     Win32HidPort port(RealWin32Api());
     HiddenWindow window;
     CHid hid(port);
-    hid.m_NotifyWindow.handle = window.get();
+    hid.SetNotifyWindow({window.get(), nullptr});
     EXPECT_EQ(hid.FindDevice(), 0);
-    EXPECT_EQ(hid.m_NotifyRegistered, 1);
+    EXPECT_EQ(hid.NotifyRegistered(), 1);
     if (window.get() != nullptr) {
-        EXPECT_NE(hid.m_NotifyHandle, nullptr) << "registration for a live window failed";
+        EXPECT_NE(hid.Notification(), nullptr) << "registration for a live window failed";
     }
 }
 
