@@ -8,11 +8,7 @@
 ControlRef* g_pInstructionText = nullptr;
 
 CUpdateDlg::CUpdateDlg(zevrin::HidPort& port, DialogView& view)
-    : CUpdateEngine(port, view),
-      m_UpdateButton(view, ControlId::UpdateButton),
-      m_ProgressBar(view, ControlId::Progress),
-      m_SuccessText(view, ControlId::SuccessText),
-      m_InstructionText(view, ControlId::Instructions) {}
+    : CUpdateEngine(port, view), m_InstructionText(view, ControlId::Instructions) {}
 
 CUpdateDlg::~CUpdateDlg() {
     StopWorker();
@@ -26,22 +22,22 @@ int CUpdateDlg::OnInitDialog() {
     g_pUpdateButton = &m_UpdateButton;
     g_pProgressBar = &m_ProgressBar;
     g_pSuccessText = &m_SuccessText;
-    g_pSuccessText->ShowWindow(false);
-    g_pSuccessText->SetWindowText(LoadLocalizedText(TextId::Upgraded));
+    m_SuccessText.ShowWindow(false);
+    m_SuccessText.SetWindowText(LoadLocalizedText(TextId::Upgraded));
     g_pInstructionText = &m_InstructionText;
-    g_pInstructionText->SetWindowText(LoadLocalizedText(TextId::Instructions));
+    m_InstructionText.SetWindowText(LoadLocalizedText(TextId::Instructions));
     m_View.SetProgressRange(0, 100);
-    g_pProgressBar->SetPos(0);
+    m_ProgressBar.SetPos(0);
     ResetTransferRecord();
     g_StopThread = 1;
-    g_pUpdateButton->SetWindowText(LoadLocalizedText(TextId::UsbUpdate));
+    m_UpdateButton.SetWindowText(LoadLocalizedText(TextId::UsbUpdate));
     m_Hid.SetNotifyWindow(m_View.NotifyTarget());
     cur_devVersion = kVersionPending;
     if (m_Hid.FindDevice() != 0) {
-        g_pUpdateButton->EnableWindow(true);
+        m_UpdateButton.EnableWindow(true);
         QueryDeviceVersion();
     } else {
-        g_pUpdateButton->EnableWindow(false);
+        m_UpdateButton.EnableWindow(false);
     }
     g_UpdateStage = STAGE_COMPLETE;
     m_View.SetCaption(LoadLocalizedText(TextId::Title));
@@ -66,10 +62,10 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
         case zevrin::kDevNodesChanged:
             if (m_Hid.FindDevice() != 0) {
                 if (!busy) {
-                    g_pUpdateButton->EnableWindow(true);
+                    m_UpdateButton.EnableWindow(true);
                 }
             } else {
-                g_pUpdateButton->EnableWindow(false);
+                m_UpdateButton.EnableWindow(false);
                 m_View.SetCaption(LoadLocalizedText(TextId::Title));
                 if (!busy) {
                     m_Hid.CloseDevice();
@@ -78,13 +74,13 @@ int CUpdateDlg::OnDeviceChange(uint32_t eventCode, uintptr_t /*eventData*/) {
             break;
         case zevrin::kDeviceArrival:
             if (m_Hid.FindDevice() != 0 && !busy) {
-                g_pUpdateButton->EnableWindow(true);
+                m_UpdateButton.EnableWindow(true);
                 QueryDeviceVersion();
             }
             break;
         case zevrin::kDeviceRemoveComplete:
             if (m_Hid.FindDevice() == 0) {
-                g_pUpdateButton->EnableWindow(false);
+                m_UpdateButton.EnableWindow(false);
                 zevrin::LogLine("%s", LoadLocalizedText(TextId::Title).c_str());
                 m_View.SetCaption(LoadLocalizedText(TextId::Title));
                 if (!busy) {
@@ -102,7 +98,7 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
     if (IsWorkerRunning()) {
         return;  // the button may be enabled at STAGE_COMPLETE while the last request is due
     }
-    g_pSuccessText->ShowWindow(false);
+    m_SuccessText.ShowWindow(false);
     if (VersionStale()) {
         QueryDeviceVersion();
     }
@@ -111,15 +107,15 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
         return;
     }
     g_StopThread = 0;
-    g_pUpdateButton->EnableWindow(false);
-    g_pProgressBar->SetPos(0);
+    m_UpdateButton.EnableWindow(false);
+    m_ProgressBar.SetPos(0);
     if (m_hUpdateThread.joinable()) {
         m_hUpdateThread.join();  // the last worker has finished; release its thread
     }
     m_WorkerRunning = true;
     try {
         m_hUpdateThread = std::thread([this] {
-            Usb_UpdateThread();
+            RunWorker();  // the worker is handed its engine, not sent to find it
             m_WorkerRunning = false;
             if (m_ArrivalDuringWorker.exchange(false)) {
                 // The window's own thread asks the gamepad that arrived meanwhile for its version.
@@ -132,13 +128,6 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
     } catch (const std::system_error&) {
         // No thread: like a worker that never started; the next device event enables the button.
         m_WorkerRunning = false;
-    }
-}
-
-void CUpdateDlg::RefreshUpdateButton() {
-    const int found = m_Hid.FindDevice();
-    if (g_pUpdateButton != nullptr) {
-        g_pUpdateButton->EnableWindow(found != 0);
     }
 }
 

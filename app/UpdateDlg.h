@@ -21,7 +21,6 @@ class CUpdateDlg : public CUpdateEngine {
     // The low 16 bits of eventCode pick the reaction; eventData is not looked at. Returns 1.
     int OnDeviceChange(uint32_t eventCode, uintptr_t eventData);
     void OnBnClickedUsbUpdate();
-    void RefreshUpdateButton() override;
 
     // The window wants to close. True when it may close now; during a transfer the user is asked
     // first (text 2), and on OK the worker is stopped and waited for.
@@ -33,9 +32,6 @@ class CUpdateDlg : public CUpdateEngine {
     void StopWorker();
 
   private:
-    ControlRef m_UpdateButton;
-    ControlRef m_ProgressBar;
-    ControlRef m_SuccessText;
     ControlRef m_InstructionText;
     std::thread m_hUpdateThread;
     std::atomic<bool> m_WorkerRunning{false};

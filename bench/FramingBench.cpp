@@ -15,7 +15,7 @@ namespace {
 using zevrin::bench::AnsweringView;
 using zevrin::bench::NullPort;
 
-// An engine whose CHid is open on the null device: the senders reach it through g_pUpdateDlg.
+// An engine whose CHid is open on the null device, handed to the senders.
 // The log goes nowhere, as in a quiet zevrin-flash: a terminal would be what gets measured.
 struct NullDevice {
     zevrin::LogSink previous = zevrin::SetLogSink([](std::string_view) {});

@@ -1,5 +1,6 @@
 #include "update/UpdateEngine.h"
 
+#include <cassert>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -152,7 +153,15 @@ static int SendFirmwareHeader(CHid& hid, uint32_t desVersion, uint32_t imagePara
     return SendFirmwarePacket(hid, CMD_FIRMWARE_HEADER, payload, kFirmwareHeaderSize);
 }
 
-CUpdateEngine::CUpdateEngine(zevrin::HidPort& port, DialogView& view) : m_Hid(port), m_View(view) {
+CUpdateEngine::CUpdateEngine(zevrin::HidPort& port, DialogView& view)
+    : m_Hid(port),
+      m_View(view),
+      m_UpdateButton(view, ControlId::UpdateButton),
+      m_ProgressBar(view, ControlId::Progress),
+      m_SuccessText(view, ControlId::SuccessText) {
+    // The process-wide state (the stop flag, the stage, the device version) belongs to one engine:
+    // a second one would share it without knowing.
+    assert(g_pUpdateDlg == nullptr && "one engine per process");
     g_pUpdateDlg = this;
 }
 
@@ -404,10 +413,7 @@ void CUpdateEngine::RunWorker() {
 }
 
 void CUpdateEngine::RefreshUpdateButton() {
-    const int found = m_Hid.FindDevice();
-    if (g_pUpdateButton != nullptr) {
-        g_pUpdateButton->EnableWindow(found != 0);
-    }
+    m_UpdateButton.EnableWindow(m_Hid.FindDevice() != 0);
 }
 
 void CUpdateEngine::Interrupt() {
@@ -430,8 +436,8 @@ void CUpdateEngine::FailureRoutine(const std::string& reason) {
         text += reason + "\n";
     }
     m_View.MessageBox(text, Title(), BoxButtons::Ok);
-    if (m_Hid.DeviceFound() == 1 && g_pUpdateButton != nullptr) {
-        g_pUpdateButton->EnableWindow(true);
+    if (m_Hid.DeviceFound() == 1) {
+        m_UpdateButton.EnableWindow(true);
     }
 }
 
@@ -491,8 +497,8 @@ void CUpdateEngine::OnNextDataRequest() {
     }
     const uint32_t sentSoFar = m_BytesSent += static_cast<uint32_t>(n);
     LogLine("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n", static_cast<int>(n), sentSoFar);
-    if (g_pProgressBar != nullptr && total != 0) {
-        g_pProgressBar->SetPos(ProgressPercent(sentSoFar, total));
+    if (total != 0) {
+        m_ProgressBar.SetPos(ProgressPercent(sentSoFar, total));
     }
     if (sentSoFar < total) {
         return;
@@ -501,9 +507,7 @@ void CUpdateEngine::OnNextDataRequest() {
     LogLine("update successful\n");
     g_UpdateStage = STAGE_COMPLETE;
     m_ImageComplete = true;
-    if (g_pUpdateButton != nullptr) {
-        g_pUpdateButton->EnableWindow(true);
-    }
+    m_UpdateButton.EnableWindow(true);
 }
 
 void CUpdateEngine::OnDoneRequest() {
@@ -520,12 +524,8 @@ void CUpdateEngine::OnDoneRequest() {
     SetOutcome(UpdateOutcome::Success);
     m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(TextId::Upgraded).c_str()), Title(),
                       BoxButtons::Ok);
-    if (g_pSuccessText != nullptr) {
-        g_pSuccessText->ShowWindow(true);
-    }
-    if (g_pProgressBar != nullptr) {
-        g_pProgressBar->SetPos(0);
-    }
+    m_SuccessText.ShowWindow(true);
+    m_ProgressBar.SetPos(0);
 }
 
 void CUpdateEngine::OnVersionAnswer(const uint8_t* body) {

@@ -22,6 +22,8 @@ extern std::atomic<int> g_UpdateStage;        // STAGE_*; 0 before the dialog's 
 extern std::atomic<uint32_t> cur_devVersion;  // last version word reported, or a sentinel
 
 class CUpdateEngine;
+// The process-wide names of the one engine and its controls, for whoever knows the program by them.
+// The engine itself works through its own members; the dialog sets these on start-up.
 extern CUpdateEngine* g_pUpdateDlg;  // the one dialog object
 extern ControlRef* g_pUpdateButton;
 extern ControlRef* g_pProgressBar;
@@ -86,8 +88,8 @@ class CUpdateEngine : public FrameHandlers {
     bool VersionStale() const { return m_VersionStale.load(); }
     // The body of Usb_UpdateThread.
     void RunWorker();
-    // The dialog's: FindDevice, then enable the button if the gamepad is present.
-    virtual void RefreshUpdateButton();
+    // FindDevice, then enable the button if the gamepad is present.
+    void RefreshUpdateButton();
 
     // Stops a running worker from outside (closing, Ctrl-C): its loop ends after the current
     // read, which is cut short. Does not wait.
@@ -123,6 +125,10 @@ class CUpdateEngine : public FrameHandlers {
     CHid m_Hid;
     DialogView& m_View;
     EngineLimits m_Limits;
+    // The controls the engine drives, in the view it was given.
+    ControlRef m_UpdateButton;
+    ControlRef m_ProgressBar;
+    ControlRef m_SuccessText;
 
     // The transfer record.
     uint8_t m_Chunk[kChunkSize] = {};
