@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -451,6 +453,86 @@ TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
     }
 }
 
+// Reads as Windows reports them (ReadFile's result, the bytes, GetLastError()): a read that
+// Ctrl-C cut short is neither an answer nor the end of the input, so the prompt waits for the stop
+// request the console sends next; only the cancel ends it.
+TEST(PumpedLineReaderTest, WindowsReadsOfTheAnswer) {
+    constexpr unsigned long kAborted = kWin32OperationAborted;
+    constexpr unsigned long kBrokenPipe = 109;  // ERROR_BROKEN_PIPE: the writer closed the pipe
+    struct Step {
+        Win32Read read;
+        char byte;
+    };
+    const auto bytes = [](const std::string& text) {
+        std::vector<Step> steps;
+        for (const char c : text) {
+            steps.push_back({{true, 1, 0}, c});
+        }
+        return steps;
+    };
+    const auto join = [](std::vector<Step> a, const std::vector<Step>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Step aborted{{true, 0, kAborted}, 0};
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;  // then nothing more arrives, as at a console nobody types at
+        std::optional<std::string> line;
+        bool waitsForTheCancel;
+    };
+    const std::vector<Case> cases = {
+        {"line", bytes("y\r\n"), "y", false},
+        {"last line without its end", join(bytes("yes"), {{{true, 0, 0}, 0}}), "yes", false},
+        {"end of a file", {{{true, 0, 0}, 0}}, std::nullopt, false},
+        {"closed pipe", {{{false, 0, kBrokenPipe}, 0}}, std::nullopt, false},
+        {"Ctrl-C reported as success", {aborted}, std::nullopt, true},
+        {"Ctrl-C reported as failure", {{{false, 0, kAborted}, 0}}, std::nullopt, true},
+        {"Ctrl-C drops the line begun", join(join(bytes("n"), {aborted}), bytes("y\n")), "y",
+         false},
+        {"a byte is a byte whatever the last error",
+         {{{true, 1, kAborted}, 'y'}, {{true, 1, 0}, '\n'}},
+         "y",
+         false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        struct Source {
+            std::mutex mutex;
+            std::condition_variable changed;
+            std::deque<Step> steps;
+            bool released = false;
+        };
+        auto source = std::make_shared<Source>();
+        source->steps.assign(row.steps.begin(), row.steps.end());
+        PumpedLineReader reader([source](char& byte) {
+            std::unique_lock lock(source->mutex);
+            // Past the script the reading thread blocks like a console read, until the row ends.
+            source->changed.wait(lock, [&] { return !source->steps.empty() || source->released; });
+            if (source->steps.empty()) {
+                return ReadMeaning::End;
+            }
+            const Step step = source->steps.front();
+            source->steps.pop_front();
+            byte = step.byte;
+            return MeaningOf(step.read);
+        });
+        std::atomic<bool> cancel{false};
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(300ms);
+            cancel = true;
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(reader.ReadLine(cancel), row.line);
+        const bool waited = Clock::now() - start >= 300ms;
+        canceller.join();
+        EXPECT_EQ(waited, row.waitsForTheCancel);
+        std::lock_guard lock(source->mutex);
+        source->released = true;
+        source->changed.notify_all();
+    }
+}
+
 TEST_F(FlashTest, NoGamepadIsExitCodeThreeForEveryDeviceCommand) {
     port.AddInterface("keyboard", 0x046d, 0xc31c);
     for (Command command : {Command::List, Command::Version, Command::Update}) {
@@ -513,13 +595,23 @@ void Deliver(int event) {
 #endif
 }
 
-enum class StopMoment { AtThePrompt, MidTransfer, MidTransferAsJson, WhileWaiting };
+// AtTheConsolePrompt: the answer is read as on Windows, and the console's read comes back cut
+// short by Ctrl-C before the stop request arrives, as it does when the control handler's thread
+// runs late.
+enum class StopMoment {
+    AtThePrompt,
+    AtTheConsolePrompt,
+    MidTransfer,
+    MidTransferAsJson,
+    WhileWaiting
+};
 
 void PrintTo(StopMoment m, std::ostream* os) {
-    *os << (m == StopMoment::AtThePrompt         ? "AtThePrompt"
-            : m == StopMoment::MidTransfer       ? "MidTransfer"
-            : m == StopMoment::MidTransferAsJson ? "MidTransferAsJson"
-                                                 : "WhileWaiting");
+    *os << (m == StopMoment::AtThePrompt          ? "AtThePrompt"
+            : m == StopMoment::AtTheConsolePrompt ? "AtTheConsolePrompt"
+            : m == StopMoment::MidTransfer        ? "MidTransfer"
+            : m == StopMoment::MidTransferAsJson  ? "MidTransferAsJson"
+                                                  : "WhileWaiting");
 }
 
 class FlashStopTest : public FlashTest,
@@ -556,8 +648,33 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     b.latency = 20ms;  // the whole image would take 640 ms: the stop comes long before its end
     const int pad = AddPad(b);
     CapturedConsole c({}, /*blockAtEnd=*/true);
+    const bool atThePrompt =
+        moment == StopMoment::AtThePrompt || moment == StopMoment::AtTheConsolePrompt;
+    struct ConsoleRead {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::atomic<bool> asked{false};
+        std::atomic<bool> aborted{false};
+        bool abort = false;
+        bool released = false;
+    };
+    auto consoleRead = std::make_shared<ConsoleRead>();
+    PumpedLineReader consoleInput([consoleRead](char&) {
+        std::unique_lock lock(consoleRead->mutex);
+        consoleRead->asked = true;
+        consoleRead->changed.wait(lock, [&] {
+            return (consoleRead->abort && !consoleRead->aborted) || consoleRead->released;
+        });
+        if (consoleRead->released) {
+            return ReadMeaning::End;
+        }
+        consoleRead->aborted = true;
+        return MeaningOf({true, 0, kWin32OperationAborted});
+    });
+    Console windowsConsole{c.out, c.err, consoleInput, false, {}, {}};
+    Console& console = moment == StopMoment::AtTheConsolePrompt ? windowsConsole : c.console;
     ParsedArgs a = Args(Command::Update, file);
-    a.yes = moment != StopMoment::AtThePrompt;
+    a.yes = !atThePrompt;
     a.json = moment == StopMoment::MidTransferAsJson;
     // --wait with the gamepad not plugged in yet.
     a.wait = moment == StopMoment::WhileWaiting;
@@ -566,10 +683,12 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     }
     const auto created = Clock::now();
     const auto reached = [&] {
-        return moment == StopMoment::AtThePrompt    ? c.input.Waiting()
-               : moment == StopMoment::WhileWaiting ? Clock::now() - created >= 100ms
-                                                    : port.RecordingOf(pad).chunks >= 5;
+        return moment == StopMoment::AtThePrompt          ? c.input.Waiting()
+               : moment == StopMoment::AtTheConsolePrompt ? consoleRead->asked.load()
+               : moment == StopMoment::WhileWaiting       ? Clock::now() - created >= 100ms
+                                                          : port.RecordingOf(pad).chunks >= 5;
     };
+    std::atomic<bool> runEnded{false};
 
     int code = -1;
     size_t reportsAtTheEnd = 0;
@@ -577,20 +696,33 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     std::thread deliverer;
     {
         const StopSignals stops;
-        c.console.interrupted = [&] { return stops.Requested(); };
-        c.console.exitCode = [&](int runResult) { return stops.ExitCode(runResult); };
+        console.interrupted = [&] { return stops.Requested(); };
+        console.exitCode = [&](int runResult) { return stops.ExitCode(runResult); };
         deliverer = std::thread([&] {
             const auto giveUp = Clock::now() + 2s;
             while (!reached() && Clock::now() < giveUp) {
                 std::this_thread::sleep_for(2ms);
             }
-            if (reached()) {  // never once the run has ended: the signal would end the suite
+            if (moment == StopMoment::AtTheConsolePrompt && reached()) {
+                {
+                    std::lock_guard lock(consoleRead->mutex);
+                    consoleRead->abort = true;
+                    consoleRead->changed.notify_all();
+                }
+                while (!consoleRead->aborted.load() && Clock::now() < giveUp) {
+                    std::this_thread::sleep_for(2ms);
+                }
+                std::this_thread::sleep_for(100ms);  // time enough to take it for a no
+            }
+            // Never once the run has ended: the signal would end the suite.
+            if (reached() && !runEnded.load()) {
                 Deliver(request.event);
             }
             handlerReturned = true;
         });
         const auto start = Clock::now();
-        code = stops.ExitCode(zevrin::cli::Run(a, c.console, port));
+        code = stops.ExitCode(zevrin::cli::Run(a, console, port));
+        runEnded = true;
         EXPECT_LT(Clock::now() - start, 2s);
         reportsAtTheEnd = port.RecordingOf(pad).reports.size();
         if (request.waitsForTheStop) {
@@ -598,6 +730,11 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
         }
     }
     deliverer.join();
+    {
+        std::lock_guard lock(consoleRead->mutex);
+        consoleRead->released = true;
+        consoleRead->changed.notify_all();
+    }
 
     EXPECT_EQ(code, request.exitCode);
     EXPECT_FALSE(Contains(c.out.str(), LoadLocalizedText(4)));
@@ -607,7 +744,7 @@ TEST_P(FlashStopTest, StopsCleanlyWithTheRequestsExitCode) {
     EXPECT_EQ(rec.reports.size(), reportsAtTheEnd);
     EXPECT_FALSE(rec.doneReceived);
     EXPECT_EQ(port.ReadsInProgress(pad), 0);
-    if (moment == StopMoment::AtThePrompt) {
+    if (atThePrompt) {
         EXPECT_FALSE(rec.headerReceived);
         EXPECT_TRUE(Contains(c.err.str(), "Update interrupted. No image data was sent."));
     } else if (moment == StopMoment::WhileWaiting) {
@@ -648,8 +785,9 @@ const auto kStopRequests =
 INSTANTIATE_TEST_SUITE_P(
     Requests, FlashStopTest,
     ::testing::Combine(kStopRequests,
-                       ::testing::Values(StopMoment::AtThePrompt, StopMoment::MidTransfer,
-                                         StopMoment::MidTransferAsJson, StopMoment::WhileWaiting)),
+                       ::testing::Values(StopMoment::AtThePrompt, StopMoment::AtTheConsolePrompt,
+                                         StopMoment::MidTransfer, StopMoment::MidTransferAsJson,
+                                         StopMoment::WhileWaiting)),
     [](const auto& p) {
         return std::get<0>(p.param).name + ::testing::PrintToString(std::get<1>(p.param));
     });
