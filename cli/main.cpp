@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/ConsoleOutput.h"
 #include "cli/Flash.h"
 #include "cli/LineReader.h"
 #include "cli/StopSignals.h"
 #include "update/Texts.h"
 
 #if defined(_WIN32)
-#include <io.h>
-
 #include <filesystem>
 #if defined(ZEVRIN_HAVE_WIN32_PORT)
 #include "hid/win32/Win32HidPort.h"
@@ -25,8 +24,6 @@ const Win32Api& RealWin32Api();
 #endif
 // The interface language for the texts, as the Windows dialog chooses it (kernel32; LANGID).
 extern "C" __declspec(dllimport) unsigned short __stdcall GetUserDefaultUILanguage(void);
-// The texts are UTF-8; a console left at its OEM code page would print the Chinese ones garbled.
-extern "C" __declspec(dllimport) int __stdcall SetConsoleOutputCP(unsigned int codePage);
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -58,7 +55,8 @@ std::unique_ptr<zevrin::HidPort> MakePort(bool simulate) {
 
 bool StdoutIsTerminal() {
 #if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
+    // _isatty says yes to NUL too; only a console shows a bar drawn in place.
+    return zevrin::cli::IsConsole(zevrin::cli::StandardStream::Output);
 #else
     return isatty(STDOUT_FILENO) != 0;
 #endif
@@ -102,7 +100,9 @@ int RunWith(const std::vector<std::string>& args) {
 // wmain: the arguments arrive as UTF-16, so paths outside the ANSI code page survive.
 int wmain(int argc, wchar_t** argv) {
     SetTextSource({[] { return static_cast<uint16_t>(GetUserDefaultUILanguage()); }, nullptr});
-    SetConsoleOutputCP(65001);  // CP_UTF8; fails harmlessly when the output is not a console
+    // Never destroyed: the streams are flushed at exit, after main's objects are gone.
+    std::cout.rdbuf(zevrin::cli::StandardStreamBuf(zevrin::cli::StandardStream::Output).release());
+    std::cerr.rdbuf(zevrin::cli::StandardStreamBuf(zevrin::cli::StandardStream::Error).release());
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::u8string u8 = std::filesystem::path(argv[i]).u8string();

@@ -3,12 +3,17 @@
 // is enough data for it.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/CliView.h"
+#include "cli/ConsoleOutput.h"
 #include "cli/Progress.h"
 
 using zevrin::cli::BoxTextForTerminal;
+using zevrin::cli::ConsoleOutputBuf;
 using zevrin::cli::FormatDuration;
 using zevrin::cli::FormatProgressBar;
 using zevrin::cli::FormatProgressLine;
@@ -75,6 +80,70 @@ TEST(ProgressTest, BoxTextsBecomeTerminalLines) {
     EXPECT_EQ(BoxTextForTerminal("a\rb\n"), "a\nb");
     EXPECT_EQ(BoxTextForTerminal("keep  inner   spaces"), "keep  inner   spaces");
     EXPECT_EQ(BoxTextForTerminal(" \r\n "), "");
+}
+
+// On Windows a console gets the text as UTF-16 (its code page left alone) and a file or a pipe the
+// UTF-8 bytes, whole characters only, however the writes cut them.
+TEST(ProgressTest, TextReachesAConsoleAsUtf16AndAnythingElseAsUtf8) {
+    struct Case {
+        const char* name;
+        bool console;                     // GetConsoleMode succeeded
+        std::vector<std::string> pieces;  // each written and flushed on its own
+        std::u16string wide;              // what WriteConsoleW got
+        std::string bytes;                // what WriteFile got
+    };
+    const std::string upgraded = "\xe5\x9b\xba\xe4\xbb\xb6\xe5\x8d\x87\xe7\xba\xa7";  // 固件升级
+    const std::vector<Case> cases = {
+        {"console, ASCII", true, {"Proceed? [y/N] "}, u"Proceed? [y/N] ", ""},
+        {"console, Chinese", true, {upgraded + "\n"}, u"\u56fa\u4ef6\u5347\u7ea7\n", ""},
+        {"console, a character cut between writes", true, {"a\xe5\x9b", "\xba!"}, u"a\u56fa!", ""},
+        {"console, beyond the BMP", true, {"\xf0\x9f\x8e\xae"}, u"\U0001F3AE", ""},
+        {"console, bytes that are no UTF-8",
+         true,
+         {"\xff-\xc0\xaf-\xed\xa0\x80-\xe5\x9bx"},
+         u"\uFFFD-\uFFFD\uFFFD-\uFFFD\uFFFD\uFFFD-\uFFFDx",
+         ""},
+        {"file or pipe, Chinese", false, {upgraded, "\n"}, u"", upgraded + "\n"},
+        {"file or pipe, a character cut between writes",
+         false,
+         {"\xe5\x9b", "\xba"},
+         u"",
+         "\xe5\x9b\xba"},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::u16string wide;
+        std::string bytes;
+        ConsoleOutputBuf buffer({row.console,
+                                 [&](std::u16string_view text) {
+                                     wide += text;
+                                     return true;
+                                 },
+                                 [&](std::string_view text) {
+                                     bytes += text;
+                                     return true;
+                                 }});
+        std::ostream stream(&buffer);
+        for (const std::string& piece : row.pieces) {
+            stream << piece << std::flush;
+        }
+        EXPECT_TRUE(wide == row.wide) << wide.size() << " units";
+        EXPECT_EQ(bytes, row.bytes);
+    }
+
+    // A console that refuses the text (closed): the stream goes bad and drops the rest.
+    int calls = 0;
+    ConsoleOutputBuf refusing({true,
+                               [&](std::u16string_view) {
+                                   ++calls;
+                                   return false;
+                               },
+                               [](std::string_view) { return true; }});
+    std::ostream stream(&refusing);
+    stream << "a" << std::flush;
+    EXPECT_TRUE(stream.bad());
+    stream << "b" << std::flush;
+    EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
