@@ -1,0 +1,382 @@
+# The bench's cases, run in this order inside one guest, each in its own shell with lib.sh.
+# name, time limit in seconds (generous: TCG on a shared machine stalls), function.
+CASES=(
+  "turnaround                240 case_turnaround"
+  "linux-list                 60 case_linux_list"
+  "linux-version              60 case_linux_version"
+  "linux-update              180 case_linux_update"
+  "linux-device-failures     180 case_linux_device_failures"
+  "linux-unplug              180 case_linux_unplug"
+  "linux-silence              90 case_linux_silence"
+  "linux-permission           60 case_linux_permission"
+  "linux-udev-rule            90 case_linux_udev_rule"
+  "linux-hotplug-window      180 case_linux_hotplug_window"
+  "linux-two-gamepads         60 case_linux_two_gamepads"
+  "windows-list              420 case_windows_list"
+  "windows-version           120 case_windows_version"
+  "windows-update            300 case_windows_update"
+  "windows-unplug            300 case_windows_unplug"
+)
+
+needs() {
+  local missing=()
+  for f in "$@"; do
+    [ -e "$f" ] || missing+=("$f")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  fail "needs ${missing[*]}, which the build folders given to the bench do not hold"
+  return 1
+}
+
+# --- item 6: turnaround per data request, zevrin-flash against the bare hidapi loop ----------
+
+# p50, p99 and max of one sample per line.
+percentiles() {
+  sort -n "$1" | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "0 - - -"; exit }
+    p50 = v[int((NR * 50 + 99) / 100)]; p99 = v[int((NR * 99 + 99) / 100)]
+    print NR, p50, p99, v[NR] }'
+}
+
+# Three rounds each, taken in turns, so a stall of the emulator lands on either side alike.
+case_turnaround() {
+  needs "$FLASH" "$BASELINE" || return
+  local round
+  for round in 1 2 3; do
+    gamepad "tool$round" || return
+    run "flash$round" 180 "$FLASH" update --yes "$IMAGE"
+    expect_exit "flash$round" 0
+    unplug "tool$round"
+    expect_image "tool$round" "$IMAGE"
+    cat "$CASE_DIR/tool$round.turnaround" >>"$CASE_DIR/tool.samples"
+
+    gamepad "bare$round" || return
+    local node=node_bare$round
+    run "baseline$round" 180 "$BASELINE" "${!node}" "$IMAGE"
+    expect_exit "baseline$round" 0
+    unplug "bare$round"
+    expect_image "bare$round" "$IMAGE"
+    cat "$CASE_DIR/bare$round.turnaround" >>"$CASE_DIR/bare.samples"
+  done
+
+  local n1 p50a p99a maxa n2 p50b p99b maxb
+  read -r n1 p50a p99a maxa <<<"$(percentiles "$CASE_DIR/tool.samples")"
+  read -r n2 p50b p99b maxb <<<"$(percentiles "$CASE_DIR/bare.samples")"
+  if [ "$n1" -lt 6144 ] || [ "$n2" -lt 6144 ]; then
+    fail "too few data requests timed for three 64 KiB updates (3 x 2048 chunks): zevrin-flash $n1, baseline $n2"
+    return
+  fi
+  local ratio met
+  ratio=$(awk -v a="$p99a" -v b="$p99b" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+  met=$(awk -v a="$p99a" -v b="$p99b" 'BEGIN { print (a <= 1000 && a <= 1.1 * b) ? "yes" : "no" }')
+  {
+    echo "Turnaround per data request of a 64 KiB update, in µs from the request leaving the uhid"
+    echo "gamepad to the next data frame reaching it; three updates each, taken in turns, in one boot"
+    echo "of a Linux guest under QEMU ($ACCEL):"
+    echo
+    echo "| Host side | requests | p50 | p99 | max |"
+    echo "|---|---:|---:|---:|---:|"
+    echo "| zevrin-flash update --yes | $n1 | $p50a | $p99a | $maxa |"
+    echo "| zevrin-hidapi-baseline | $n2 | $p50b | $p99b | $maxb |"
+    echo
+    echo "p99 of zevrin-flash / baseline: $ratio; aim (p99 within 1 ms and within 1.1 x baseline) met: $met"
+  } >"$SCRATCH/turnaround.md"
+  note "p50 ${p50a} us vs baseline ${p50b} us; p99 ${p99a} us vs baseline ${p99b} us (x$ratio), aim met: $met"
+}
+
+# --- Linux build: zevrin-flash over hidapi and hidraw ---------------------------------------
+
+case_linux_list() {
+  needs "$FLASH" || return
+  gamepad a || return
+  run list 30 "$FLASH" list
+  expect_exit list 0
+  expect_output list out "$node_a	0483:5750"
+  [ "$(wc -l <"$CASE_DIR/list.out")" = 1 ] || fail "list shows more than the one gamepad: $(show "$CASE_DIR/list.out")"
+  unplug a
+}
+
+case_linux_version() {
+  needs "$FLASH" || return
+  gamepad a --version 110 || return
+  run version 30 "$FLASH" version
+  expect_exit version 0
+  expect_output version out "GamePad V1.10"
+  unplug a
+  expect_record a version_requests 1
+}
+
+case_linux_update() {
+  needs "$FLASH" || return
+  gamepad a || return
+  run update 150 "$FLASH" update --yes "$IMAGE"
+  expect_exit update 0
+  unplug a
+  expect_record a header_received 1
+  expect_record a image_length 65536
+  expect_record a chunks 2048
+  expect_record a done_after_whole_image 1
+  expect_image a "$IMAGE"
+  note "update took ${ms_update} ms"
+}
+
+# EVT_UPDATE_FAILED with either code in the middle of the image: a failure, told as one.
+case_linux_device_failures() {
+  needs "$FLASH" || return
+  for kind in failed21 failed24; do
+    gamepad "$kind" --fault "$kind@mid-transfer" || continue
+    run "update_$kind" 150 "$FLASH" update --yes "$IMAGE"
+    expect_exit "update_$kind" 1
+    expect_output "update_$kind" err "Firmware update failure"
+    if grep -qE 'unplugged|stopped answering|could not write' "$CASE_DIR/update_$kind.err"; then
+      fail "a failure the gamepad reported ($kind) was told as another: $(show "$CASE_DIR/update_$kind.err")"
+    fi
+    unplug "$kind"
+    expect_record "$kind" done_received 0
+  done
+}
+
+# bounded_after_unplug NAME GAMEPAD LIMIT_MS: the program NAME ended (failing) within LIMIT_MS of
+# the gamepad's device being destroyed.
+bounded_after_unplug() {
+  local name=$1 pad=$2 limit=$3
+  finish "$pad" 150 || { fail "gamepad $pad never reached its unplug"; return 1; }
+  finish "$name" 60
+  local gone=ended_$pad ended=ended_$name
+  local after=$((${!ended} - ${!gone}))
+  note "$name ended ${after} ms after the unplug"
+  [ "$after" -le "$limit" ] || fail "$name ended ${after} ms after the gamepad was unplugged (bound ${limit} ms)"
+  expect_exit "$name" 1
+}
+
+case_linux_unplug() {
+  needs "$FLASH" || return
+  gamepad mid --fault unplug@mid-transfer || return
+  start update "$FLASH" update --yes "$IMAGE"
+  bounded_after_unplug update mid 5000
+  expect_output update err "The gamepad was unplugged."
+  expect_record mid done_received 0
+
+  gamepad query --fault unplug@get-version || return
+  start version "$FLASH" version
+  bounded_after_unplug version query 5000
+}
+
+case_linux_silence() {
+  needs "$FLASH" || return
+  gamepad a --fault silence@header || return
+  run update 60 "$FLASH" update --yes --timeout 3 "$IMAGE"
+  expect_exit update 1
+  expect_output update err "The gamepad stopped answering."
+  # Past its 3 s, well short of the 15 s default: the option is what ended it.
+  [ "$ms_update" -ge 3000 ] && [ "$ms_update" -le 12000 ] ||
+    fail "update with --timeout 3 against a silent gamepad took ${ms_update} ms"
+  note "silent gamepad given up after ${ms_update} ms"
+  unplug a
+  expect_record a chunks 0
+}
+
+# A user without the udev rule's grant, on a node udev left root-only.
+case_linux_permission() {
+  needs "$FLASH" || return
+  gamepad a || return
+  local mode
+  mode=$(stat -c '%a %U' "$node_a")
+  if [ "$mode" != "600 root" ]; then
+    fail "the node $node_a is '$mode', not root-only: the case cannot show the refusal"
+    unplug a
+    return
+  fi
+  local as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+  run version 30 "${as_nobody[@]}" "$FLASH" version
+  expect_exit version 3
+  expect_output version err "No permission to open the gamepad"
+  expect_output version err "70-zevrin-gamepad.rules"
+  run update 30 "${as_nobody[@]}" "$FLASH" update --yes "$IMAGE"
+  expect_exit update 3
+  expect_output update err "No permission to open the gamepad"
+  unplug a
+  expect_record a enter_updates 0
+}
+
+# CURRENT_TAGS: the tags of udev's last event for the node (TAGS keeps old ones).
+tags_of() {
+  udevadm info --query=property --name="$1" 2>/dev/null | sed -n 's/^CURRENT_TAGS=//p'
+}
+
+apply_rule() {  # FILE: put where an admin puts it, then as README says
+  cp "$1" /run/udev/rules.d/70-zevrin-gamepad.rules
+  udevadm control --reload
+  udevadm trigger --subsystem-match=hidraw
+  udevadm settle --timeout=15
+}
+
+# The shipped rule grants a uhid gamepad (no USB parent) what it grants the USB one; a rule that
+# matches the USB attributes does not, and other devices are left alone.
+case_linux_udev_rule() {
+  needs "$RULE" || return
+  mkdir -p /run/udev/rules.d
+  gamepad a || return
+  gamepad other --vid 046d --pid c31c || return
+
+  printf '%s\n' 'SUBSYSTEM=="hidraw", KERNEL=="hidraw*", ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
+    >"$CASE_DIR/usb-attributes.rules"
+  apply_rule "$CASE_DIR/usb-attributes.rules"
+  case $(tags_of "$node_a") in
+    *:uaccess:*) fail "a rule matching ATTRS{idVendor} tagged the uhid node uaccess: $(tags_of "$node_a")" ;;
+  esac
+
+  apply_rule "$RULE"
+  case $(tags_of "$node_a") in
+    *:uaccess:*) ;;
+    *) fail "with the shipped rule applied, $node_a is not tagged uaccess (tags: '$(tags_of "$node_a")'; rule: $(grep -v '^#' "$RULE" | head -n 1))" ;;
+  esac
+  case $(tags_of "$node_other") in
+    *:uaccess:*) fail "the shipped rule tagged a device with other ids ($node_other, 046d:c31c)" ;;
+  esac
+
+  # Plugged in after the rule is in place, as README tells the user to do.
+  unplug a
+  gamepad b || return
+  case $(tags_of "$node_b") in
+    *:uaccess:*) ;;
+    *) fail "a gamepad plugged in with the shipped rule in place is not tagged uaccess (tags: '$(tags_of "$node_b")')" ;;
+  esac
+  unplug b
+  unplug other
+  rm -f /run/udev/rules.d/70-zevrin-gamepad.rules
+  udevadm control --reload
+}
+
+# wait_state NAME REGEX SECONDS: the window watcher's latest line matches.
+wait_state() {
+  local from last
+  from=$(now_ms)
+  while :; do
+    last=$(tail -n 1 "$CASE_DIR/$1.out" 2>/dev/null)
+    [[ $last =~ $2 ]] && return 0
+    if [ $(($(now_ms) - from)) -gt $(($3 * 1000)) ]; then
+      fail "$4: after $3 s the window shows '${last:-nothing}', not /$2/"
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+case_linux_hotplug_window() {
+  needs "$WATCHER" || return
+  start window env QT_QPA_PLATFORM=offscreen "$WATCHER"
+  wait_state window '^button=0 ' 60 "the window at start, no gamepad" || return
+  gamepad a --version 110 || return
+  wait_state window '^button=1 version=0000006E ' 20 "gamepad plugged in" || return
+  unplug a
+  wait_state window '^button=0 ' 20 "gamepad unplugged"
+  expect_record a version_requests 1
+  gamepad b --version 120 || return
+  wait_state window '^button=1 version=00000078 ' 20 "gamepad plugged in again"
+  unplug b
+  expect_record b version_requests 1
+  kill -TERM "$pid_window"
+  finish window 15 || fail "the window did not close within 15 s of SIGTERM"
+  note "window states: $(tr '\n' '|' <"$CASE_DIR/window.out" | sed 's/|$//')"
+}
+
+case_linux_two_gamepads() {
+  needs "$FLASH" || return
+  gamepad a || return
+  gamepad b || return
+  gamepad mouse --vid 046d --pid c31c || return
+  run list 30 "$FLASH" list
+  expect_exit list 0
+  expect_output list out "$node_a	0483:5750"
+  expect_output list out "$node_b	0483:5750"
+  if grep -qF "$node_mouse" "$CASE_DIR/list.out"; then
+    fail "list shows the device with other ids: $(show "$CASE_DIR/list.out")"
+  fi
+  unplug a
+  unplug b
+  unplug mouse
+}
+
+# --- Windows build under Wine, reading the same uhid gamepads through Wine's hidraw bus -----
+
+wine_ready() {
+  needs "$WINDOWS_FLASH_SOURCE" || return 1
+  local from
+  from=$(now_ms)
+  while [ ! -e "$SCRATCH/wine/ready" ]; do
+    if [ $(($(now_ms) - from)) -gt 300000 ]; then
+      fail "Wine was not ready after 300 s: $(show "$SCRATCH/wine/warm-up.err")"
+      return 1
+    fi
+    sleep 0.2
+  done
+  if [ "$(cat "$SCRATCH/wine/ready")" != ok ]; then
+    fail "Wine could not be set up: $(show "$SCRATCH/wine/ready")"
+    return 1
+  fi
+}
+
+# The gamepad in the program's list, under Wine's name for it, with its ids.
+case_windows_list() {
+  wine_ready || return
+  gamepad a || return
+  wine_device a 90 || { unplug a; return; }
+  expect_exit list_a 0
+  case $wdev_a in
+    *[Vv][Ii][Dd]_0483\&[Pp][Ii][Dd]_5750*) ;;
+    *) fail "Wine's path for the gamepad lacks its ids: $wdev_a" ;;
+  esac
+  expect_output list_a out "	0483:5750"
+  local lines
+  lines=$(grep -c . "$CASE_DIR/list_a.out")
+  [ "$lines" = 1 ] || note "list showed $lines lines (Wine keeps removed gamepads listed): $(show "$CASE_DIR/list_a.out")"
+  unplug a
+}
+
+case_windows_version() {
+  wine_ready || return
+  gamepad a --version 110 || return
+  wine_device a 90 || { unplug a; return; }
+  flash_exe version 60 --device "$wdev_a" version
+  expect_exit version 0
+  expect_output version out "GamePad V1.10"
+  unplug a
+  expect_record a version_requests 1
+}
+
+case_windows_update() {
+  wine_ready || return
+  gamepad a || return
+  wine_device a 90 || { unplug a; return; }
+  flash_exe update 240 --device "$wdev_a" update --yes "$(wine_path "$IMAGE")"
+  expect_exit update 0
+  unplug a
+  expect_record a header_received 1
+  expect_record a chunks 2048
+  expect_record a done_after_whole_image 1
+  expect_image a "$IMAGE"
+  local n p50 p99 max
+  read -r n p50 p99 max <<<"$(percentiles "$CASE_DIR/a.turnaround")"
+  note "update took ${ms_update} ms; turnaround through Wine p50 ${p50} us, p99 ${p99} us, max ${max} us"
+}
+
+# The program ends within its own bounds when the gamepad goes away under a pending read or
+# write, instead of waiting on Wine for ever.
+case_windows_unplug() {
+  wine_ready || return
+  gamepad mid --fault unplug@mid-transfer || return
+  if wine_device mid 90; then
+    start update wine "$WINDOWS_FLASH" --device "$wdev_mid" update --yes "$(wine_path "$IMAGE")"
+    bounded_after_unplug update mid 15000
+    expect_output update err "The gamepad was unplugged."
+    expect_record mid done_received 0
+  else
+    unplug mid
+  fi
+
+  gamepad query --fault unplug@get-version || return
+  wine_device query 90 || { unplug query; return; }
+  start version wine "$WINDOWS_FLASH" --device "$wdev_query" version
+  bounded_after_unplug version query 15000
+}
