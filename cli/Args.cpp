@@ -1,10 +1,12 @@
 #include "cli/Args.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 namespace zevrin::cli {
 
@@ -17,18 +19,23 @@ constexpr double kMaxWaitSeconds = 86400.0;
 // More simulated gamepads than a bench has USB ports would show nothing new.
 constexpr int kMaxSimulatedGamepads = 16;
 
+struct CommandName {
+    std::string_view word;
+    Command command;
+};
+
+constexpr CommandName kCommands[] = {
+    {"list", Command::List},
+    {"version", Command::Version},
+    {"info", Command::Info},
+    {"update", Command::Update},
+};
+
 std::optional<Command> CommandNamed(std::string_view word) {
-    if (word == "list") {
-        return Command::List;
-    }
-    if (word == "version") {
-        return Command::Version;
-    }
-    if (word == "info") {
-        return Command::Info;
-    }
-    if (word == "update") {
-        return Command::Update;
+    for (const CommandName& c : kCommands) {
+        if (c.word == word) {
+            return c.command;
+        }
     }
     return std::nullopt;
 }
@@ -62,184 +69,228 @@ std::optional<std::string> ParseSha256(std::string_view text) {
     return digest;
 }
 
-// --all and --repeat each stand for a whole way of working; these are the combinations that mean
-// something.
-std::optional<std::string> WorkbenchError(const ParsedArgs& a) {
-    if (a.all && a.repeat) {
-        return "--all and --repeat do not go together: --all takes the gamepads present, --repeat "
-               "each one as it arrives";
+// An error message, or nothing when the option was taken.
+using Verdict = std::optional<std::string>;
+using Value = std::optional<std::string>;
+
+enum class Takes {
+    Nothing,
+    Argument,          // --name=value or --name value
+    NonEmptyArgument,  // the same, and an empty one counts as none
+    // Only as --name=value: a separate word would be taken for the command.
+    InlineArgument,
+};
+
+struct Option {
+    std::string_view name;
+    std::string_view letter;  // the short form, or empty
+    Takes takes;
+    bool once;  // a second one is a mistake, not a change of mind
+    Verdict (*store)(ParsedArgs&, const Value&);
+    std::string_view needs = {};  // the error when the value it must have is missing
+};
+
+template <bool ParsedArgs::*Flag>
+Verdict Set(ParsedArgs& a, const Value&) {
+    a.*Flag = true;
+    return std::nullopt;
+}
+
+Verdict StoreDevice(ParsedArgs& a, const Value& path) {
+    a.device = *path;
+    return std::nullopt;
+}
+
+Verdict StoreTimeout(ParsedArgs& a, const Value& text) {
+    const auto limit = ParseSeconds(*text);
+    if (!limit) {
+        return "--timeout wants seconds above 0 and up to 3600, not '" + *text + "'";
     }
-    if (a.all && a.command != Command::Version && a.command != Command::Update) {
-        return "--all works with version and update";
-    }
-    if (a.all && a.device) {
-        return "--all takes every gamepad; --device names one";
-    }
-    if (a.repeat && (a.command != Command::Update || !a.yes)) {
-        return "--repeat works with update --yes: nobody answers a question between gamepads";
-    }
-    if (a.repeat && a.wait) {
-        return "--repeat waits for each gamepad by itself; leave out --wait";
-    }
-    if ((a.all || a.repeat) && a.json) {
-        return "--json is what the runs of --all and --repeat speak to zevrin-flash; they print "
-               "text";
+    a.silenceLimit = *limit;
+    return std::nullopt;
+}
+
+Verdict StoreSha256(ParsedArgs& a, const Value& text) {
+    a.sha256 = ParseSha256(*text);
+    if (!a.sha256) {
+        return "--sha256 wants 64 hex digits, not '" + *text + "'";
     }
     return std::nullopt;
 }
+
+Verdict StoreWait(ParsedArgs& a, const Value& bound) {
+    a.wait = true;
+    if (bound) {
+        a.waitLimit = ParseSeconds(*bound, kMaxWaitSeconds);
+        if (!a.waitLimit) {
+            return "--wait wants seconds above 0 and up to 86400, not '" + *bound + "'";
+        }
+    }
+    return std::nullopt;
+}
+
+Verdict StoreSimulate(ParsedArgs& a, const Value& gamepads) {
+    a.simulate = true;
+    if (gamepads) {
+        int count = 0;
+        const char* end = gamepads->data() + gamepads->size();
+        const auto [ptr, ec] = std::from_chars(gamepads->data(), end, count);
+        if (ec != std::errc() || ptr != end || count < 1 || count > kMaxSimulatedGamepads) {
+            return "--simulate wants a number of gamepads from 1 to 16, not '" + *gamepads + "'";
+        }
+        a.simulatedGamepads = count;
+    }
+    return std::nullopt;
+}
+
+// clang-format off
+constexpr Option kOptions[] = {
+    // name        short  takes                     once   stores it
+    {"--device",   "",    Takes::NonEmptyArgument,  true,  StoreDevice,
+     "--device needs a device path (see 'zevrin-flash list')"},
+    {"--timeout",  "",    Takes::Argument,          true,  StoreTimeout,
+     "--timeout needs a number of seconds"},
+    {"--sha256",   "",    Takes::Argument,          true,  StoreSha256,
+     "--sha256 needs the image's SHA-256 (64 hex digits)"},
+    {"--wait",     "",    Takes::InlineArgument,    true,  StoreWait},
+    {"--simulate", "",    Takes::InlineArgument,    false, StoreSimulate},
+    {"--all",      "",    Takes::Nothing,           false, Set<&ParsedArgs::all>},
+    {"--repeat",   "",    Takes::Nothing,           false, Set<&ParsedArgs::repeat>},
+    {"--yes",      "-y",  Takes::Nothing,           false, Set<&ParsedArgs::yes>},
+    {"--verbose",  "-v",  Takes::Nothing,           false, Set<&ParsedArgs::verbose>},
+    {"--help",     "-h",  Takes::Nothing,           false, Set<&ParsedArgs::help>},
+    {"--version",  "",    Takes::Nothing,           false, Set<&ParsedArgs::showVersion>},
+    {"--json",     "",    Takes::Nothing,           false, Set<&ParsedArgs::json>},
+};
+// clang-format on
+
+using Seen = std::array<bool, std::size(kOptions)>;
+
+const Option* OptionNamed(std::string_view name) {
+    for (const Option& o : kOptions) {
+        if (o.name == name || (!o.letter.empty() && o.letter == name)) {
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+// The option at args[i], with its value; i moves past a value given as the next word.
+Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& parsed,
+                   Seen& seen) {
+    const std::string& arg = args[i];
+    std::string name = arg;
+    Value value;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+    }
+    const Option* option = OptionNamed(name);
+    if (value && (!option || option->takes == Takes::Nothing)) {
+        return "option " + name + " takes no value";
+    }
+    if (!option) {
+        return "unknown option " + arg;
+    }
+    if (std::exchange(seen[static_cast<size_t>(option - kOptions)], true) && option->once) {
+        return std::string(option->name) + " given twice";
+    }
+    const bool needsValue =
+        option->takes == Takes::Argument || option->takes == Takes::NonEmptyArgument;
+    if (needsValue && !value && i + 1 < args.size()) {
+        value = args[++i];
+    }
+    if (needsValue && (!value || (option->takes == Takes::NonEmptyArgument && value->empty()))) {
+        return std::string(option->needs);
+    }
+    return option->store(parsed, value);
+}
+
+// The command and its file. Help asked for with a command but no file is still help.
+Verdict TakeOperands(const std::vector<std::string>& operands, ParsedArgs& parsed) {
+    if (operands.empty()) {
+        if (parsed.help || parsed.showVersion) {
+            return std::nullopt;
+        }
+        return "no command given (list, version, info FILE or update FILE)";
+    }
+    const auto command = CommandNamed(operands[0]);
+    if (!command) {
+        return "unknown command '" + operands[0] + "'";
+    }
+    parsed.command = *command;
+    const size_t wanted = TakesFile(*command) ? 2 : 1;
+    if (operands.size() < wanted) {
+        if (parsed.help) {
+            return std::nullopt;
+        }
+        return operands[0] + " needs a firmware file (.dat)";
+    }
+    if (operands.size() > wanted) {
+        return "unexpected argument '" + operands[wanted] + "'";
+    }
+    if (wanted == 2) {
+        parsed.file = operands[1];
+    }
+    return std::nullopt;
+}
+
+struct Combination {
+    bool (*meaningless)(const ParsedArgs&);
+    std::string_view why;
+};
+
+// Options that are each fine alone but mean nothing together or with that command, in the order
+// they are told of when several apply. --all and --repeat each stand for a whole way of working.
+constexpr Combination kMeaningless[] = {
+    {[](const ParsedArgs& a) { return a.sha256 && a.command != Command::Update; },
+     "--sha256 checks the image of an update; 'info' shows a file's SHA-256"},
+    {[](const ParsedArgs& a) { return a.json && a.command == Command::Update && !a.yes; },
+     "update --json needs --yes: nobody is there to answer the question"},
+    {[](const ParsedArgs& a) { return a.all && a.repeat; },
+     "--all and --repeat do not go together: --all takes the gamepads present, --repeat each one "
+     "as it arrives"},
+    {[](const ParsedArgs& a) {
+         return a.all && a.command != Command::Version && a.command != Command::Update;
+     },
+     "--all works with version and update"},
+    {[](const ParsedArgs& a) { return a.all && a.device.has_value(); },
+     "--all takes every gamepad; --device names one"},
+    {[](const ParsedArgs& a) { return a.repeat && (a.command != Command::Update || !a.yes); },
+     "--repeat works with update --yes: nobody answers a question between gamepads"},
+    {[](const ParsedArgs& a) { return a.repeat && a.wait; },
+     "--repeat waits for each gamepad by itself; leave out --wait"},
+    {[](const ParsedArgs& a) { return (a.all || a.repeat) && a.json; },
+     "--json is what the runs of --all and --repeat speak to zevrin-flash; they print text"},
+};
 
 }  // namespace
 
 std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& args) {
     ParsedArgs parsed;
     std::vector<std::string> operands;
+    Seen seen{};
     bool optionsEnded = false;
-    bool timeoutSeen = false;
-
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             operands.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
+        } else if (arg == "--") {
             optionsEnded = true;
-            continue;
-        }
-        // --name=value or --name value, for the two options that take one.
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inlineValue = arg.substr(eq + 1);
-        }
-        const auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue) {
-                return inlineValue;
-            }
-            if (i + 1 < args.size()) {
-                return args[++i];
-            }
-            return std::nullopt;
-        };
-
-        if (name == "--device") {
-            if (parsed.device) {
-                return UsageError{"--device given twice"};
-            }
-            auto path = value();
-            if (!path || path->empty()) {
-                return UsageError{"--device needs a device path (see 'zevrin-flash list')"};
-            }
-            parsed.device = std::move(*path);
-        } else if (name == "--timeout") {
-            if (timeoutSeen) {
-                return UsageError{"--timeout given twice"};
-            }
-            timeoutSeen = true;
-            const auto text = value();
-            if (!text) {
-                return UsageError{"--timeout needs a number of seconds"};
-            }
-            const auto limit = ParseSeconds(*text);
-            if (!limit) {
-                return UsageError{"--timeout wants seconds above 0 and up to 3600, not '" + *text +
-                                  "'"};
-            }
-            parsed.silenceLimit = *limit;
-        } else if (name == "--sha256") {
-            if (parsed.sha256) {
-                return UsageError{"--sha256 given twice"};
-            }
-            const auto text = value();
-            if (!text) {
-                return UsageError{"--sha256 needs the image's SHA-256 (64 hex digits)"};
-            }
-            parsed.sha256 = ParseSha256(*text);
-            if (!parsed.sha256) {
-                return UsageError{"--sha256 wants 64 hex digits, not '" + *text + "'"};
-            }
-        } else if (name == "--wait") {
-            // The bound only as --wait=SECONDS: a separate word would be taken for the command.
-            if (parsed.wait) {
-                return UsageError{"--wait given twice"};
-            }
-            parsed.wait = true;
-            if (inlineValue) {
-                parsed.waitLimit = ParseSeconds(*inlineValue, kMaxWaitSeconds);
-                if (!parsed.waitLimit) {
-                    return UsageError{"--wait wants seconds above 0 and up to 86400, not '" +
-                                      *inlineValue + "'"};
-                }
-            }
-        } else if (name == "--simulate") {
-            parsed.simulate = true;
-            if (inlineValue) {
-                int count = 0;
-                const char* end = inlineValue->data() + inlineValue->size();
-                const auto [ptr, ec] = std::from_chars(inlineValue->data(), end, count);
-                if (ec != std::errc() || ptr != end || count < 1 || count > kMaxSimulatedGamepads) {
-                    return UsageError{"--simulate wants a number of gamepads from 1 to 16, not '" +
-                                      *inlineValue + "'"};
-                }
-                parsed.simulatedGamepads = count;
-            }
-        } else if (inlineValue) {
-            return UsageError{"option " + name + " takes no value"};
-        } else if (arg == "--all") {
-            parsed.all = true;
-        } else if (arg == "--repeat") {
-            parsed.repeat = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            parsed.yes = true;
-        } else if (arg == "--verbose" || arg == "-v") {
-            parsed.verbose = true;
-        } else if (arg == "--help" || arg == "-h") {
-            parsed.help = true;
-        } else if (arg == "--version") {
-            parsed.showVersion = true;
-        } else if (arg == "--json") {
-            parsed.json = true;
-        } else {
-            return UsageError{"unknown option " + arg};
+        } else if (Verdict error = TakeOption(args, i, parsed, seen)) {
+            return UsageError{std::move(*error)};
         }
     }
-
-    if (operands.empty()) {
-        if (parsed.help || parsed.showVersion) {
-            return parsed;
-        }
-        return UsageError{"no command given (list, version, info FILE or update FILE)"};
+    if (Verdict error = TakeOperands(operands, parsed)) {
+        return UsageError{std::move(*error)};
     }
-    const auto command = CommandNamed(operands[0]);
-    if (!command) {
-        return UsageError{"unknown command '" + operands[0] + "'"};
-    }
-    parsed.command = *command;
-    const size_t wanted = TakesFile(*command) ? 2 : 1;
-    if (operands.size() < wanted) {
-        if (parsed.help) {
-            return parsed;
-        }
-        return UsageError{operands[0] + " needs a firmware file (.dat)"};
-    }
-    if (operands.size() > wanted) {
-        return UsageError{"unexpected argument '" + operands[wanted] + "'"};
-    }
-    if (wanted == 2) {
-        parsed.file = operands[1];
-    }
-    if (parsed.help) {
+    if (parsed.help || operands.empty()) {
         return parsed;
     }
-    if (parsed.sha256 && parsed.command != Command::Update) {
-        return UsageError{"--sha256 checks the image of an update; 'info' shows a file's SHA-256"};
-    }
-    if (parsed.json && parsed.command == Command::Update && !parsed.yes) {
-        return UsageError{"update --json needs --yes: nobody is there to answer the question"};
-    }
-    if (auto error = WorkbenchError(parsed)) {
-        return UsageError{std::move(*error)};
+    for (const Combination& c : kMeaningless) {
+        if (c.meaningless(parsed)) {
+            return UsageError{std::string(c.why)};
+        }
     }
     return parsed;
 }
