@@ -30,6 +30,8 @@ namespace {
 // How often the waiting main thread looks at Ctrl-C and redraws the bar.
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
+constexpr const char* kInterruptedBeforeData = "Update interrupted. No image data was sent.\n";
+
 bool Interrupted(const Console& c) {
     return c.interrupted && c.interrupted();
 }
@@ -89,6 +91,58 @@ int RunList(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) {
     return kExitOk;
 }
 
+int ShowImageJson(const ParsedArgs& a, Console& c, CliView& view, const ImageCheck& check,
+                  const std::optional<std::string>& digest) {
+    json::ImageFacts facts;
+    facts.file = a.file;
+    facts.size = check.headerBytesRead + check.dataBytes;
+    facts.headerComplete = check.headerBytesRead == kFirmwareHeaderSize;
+    facts.desVersion = check.header.desVersion;
+    facts.imageParam = check.header.imageParam;
+    facts.imageLength = check.header.imageLength;
+    facts.extraBytes =
+        check.dataBytes > check.header.imageLength ? check.dataBytes - check.header.imageLength : 0;
+    facts.sha256 = digest;
+    if (check.problem != ImageProblem::None) {
+        facts.refusal = RefusalReason(check.problem);
+        view.Error(LoadLocalizedText(7) + "\n" + *facts.refusal + "\n");
+    }
+    view.Print(c.out, json::ImageEvent(facts));
+    return facts.refusal ? kExitImageRefused : kExitOk;
+}
+
+std::string HeaderText(const ImageCheck& check) {
+    const FirmwareHeader& h = check.header;
+    std::string text = Format("Version:     %s (desVersion 0x%08x)\n",
+                              FormatVersion(h.desVersion).c_str(), h.desVersion);
+    text += Format("imageParam:  0x%08x\n", h.imageParam);
+    text += Format("imageLength: %u bytes\n", h.imageLength);
+    if (check.problem == ImageProblem::None && check.dataBytes > h.imageLength) {
+        // They go out with the last chunk, as the device's loader has always received them.
+        text += Format("Extra bytes: %llu after the image, sent with the last chunk\n",
+                       static_cast<unsigned long long>(check.dataBytes - h.imageLength));
+    }
+    return text;
+}
+
+int ShowImageText(const ParsedArgs& a, Console& c, CliView& view, const ImageCheck& check,
+                  const std::optional<std::string>& digest) {
+    std::string text =
+        Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
+               static_cast<unsigned long long>(check.headerBytesRead + check.dataBytes));
+    text += "SHA-256:     " + digest.value_or("cannot be computed: the file cannot be read") + "\n";
+    if (check.headerBytesRead == kFirmwareHeaderSize) {
+        text += HeaderText(check);
+    }
+    if (check.problem != ImageProblem::None) {
+        text += "Can be sent: no: " + RefusalReason(check.problem) + "\n";
+        view.Print(c.out, text);
+        return kExitImageRefused;
+    }
+    view.Print(c.out, text + "Can be sent: yes\n");
+    return kExitOk;
+}
+
 int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
     const ImageCheck check = InspectImage(a.file);
     if (check.problem == ImageProblem::OpenFailed) {
@@ -99,50 +153,9 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
         view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
         return kExitImageRefused;
     }
-    const uint64_t size = check.headerBytesRead + check.dataBytes;
     const std::optional<std::string> digest = Sha256File(a.file);
-    const bool headerComplete = check.headerBytesRead == kFirmwareHeaderSize;
-    if (a.json) {
-        json::ImageFacts facts;
-        facts.file = a.file;
-        facts.size = size;
-        facts.headerComplete = headerComplete;
-        facts.desVersion = check.header.desVersion;
-        facts.imageParam = check.header.imageParam;
-        facts.imageLength = check.header.imageLength;
-        facts.extraBytes = check.dataBytes > check.header.imageLength
-                               ? check.dataBytes - check.header.imageLength
-                               : 0;
-        facts.sha256 = digest;
-        if (check.problem != ImageProblem::None) {
-            facts.refusal = RefusalReason(check.problem);
-            view.Error(LoadLocalizedText(7) + "\n" + *facts.refusal + "\n");
-        }
-        view.Print(c.out, json::ImageEvent(facts));
-        return facts.refusal ? kExitImageRefused : kExitOk;
-    }
-    std::string text = Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
-                              static_cast<unsigned long long>(size));
-    text += "SHA-256:     " + digest.value_or("cannot be computed: the file cannot be read") + "\n";
-    if (headerComplete) {
-        const FirmwareHeader& h = check.header;
-        text += Format("Version:     %s (desVersion 0x%08x)\n", FormatVersion(h.desVersion).c_str(),
-                       h.desVersion);
-        text += Format("imageParam:  0x%08x\n", h.imageParam);
-        text += Format("imageLength: %u bytes\n", h.imageLength);
-        if (check.problem == ImageProblem::None && check.dataBytes > h.imageLength) {
-            // They go out with the last chunk, as the device's loader has always received them.
-            text += Format("Extra bytes: %llu after the image, sent with the last chunk\n",
-                           static_cast<unsigned long long>(check.dataBytes - h.imageLength));
-        }
-    }
-    if (check.problem != ImageProblem::None) {
-        text += "Can be sent: no: " + RefusalReason(check.problem) + "\n";
-        view.Print(c.out, text);
-        return kExitImageRefused;
-    }
-    view.Print(c.out, text + "Can be sent: yes\n");
-    return kExitOk;
+    return a.json ? ShowImageJson(a, c, view, check, digest)
+                  : ShowImageText(a, c, view, check, digest);
 }
 
 // The dialog's start-up: finds the gamepad and asks its version. 0 when it answered the open.
@@ -200,42 +213,48 @@ int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) 
     return kExitOk;
 }
 
-int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
-    // A file that cannot be sent is refused before the gamepad hears anything of it.
-    const ImageCheck check = InspectImage(a.file);
+bool DigestMatches(const ParsedArgs& a, CliView& view) {
+    const std::optional<std::string> digest = Sha256File(a.file);
+    if (!digest) {
+        view.Error("zevrin-flash: cannot read '" + a.file +
+                   "' to its end to check its SHA-256. No image data was sent.\n");
+        return false;
+    }
+    if (*digest != *a.sha256) {
+        view.Error("zevrin-flash: '" + a.file + "' is not the image asked for: its SHA-256 is " +
+                   *digest + ", not " + *a.sha256 + ". No image data was sent.\n");
+        return false;
+    }
+    return true;
+}
+
+// A file that cannot be sent is refused before the gamepad hears anything of it.
+std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
+    ImageCheck check = InspectImage(a.file);
     if (check.problem == ImageProblem::OpenFailed) {
         view.Error(CannotOpenMessage(a.file));
-        return kExitImageRefused;
+        return std::nullopt;
     }
     if (check.problem != ImageProblem::None) {
         view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
-        return kExitImageRefused;
+        return std::nullopt;
     }
-    if (a.sha256) {
-        const std::optional<std::string> digest = Sha256File(a.file);
-        if (!digest) {
-            view.Error("zevrin-flash: cannot read '" + a.file +
-                       "' to its end to check its SHA-256. No image data was sent.\n");
-            return kExitImageRefused;
-        }
-        if (*digest != *a.sha256) {
-            view.Error("zevrin-flash: '" + a.file +
-                       "' is not the image asked for: its SHA-256 is " + *digest + ", not " +
-                       *a.sha256 + ". No image data was sent.\n");
-            return kExitImageRefused;
-        }
+    if (a.sha256 && !DigestMatches(a, view)) {
+        return std::nullopt;
     }
+    return check;
+}
 
-    if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
-        return rc;
-    }
+// Both versions for the question and the bar, and which gamepad is about to be written.
+void AnnounceTransfer(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg,
+                      uint32_t newVersion) {
     const uint32_t deviceVersion = cur_devVersion.load();
     CliView::Transfer transfer;
     transfer.device = dlg.Hid().DevicePath();
     if (deviceVersion != kVersionPending && deviceVersion != kNoVersion) {
         transfer.oldVersion = deviceVersion;
     }
-    transfer.newVersion = check.header.desVersion;
+    transfer.newVersion = newVersion;
     view.SetTransfer(transfer);
     if (!a.json) {
         view.Print(c.out, "Gamepad: " + transfer.device + "\n");
@@ -243,19 +262,22 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     if (deviceVersion == kVersionPending) {
         view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
     }
-    if (Interrupted(c)) {
-        view.Error("Update interrupted. No image data was sent.\n");
-        return kExitInterrupted;
-    }
+}
 
+// False when no worker started because the open failed: the gamepad went away or refused the
+// open since the start-up.
+bool StartTheWorker(CliView& view, CUpdateDlg& dlg) {
     dlg.OnBnClickedUsbUpdate();
-    if (!dlg.IsWorkerRunning() && dlg.Outcome() == UpdateOutcome::None) {
-        // OpenDevice failed: the gamepad went away or refused the open since the start-up.
-        if (dlg.Hid().LastOpenStatus() != OpenStatus::PermissionDenied) {
-            view.Error("zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
-        }
-        return kExitNoGamepad;
+    if (dlg.IsWorkerRunning() || dlg.Outcome() != UpdateOutcome::None) {
+        return true;
     }
+    if (dlg.Hid().LastOpenStatus() != OpenStatus::PermissionDenied) {
+        view.Error("zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
+    }
+    return false;
+}
+
+void WaitForTheWorker(Console& c, CliView& view, CUpdateDlg& dlg) {
     while (dlg.IsWorkerRunning()) {
         if (Interrupted(c)) {
             dlg.StopWorker();  // the stop routine: cuts the read short, cancels the prompt, joins
@@ -266,8 +288,11 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     }
     dlg.WaitForWorker();
     view.EndTransfer();
+}
 
-    switch (dlg.Outcome()) {
+int ExitCodeFor(UpdateOutcome outcome, const ParsedArgs& a, Console& c, CliView& view,
+                const CUpdateDlg& dlg) {
+    switch (outcome) {
         case UpdateOutcome::Success:
             if (!a.json) {
                 view.Print(c.out, Format("Sent %u bytes in %.1f s.\n", dlg.BytesSent(),
@@ -275,13 +300,10 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
             }
             return kExitOk;
         case UpdateOutcome::Interrupted:
-            if (dlg.BytesSent() > 0) {
-                view.Error(
-                    "Update interrupted. The gamepad did not receive the whole image: keep it in "
-                    "boot mode and run the update again.\n");
-            } else {
-                view.Error("Update interrupted. No image data was sent.\n");
-            }
+            view.Error(dlg.BytesSent() > 0
+                           ? "Update interrupted. The gamepad did not receive the whole image: "
+                             "keep it in boot mode and run the update again.\n"
+                           : kInterruptedBeforeData);
             return kExitInterrupted;
         case UpdateOutcome::Cancelled:
             if (view.Declined()) {
@@ -308,40 +330,49 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     return kExitUpdateFailed;
 }
 
-// The command itself; `device` is set to the gamepad it worked on, or asked for.
-int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort& port,
-               const ChildLauncher& launch, std::optional<std::string>& device) {
-    LogSink sink = [](std::string_view) {};
-    if (args.verbose) {
-        sink = [&view, &console](std::string_view line) {
-            view.Print(console.err, std::string(line));
-        };
+int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    const std::optional<ImageCheck> check = CheckImage(a, view);
+    if (!check) {
+        return kExitImageRefused;
     }
-    const LogSinkScope logScope(std::move(sink));
+    if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
+        return rc;
+    }
+    AnnounceTransfer(a, c, view, dlg, check->header.desVersion);
+    if (Interrupted(c)) {
+        view.Error(kInterruptedBeforeData);
+        return kExitInterrupted;
+    }
+    if (!StartTheWorker(view, dlg)) {
+        return kExitNoGamepad;
+    }
+    WaitForTheWorker(c, view, dlg);
+    return ExitCodeFor(dlg.Outcome(), a, c, view, dlg);
+}
 
-    if (args.command == Command::Info) {
-        return RunInfo(args, console, view);
+// With -v the engine's diagnostic lines go to standard error; without, nowhere.
+LogSink DiagnosticSink(const ParsedArgs& args, Console& console, CliView& view) {
+    if (!args.verbose) {
+        return [](std::string_view) {};
     }
-    DevicePort chosen(port, args.device.value_or(std::string()));
-    HidPort& devices = args.device ? static_cast<HidPort&>(chosen) : port;
-    if (args.all) {
-        return RunAll(args, console, view, devices, launch);
-    }
-    if (args.repeat) {
-        return RunRepeat(args, console, view, devices, launch);
-    }
-    if (args.command == Command::List) {
-        return RunList(args, console, view, devices);
-    }
+    return [&view, &console](std::string_view line) { view.Print(console.err, std::string(line)); };
+}
 
-    CUpdateDlg dlg(devices, view);
-    view.Attach(dlg);
+EngineLimits LimitsFor(const ParsedArgs& args) {
     EngineLimits limits;
     limits.workerSilence = args.silenceLimit;
     // An unplugged gamepad is also a silent one: it must be recognised before the silence limit
     // runs out, or a short --timeout would report the wrong cause.
     limits.deviceGone = std::min(limits.deviceGone, args.silenceLimit / 2);
-    dlg.SetLimits(limits);
+    return limits;
+}
+
+// version and update, which talk to one gamepad through the dialog's engine.
+int RunWithDialog(const ParsedArgs& args, Console& console, CliView& view, HidPort& devices,
+                  std::optional<std::string>& device) {
+    CUpdateDlg dlg(devices, view);
+    view.Attach(dlg);
+    dlg.SetLimits(LimitsFor(args));
     int rc = kExitUsage;
     if (args.command == Command::Version) {
         rc = RunVersion(args, console, view, dlg);
@@ -357,12 +388,67 @@ int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort&
     return rc;
 }
 
+// The command itself; `device` is set to the gamepad it worked on, or asked for.
+int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort& port,
+               const ChildLauncher& launch, std::optional<std::string>& device) {
+    const LogSinkScope logScope(DiagnosticSink(args, console, view));
+    if (args.command == Command::Info) {
+        return RunInfo(args, console, view);
+    }
+    DevicePort chosen(port, args.device.value_or(std::string()));
+    HidPort& devices = args.device ? static_cast<HidPort&>(chosen) : port;
+    if (args.all) {
+        return RunAll(args, console, view, devices, launch);
+    }
+    if (args.repeat) {
+        return RunRepeat(args, console, view, devices, launch);
+    }
+    if (args.command == Command::List) {
+        return RunList(args, console, view, devices);
+    }
+    return RunWithDialog(args, console, view, devices, device);
+}
+
 std::optional<std::string> ReasonFor(int exitCode, const CliView& view) {
     const auto error = view.LastError();
     if (exitCode == kExitOk || !error) {
         return std::nullopt;
     }
     return json::ReasonOf(*error);
+}
+
+int ReportUsageError(const std::vector<std::string>& args, const UsageError& error,
+                     Console& console) {
+    console.err << "zevrin-flash: " << error.message
+                << "\nRun 'zevrin-flash --help' for the commands and options.\n";
+    console.err.flush();
+    if (JsonRequested(args)) {
+        console.out << json::ResultEvent(kExitUsage, error.message, std::nullopt, 0);
+        console.out.flush();
+    }
+    return kExitUsage;
+}
+
+int ReportNoHidAccess(const ParsedArgs& a, Console& console) {
+    const std::string reason = "this build cannot reach HID devices; try --simulate";
+    console.err << "zevrin-flash: " << reason << "\n";
+    console.err.flush();
+    if (a.json) {
+        console.out << json::ResultEvent(kExitNoGamepad, reason, a.device, 0);
+        console.out.flush();
+    }
+    return kExitNoGamepad;
+}
+
+// --help and --version, which answer without a gamepad.
+std::optional<std::string> AnswerWithoutGamepad(const ParsedArgs& a) {
+    if (a.help) {
+        return UsageText();
+    }
+    if (a.showVersion) {
+        return std::string("zevrin-flash ") + ZEVRIN_VERSION + "\n";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -394,46 +480,24 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
                    const PortFactory& makePort, const ChildLauncher& launch) {
     const auto parsed = ParseArgs(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        console.err << "zevrin-flash: " << error->message
-                    << "\nRun 'zevrin-flash --help' for the commands and options.\n";
-        console.err.flush();
-        if (JsonRequested(args)) {
-            console.out << json::ResultEvent(kExitUsage, error->message, std::nullopt, 0);
-            console.out.flush();
-        }
-        return kExitUsage;
+        return ReportUsageError(args, *error, console);
     }
     const ParsedArgs& a = std::get<ParsedArgs>(parsed);
-    if (a.help) {
-        console.out << UsageText();
+    if (const std::optional<std::string> answer = AnswerWithoutGamepad(a)) {
+        console.out << *answer;
         console.out.flush();
         return kExitOk;
     }
-    if (a.showVersion) {
-        console.out << "zevrin-flash " << ZEVRIN_VERSION << "\n";
-        console.out.flush();
-        return kExitOk;
-    }
-    std::unique_ptr<HidPort> port;
-    if (a.command != Command::Info) {
-        // Several simulated gamepads are the program's own bench; the factory knows of one.
-        port =
-            a.simulatedGamepads > 1 ? MakeSimulatedPort(a.simulatedGamepads) : makePort(a.simulate);
-        if (!port) {
-            const std::string reason = "this build cannot reach HID devices; try --simulate";
-            console.err << "zevrin-flash: " << reason << "\n";
-            console.err.flush();
-            if (a.json) {
-                console.out << json::ResultEvent(kExitNoGamepad, reason, a.device, 0);
-                console.out.flush();
-            }
-            return kExitNoGamepad;
-        }
-    }
-    if (!port) {
+    if (a.command == Command::Info) {
         // info reads only the file; any port will do, none is touched.
         sim::SimPort none;
         return Run(a, console, none);
+    }
+    // Several simulated gamepads are the program's own bench; the factory knows of one.
+    const std::unique_ptr<HidPort> port =
+        a.simulatedGamepads > 1 ? MakeSimulatedPort(a.simulatedGamepads) : makePort(a.simulate);
+    if (!port) {
+        return ReportNoHidAccess(a, console);
     }
     return Run(a, console, *port, launch);
 }
