@@ -441,6 +441,52 @@ int AskOnce(Console& c, CliView& view, const std::vector<HidInterface>& gamepads
     return kExitInterrupted;
 }
 
+// Until every child has ended: live lines on a terminal, else a line at each tenth of an update.
+// True when the lines were live.
+bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& children,
+                    bool update) {
+    // -v interleaves the children's diagnostic lines, which lines redrawn in place would tear.
+    const bool live = c.terminal && !a.verbose && TerminalMovesCursor();
+    LiveLines lines(view, c.out);
+    std::vector<uint32_t> tenths;
+    children.Supervise([&](const std::vector<Report>& reports) {
+        if (live) {
+            std::vector<std::string> texts;
+            for (const Report& r : reports) {
+                texts.push_back(ProgressText(r, update));
+            }
+            lines.Show(texts);
+            return;
+        }
+        tenths.resize(reports.size(), 0);
+        for (size_t i = 0; update && i < reports.size(); ++i) {
+            const uint32_t tenth = reports[i].Percent() / 10;
+            if (tenth > tenths[i]) {
+                tenths[i] = tenth;
+                view.Print(c.out, Format("%s: %u%%\n", reports[i].path.c_str(), tenth * 10));
+            }
+        }
+    });
+    lines.Keep();
+    return live;
+}
+
+// The table, and the exit code of the whole run.
+int Conclude(Console& c, CliView& view, const Children& children, bool update, bool live) {
+    const std::vector<Report> reports = children.Reports();
+    std::string summary = live ? "\n" : "";  // below the live lines
+    summary += SummaryTable(reports, update);
+    view.Print(c.out, summary);
+    if (children.Stopping()) {
+        return kExitInterrupted;
+    }
+    std::vector<int> codes;
+    for (const Report& r : reports) {
+        codes.push_back(r.exitCode);
+    }
+    return WorstExitCode(codes);
+}
+
 // --repeat's steps: which gamepad is next, its child run, its line.
 class LineMode {
   public:
@@ -619,45 +665,12 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
             return rc;
         }
     }
-
     Children children(a, c, view, launch);
     for (const HidInterface& g : gamepads) {
         children.Start(g.path);
     }
-    // -v interleaves the children's diagnostic lines, which lines redrawn in place would tear.
-    const bool live = c.terminal && !a.verbose && TerminalMovesCursor();
-    LiveLines lines(view, c.out);
-    std::vector<uint32_t> tenths(gamepads.size(), 0);
-    children.Supervise([&](const std::vector<Report>& reports) {
-        if (live) {
-            std::vector<std::string> texts;
-            for (const Report& r : reports) {
-                texts.push_back(ProgressText(r, update));
-            }
-            lines.Show(texts);
-            return;
-        }
-        for (size_t i = 0; update && i < reports.size(); ++i) {
-            const uint32_t tenth = reports[i].Percent() / 10;
-            if (tenth > tenths[i]) {
-                tenths[i] = tenth;
-                view.Print(c.out, Format("%s: %u%%\n", reports[i].path.c_str(), tenth * 10));
-            }
-        }
-    });
-    lines.Keep();
-    const std::vector<Report> reports = children.Reports();
-    std::string summary = live ? "\n" : "";  // below the live lines
-    summary += SummaryTable(reports, update);
-    view.Print(c.out, summary);
-    if (children.Stopping()) {
-        return kExitInterrupted;
-    }
-    std::vector<int> codes;
-    for (const Report& r : reports) {
-        codes.push_back(r.exitCode);
-    }
-    return WorstExitCode(codes);
+    const bool live = FollowChildren(a, c, view, children, update);
+    return Conclude(c, view, children, update, live);
 }
 
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
