@@ -118,11 +118,24 @@ choose_accel() {
   fi
 }
 
-# boot_guest ACCEL VMLINUX INITRD SCRATCH RUNNER LIMIT: runs the guest with the console shown as
+# hidden_paths PATH...: those of PATH under the folders the guest lays tmpfs over, comma-separated
+# for the kernel's command line (which splits at blanks: such a path cannot be passed).
+hidden_paths() {
+  local p out=()
+  for p in "$@"; do
+    case $p in
+      *[[:space:],]*) return 1 ;;
+      /tmp/*|/run/*|/var/tmp/*) out+=("$p") ;;
+    esac
+  done
+  (IFS=,; echo "${out[*]}")
+}
+
+# boot_guest ACCEL VMLINUX INITRD SCRATCH RUNNER LIMIT KEEP: runs the guest with the console shown as
 # it comes; returns QEMU's exit code, 124 when it ran past LIMIT seconds, 125 when the runner did
 # not start in time.
 boot_guest() {
-  local accel=$1 vmlinux=$2 initrd=$3 scratch=$4 runner=$5 limit=$6
+  local accel=$1 vmlinux=$2 initrd=$3 scratch=$4 runner=$5 limit=$6 keep=$7
   local cpu="max,-smap" boot_limit=240
   if [ "$accel" = kvm ]; then
     cpu=host
@@ -132,7 +145,7 @@ boot_guest() {
   qemu-system-x86_64 -machine "q35,accel=$accel" -cpu "$cpu" -m 3072 -smp 2 \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$vmlinux" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 mitigations=off zevrin.scratch=$scratch zevrin.runner=$runner" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 mitigations=off zevrin.scratch=$scratch zevrin.runner=$runner zevrin.keep=$keep" \
     -serial stdio \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs "local,path=$scratch,mount_tag=scratch,security_model=none" \
