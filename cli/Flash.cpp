@@ -105,7 +105,7 @@ int ShowImageJson(const ParsedArgs& a, Console& c, CliView& view, const ImageChe
     facts.sha256 = digest;
     if (check.problem != ImageProblem::None) {
         facts.refusal = RefusalReason(check.problem);
-        view.Error(LoadLocalizedText(7) + "\n" + *facts.refusal + "\n");
+        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + *facts.refusal + "\n");
     }
     view.Print(c.out, json::ImageEvent(facts));
     return facts.refusal ? kExitImageRefused : kExitOk;
@@ -150,7 +150,8 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
         return kExitImageRefused;
     }
     if (check.problem == ImageProblem::NotRegular) {
-        view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
+                   "\n");
         return kExitImageRefused;
     }
     const std::optional<std::string> digest = Sha256File(a.file);
@@ -236,7 +237,8 @@ std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
         return std::nullopt;
     }
     if (check.problem != ImageProblem::None) {
-        view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
+                   "\n");
         return std::nullopt;
     }
     if (a.sha256 && !DigestMatches(a, view)) {
@@ -325,7 +327,8 @@ int ExitCodeFor(UpdateOutcome outcome, const ParsedArgs& a, Console& c, CliView&
             break;
     }
     if (!view.FailureShown()) {
-        view.Error(LoadLocalizedText(7) + "\nzevrin-flash: could not write to the gamepad.\n");
+        view.Error(LoadLocalizedText(TextId::UpdateFailure) +
+                   "\nzevrin-flash: could not write to the gamepad.\n");
     }
     return kExitUpdateFailed;
 }

@@ -135,7 +135,7 @@ std::string ReasonOf(const std::string& text) {
             lines.push_back(line);
         }
     }
-    if (lines.size() > 1 && lines.front() == Trimmed(LoadLocalizedText(7))) {
+    if (lines.size() > 1 && lines.front() == Trimmed(LoadLocalizedText(TextId::UpdateFailure))) {
         lines.erase(lines.begin());
     }
     std::string reason;

@@ -401,7 +401,8 @@ std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
         return std::nullopt;
     }
     if (check.problem != ImageProblem::None) {
-        view.Error(LoadLocalizedText(7) + "\n" + RefusalReason(check.problem) + "\n");
+        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
+                   "\n");
         return std::nullopt;
     }
     return check;
@@ -427,7 +428,8 @@ int AskOnce(Console& c, CliView& view, const std::vector<HidInterface>& gamepads
             std::this_thread::sleep_for(kStopSlice);
         }
     });
-    const BoxResult answer = view.MessageBox(text, LoadLocalizedText(6), BoxButtons::OkCancel);
+    const BoxResult answer =
+        view.MessageBox(text, LoadLocalizedText(TextId::Title), BoxButtons::OkCancel);
     answered = true;
     watch.join();
     if (answer == BoxResult::Ok && !Interrupted(c)) {
