@@ -36,7 +36,7 @@ std::vector<Inhibitor> ListInhibitors() {
         return found;
     }
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     if (sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                            "org.freedesktop.login1.Manager", "ListInhibitors", &error, &reply,
                            "") < 0) {
