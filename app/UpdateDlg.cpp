@@ -103,7 +103,9 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
         QueryDeviceVersion();
     }
     if (m_Hid.OpenDevice() == 0) {
-        ReportPermissionDenied();
+        if (!ReportPermissionDenied()) {
+            ReportClaimed();
+        }
         return;
     }
     g_StopThread = 0;
@@ -128,6 +130,7 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
     } catch (const std::system_error&) {
         // No thread: like a worker that never started; the next device event enables the button.
         m_WorkerRunning = false;
+        m_Hid.ReleaseClaim();
     }
 }
 

@@ -35,6 +35,10 @@ class NullPort final : public HidPort {
         status = OpenStatus::Ok;
         return std::make_unique<Reader>();
     }
+    std::unique_ptr<HidClaim> Claim(const std::string&, OpenStatus& status) override {
+        status = OpenStatus::Ok;
+        return std::make_unique<HidClaim>();
+    }
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow&) override {
         return nullptr;
     }

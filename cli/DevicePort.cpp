@@ -42,6 +42,14 @@ std::unique_ptr<HidWriteHandle> DevicePort::OpenWrite(const std::string& path, O
     return m_Inner.OpenWrite(path, status);
 }
 
+std::unique_ptr<HidClaim> DevicePort::Claim(const std::string& path, OpenStatus& status) {
+    if (!IsChosen(path)) {
+        status = OpenStatus::NotFound;
+        return nullptr;
+    }
+    return m_Inner.Claim(path, status);
+}
+
 std::unique_ptr<HidReadHandle> DevicePort::OpenRead(const std::string& path, OpenStatus& status) {
     if (!IsChosen(path)) {
         status = OpenStatus::NotFound;

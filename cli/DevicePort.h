@@ -20,6 +20,7 @@ class DevicePort final : public HidPort {
     std::vector<HidInterface> ListAccepted(const Accept& accept) override;
     std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
+    std::unique_ptr<HidClaim> Claim(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
 
   private:

@@ -180,6 +180,9 @@ int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg
                        "the zevrin-update package installs it into /usr/lib/udev/rules.d.\n");
 #endif
             return kExitNoGamepad;
+        case OpenStatus::Claimed:
+            view.Error(LoadExtraText(ExtraText::DeviceClaimed) + "\n");
+            return kExitNoGamepad;
         case OpenStatus::NotFound:
         case OpenStatus::Failed:
             break;
@@ -273,7 +276,8 @@ bool StartTheWorker(CliView& view, CUpdateDlg& dlg) {
     if (dlg.IsWorkerRunning() || dlg.Outcome() != UpdateOutcome::None) {
         return true;
     }
-    if (dlg.Hid().LastOpenStatus() != OpenStatus::PermissionDenied) {
+    const OpenStatus status = dlg.Hid().LastOpenStatus();
+    if (status != OpenStatus::PermissionDenied && status != OpenStatus::Claimed) {
         view.Error("zevrin-flash: cannot open the gamepad at " + dlg.Hid().DevicePath() + "\n");
     }
     return false;
@@ -374,6 +378,8 @@ EngineLimits LimitsFor(const ParsedArgs& args) {
 int RunWithDialog(const ParsedArgs& args, Console& console, CliView& view, HidPort& devices,
                   std::optional<std::string>& device) {
     CUpdateDlg dlg(devices, view);
+    // One run, one gamepad: held from the version query to the end of the transfer.
+    dlg.Hid().KeepClaim();
     view.Attach(dlg);
     dlg.SetLimits(LimitsFor(args));
     int rc = kExitUsage;

@@ -32,6 +32,7 @@ CHid::~CHid() {
     }
     std::scoped_lock lock(m_ReadLock, m_HandleLock);
     m_ReadHandle.reset();
+    m_Claim.reset();
 }
 
 int CHid::FindDevice() {
@@ -80,8 +81,9 @@ std::string CHid::DevicePath() const {
 int CHid::OpenDevice() {
     const std::string path = DevicePath();
     OpenStatus status = OpenStatus::NotFound;
+    const bool claimed = !path.empty() && Claim(path, status);
     std::shared_ptr<zevrin::HidWriteHandle> writer =
-        path.empty() ? nullptr : m_Port.OpenWrite(path, status);
+        claimed ? m_Port.OpenWrite(path, status) : nullptr;
     std::shared_ptr<zevrin::HidReadHandle> reader =
         writer ? m_Port.OpenRead(path, status) : nullptr;
     if (reader && !m_Port.PathAccepted(path, IsAcceptedDevice)) {
@@ -104,10 +106,41 @@ int CHid::OpenDevice() {
     }
     m_LastOpenStatus = m_ReadHandle ? OpenStatus::Ok : status;
     if (!m_ReadHandle) {
+        if (status != OpenStatus::Claimed) {
+            ReleaseClaim();  // ours, but for a device that cannot be talked to
+        }
         return 0;
     }
     SetReadTimeout(kOpenReadTimeoutMs);
     return 1;
+}
+
+bool CHid::Claim(const std::string& path, OpenStatus& status) {
+    std::lock_guard lock(m_HandleLock);
+    if (m_Claim && m_ClaimPath == path) {
+        return true;  // this object's own conversation goes on: a second claim would meet the first
+    }
+    m_Claim.reset();
+    m_Claim = m_Port.Claim(path, status);
+    m_ClaimPath = m_Claim ? path : std::string();
+    if (!m_Claim && status == OpenStatus::Claimed) {
+        LogLine("OpenDevice: %s is claimed by another program\n", path.c_str());
+    }
+    return m_Claim != nullptr;
+}
+
+void CHid::ReleaseClaim() {
+    if (m_KeepClaim.load()) {
+        return;
+    }
+    std::lock_guard lock(m_HandleLock);
+    m_Claim.reset();
+    m_ClaimPath.clear();
+}
+
+bool CHid::HoldsClaim() const {
+    std::lock_guard lock(m_HandleLock);
+    return m_Claim != nullptr;
 }
 
 void CHid::SetReadTimeout(uint32_t milliseconds) {
@@ -161,6 +194,9 @@ void CHid::CloseDevice() {
     CancelRead();
     std::scoped_lock lock(m_ReadLock, m_HandleLock);
     m_ReadHandle.reset();
+    // The gamepad has left: a claim on its path would keep the next one plugged there from others.
+    m_Claim.reset();
+    m_ClaimPath.clear();
 }
 
 void CHid::CancelRead() {

@@ -41,8 +41,17 @@ class CHid {
     int ScanDevices(std::unique_ptr<zevrin::HidProbe>& probe);
     int RegisterNotification();
 
-    // Report channel.
+    // Report channel. OpenDevice claims the gamepad first (see HidClaim); a gamepad claimed by
+    // another program is not opened and LastOpenStatus says Claimed.
     int OpenDevice();
+    // The conversation that OpenDevice began has ended (the version answer came or the worker
+    // ended): others may claim the gamepad again. The handles stay open.
+    void ReleaseClaim();
+    // For a program that talks to one gamepad from start to end (the CLI): the claim taken by the
+    // first OpenDevice is kept until the object goes, so nobody slips in between its version
+    // query and its transfer.
+    void KeepClaim() { m_KeepClaim = true; }
+    bool HoldsClaim() const;
     void SetReadTimeout(uint32_t milliseconds);
     int WriteHid(const uint8_t* data, uint8_t count);
     uint32_t ReadHid(uint8_t* buffer, uint8_t count);
@@ -74,8 +83,14 @@ class CHid {
     uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
 
   private:
+    // Takes the claim on `path` unless this object holds it already.
+    bool Claim(const std::string& path, zevrin::OpenStatus& status);
+
     zevrin::NotifyWindow m_NotifyWindow;
     std::atomic<int> m_DeviceFound{0};
+    std::unique_ptr<zevrin::HidClaim> m_Claim;  // under m_HandleLock
+    std::string m_ClaimPath;                    // under m_HandleLock
+    std::atomic<bool> m_KeepClaim{false};
     std::shared_ptr<zevrin::HidWriteHandle> m_WriteHandle;
     std::shared_ptr<zevrin::HidReadHandle> m_ReadHandle;
     std::string m_DevicePath;  // under m_ScanLock
@@ -91,5 +106,5 @@ class CHid {
     std::mutex m_ReadLock;
     // Guards the handle pointers for CancelRead and CancelWrite, which must not wait for the read
     // or write to end.
-    std::mutex m_HandleLock;
+    mutable std::mutex m_HandleLock;
 };

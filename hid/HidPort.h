@@ -32,12 +32,21 @@ enum class OpenStatus {
     NotFound,          // the path names no present device
     PermissionDenied,  // present, but this user may not open it (hidraw without the udev rule)
     Failed,            // any other refusal
+    Claimed,           // another program (or another conversation of this one) is talking to it
 };
 
 struct HidInterface {
     std::string path;  // UTF-8; on Windows the device interface path
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+};
+
+// Held while one conversation with a gamepad lasts: no other program of this project sends it a
+// report meanwhile, as two interleaved transfers would leave it with neither image. The system
+// drops a claim with the process that held it, so a crash leaves none behind.
+class HidClaim {
+  public:
+    virtual ~HidClaim() = default;
 };
 
 // A handle that a scan opened to read an interface's attributes; destroying it closes it.
@@ -106,6 +115,10 @@ class HidPort {
                                                       OpenStatus& status) = 0;
     virtual std::unique_ptr<HidReadHandle> OpenRead(const std::string& path,
                                                     OpenStatus& status) = 0;
+
+    // Claims the gamepad at `path` without waiting. Null when it cannot be had: `status` is Claimed
+    // when someone else holds it, or why the path could not be looked at.
+    virtual std::unique_ptr<HidClaim> Claim(const std::string& path, OpenStatus& status) = 0;
 
     // Null when the registration failed.
     virtual std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) = 0;

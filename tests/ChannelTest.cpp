@@ -52,6 +52,9 @@ class ScriptedPort : public zevrin::HidPort {
         }
         return sim.OpenRead(path, status);
     }
+    std::unique_ptr<zevrin::HidClaim> Claim(const std::string& path, OpenStatus& status) override {
+        return sim.Claim(path, status);
+    }
     std::unique_ptr<zevrin::HidNotification> RegisterNotification(
         const zevrin::NotifyWindow& w) override {
         return sim.RegisterNotification(w);

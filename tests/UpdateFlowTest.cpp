@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "TestSupport.h"
@@ -186,6 +187,37 @@ TEST_F(FlowTest, ClickWithoutPermissionSaysHowToGetIt) {
     const auto boxes = View().boxes;
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, LoadExtraText(OpenRefusedAdvice()));
+}
+
+// Another program's claim: the gamepad hears nothing from this one, whose version stays unknown
+// and whose click says why. Its own claim lasts a conversation: the version query, then the
+// transfer, and nobody else's report gets in while either runs.
+TEST_F(FlowTest, AGamepadClaimedElsewhereHearsNothingAndItsOwnClaimSpansEachConversation) {
+    AddPad();
+    zevrin::OpenStatus status = zevrin::OpenStatus::Failed;
+    auto elsewhere = m_Port.Claim("pad", status);
+    ASSERT_TRUE(elsewhere);
+    Open();
+    m_Dlg->OnBnClickedUsbUpdate();
+    EXPECT_FALSE(m_Dlg->IsWorkerRunning());
+    EXPECT_EQ(cur_devVersion.load(), kVersionPending);
+    EXPECT_EQ(View().caption, kTitle);
+    ASSERT_EQ(View().boxes.size(), 1u);
+    EXPECT_EQ(View().boxes[0].text, "Another program is updating this gamepad.");
+    EXPECT_TRUE(Rec().reports.empty());
+
+    elsewhere.reset();
+    UseImage(64, 64);
+    std::optional<zevrin::OpenStatus> duringTransfer;
+    m_View.OnFileDialog([&] {
+        zevrin::OpenStatus s = zevrin::OpenStatus::Ok;
+        duringTransfer = m_Port.Claim("pad", s) ? zevrin::OpenStatus::Ok : s;
+    });
+    Update();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(duringTransfer, zevrin::OpenStatus::Claimed);
+    EXPECT_EQ(Rec().received, ImageData(64));
+    EXPECT_TRUE(m_Port.Claim("pad", status)) << "the claim outlived the transfer";
 }
 
 // --- whole transfers -------------------------------------------------------------------------

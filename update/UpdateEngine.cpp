@@ -254,6 +254,14 @@ bool CUpdateEngine::ReportPermissionDenied() {
     return true;
 }
 
+bool CUpdateEngine::ReportClaimed() {
+    if (m_Hid.LastOpenStatus() != zevrin::OpenStatus::Claimed) {
+        return false;
+    }
+    m_View.MessageBox(LoadExtraText(ExtraText::DeviceClaimed), Title(), BoxButtons::Ok);
+    return true;
+}
+
 namespace {
 
 // Outside a worker only the version answer means anything: device information or data requests
@@ -297,9 +305,16 @@ void CUpdateEngine::AskVersionOnce() {
     cur_devVersion = kVersionPending;
     m_VersionStale = false;
     if (m_Hid.OpenDevice() == 0) {
+        // A gamepad another program claimed keeps an unknown version here; its box comes only
+        // when the user asks for an update.
         ReportPermissionDenied();
         return;
     }
+    // The query is a conversation of its own: once it ends, others may have the gamepad.
+    struct Release {
+        CHid& hid;
+        ~Release() { hid.ReleaseClaim(); }
+    } release{m_Hid};
     if (SendFirmwarePacket(m_Hid, CMD_GET_VERSION) == 0) {
         LogLine("QueryDeviceVersion: the request could not be written\n");
         return;
@@ -408,6 +423,7 @@ void CUpdateEngine::RunWorker() {
     g_UpdateStage = STAGE_COMPLETE;
     UpdateOutcome expected = UpdateOutcome::Running;
     m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
+    m_Hid.ReleaseClaim();
     RefreshUpdateButton();
     LogLine("Exit Usb_UpdateThread\n");
 }

@@ -112,6 +112,8 @@ class CUpdateEngine : public FrameHandlers {
   protected:
     // After a failed OpenDevice: tells the user when it was for lack of permission.
     bool ReportPermissionDenied();
+    // After a failed OpenDevice: tells the user when another program has claimed the gamepad.
+    bool ReportClaimed();
     void SetOutcome(UpdateOutcome outcome);
     void ResetTransferRecord();
     // The write of a header or data frame failed: the update cannot go on without shifting the

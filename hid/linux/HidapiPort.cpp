@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <libudev.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +100,17 @@ class HidapiReader final : public HidReadHandle {
     DevicePtr m_Device;
 };
 
+class NodeLock final : public HidClaim {
+  public:
+    explicit NodeLock(int fd) : m_Fd(fd) {}
+    ~NodeLock() override { ::close(m_Fd); }  // the lock goes with the last descriptor
+    NodeLock(const NodeLock&) = delete;
+    NodeLock& operator=(const NodeLock&) = delete;
+
+  private:
+    const int m_Fd;
+};
+
 class UdevNotification final : public HidNotification {
   public:
     UdevNotification(udev* context, udev_monitor* monitor) : m_Udev(context), m_Monitor(monitor) {}
@@ -190,6 +202,30 @@ std::unique_ptr<HidWriteHandle> HidapiPort::OpenWrite(const std::string& path, O
 std::unique_ptr<HidReadHandle> HidapiPort::OpenRead(const std::string& path, OpenStatus& status) {
     DevicePtr d = Open(path, status);
     return d ? std::make_unique<HidapiReader>(std::move(d)) : nullptr;
+}
+
+std::unique_ptr<HidClaim> HidapiPort::Claim(const std::string& path, OpenStatus& status) {
+    // O_NONBLOCK: the node is only held, never read; a reader that never reads costs the kernel
+    // a queue of at most 64 reports that it stops filling.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        status = OpenStatusFromErrno(errno);
+        return nullptr;
+    }
+    // The lock belongs to this open file description: another open of the node, even by this
+    // process, meets it, and every program of the project asks for it before its first report.
+    int rc = 0;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int error = errno;
+        ::close(fd);
+        status = error == EWOULDBLOCK ? OpenStatus::Claimed : OpenStatus::Failed;
+        return nullptr;
+    }
+    status = OpenStatus::Ok;
+    return std::make_unique<NodeLock>(fd);
 }
 
 bool HidapiPort::PathAccepted(const std::string& path, const Accept& accept) {

@@ -20,6 +20,9 @@ class HidapiPort final : public HidPort {
     std::vector<HidInterface> ListAccepted(const Accept& accept) override;
     std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
+    // An exclusive flock on the hidraw node, on a descriptor of its own: the kernel drops it when
+    // the process ends, however it ends.
+    std::unique_ptr<HidClaim> Claim(const std::string& path, OpenStatus& status) override;
     // A libudev monitor of the hidraw subsystem; the window watches PollFd.
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
     // Asks udev which device the hidraw node belongs to now (node numbers are reused).

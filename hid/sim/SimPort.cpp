@@ -54,6 +54,21 @@ class SimPort::Notification final : public HidNotification {
     std::shared_ptr<Registration> m_Reg;
 };
 
+class SimPort::PathClaim final : public HidClaim {
+  public:
+    PathClaim(SimPort& port, std::string path) : m_Port(port), m_Path(std::move(path)) {}
+    ~PathClaim() override {
+        std::lock_guard lock(m_Port.m_Mutex);
+        m_Port.m_Claimed.erase(m_Path);
+    }
+    PathClaim(const PathClaim&) = delete;
+    PathClaim& operator=(const PathClaim&) = delete;
+
+  private:
+    SimPort& m_Port;
+    const std::string m_Path;
+};
+
 class SimPort::Writer final : public HidWriteHandle {
   public:
     Writer(SimPort& port, int id, uint64_t session) : m_Port(port), m_Id(id), m_Session(session) {}
@@ -319,6 +334,22 @@ std::unique_ptr<HidReadHandle> SimPort::OpenRead(const std::string& path, OpenSt
     }
     d->openHandles++;
     return std::make_unique<Reader>(*this, d->id, d->session);
+}
+
+std::unique_ptr<HidClaim> SimPort::Claim(const std::string& path, OpenStatus& status) {
+    std::lock_guard lock(m_Mutex);
+    const Device* d = FindByPath(path);
+    if (d == nullptr) {
+        status = OpenStatus::NotFound;
+        return nullptr;
+    }
+    // SetOpenStatus(Claimed) stands for a program outside this process holding it.
+    if (d->openStatus == OpenStatus::Claimed || !m_Claimed.insert(path).second) {
+        status = OpenStatus::Claimed;
+        return nullptr;
+    }
+    status = OpenStatus::Ok;
+    return std::make_unique<PathClaim>(*this, path);
 }
 
 std::unique_ptr<HidNotification> SimPort::RegisterNotification(const NotifyWindow& window) {

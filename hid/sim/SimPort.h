@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ class SimPort final : public HidPort {
     // Sends kDevNodesChanged to every registration.
     void RaiseNodesChanged();
 
-    void SetOpenStatus(int id, OpenStatus status);  // Ok, or why opens are refused
+    // Ok, or why opens are refused; Claimed refuses claims, as another program's would.
+    void SetOpenStatus(int id, OpenStatus status);
     void SetBehaviour(int id, const GamepadBehaviour& behaviour);
     void SetWriteFails(int id, bool fails);
     // From now on writes fail at once (WriteFail) or are never taken (WriteStall), until the
@@ -68,11 +70,14 @@ class SimPort final : public HidPort {
     std::vector<HidInterface> ListAccepted(const Accept& accept) override;
     std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
+    // One claim per path at a time, as a lock on the node itself would be.
+    std::unique_ptr<HidClaim> Claim(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
 
   private:
     struct Device;
     struct Registration;
+    class PathClaim;
     class Writer;
     class Reader;
     class Notification;
@@ -97,6 +102,7 @@ class SimPort final : public HidPort {
     std::condition_variable m_Changed;
     std::map<int, std::unique_ptr<Device>> m_Devices;
     std::vector<std::shared_ptr<Registration>> m_Registrations;
+    std::set<std::string> m_Claimed;
     int m_NextId = 1;
 };
 

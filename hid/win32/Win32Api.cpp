@@ -24,6 +24,7 @@ const Win32Api& RealWin32Api() {
         .CancelIoEx = ::CancelIoEx,
         .GetOverlappedResult = ::GetOverlappedResult,
         .CloseHandle = ::CloseHandle,
+        .CreateMutexW = ::CreateMutexW,
         .GetLastError = ::GetLastError,
         .RegisterDeviceNotificationW = ::RegisterDeviceNotificationW,
         .UnregisterDeviceNotification = ::UnregisterDeviceNotification,

@@ -51,6 +51,7 @@ struct Win32Api {
     BOOL(WINAPI* GetOverlappedResult)
     (HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
     BOOL(WINAPI* CloseHandle)(HANDLE object);
+    HANDLE(WINAPI* CreateMutexW)(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name);
     DWORD(WINAPI* GetLastError)();
 
     // Device-change notification

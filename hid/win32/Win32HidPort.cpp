@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -145,6 +146,14 @@ OpenStatus StatusOf(DWORD error) {
             return OpenStatus::Failed;
     }
 }
+
+class NamedClaim final : public HidClaim {
+  public:
+    explicit NamedClaim(Handle object) : m_Object(std::move(object)) {}
+
+  private:
+    Handle m_Object;
+};
 
 // A gamepad shows one interface per top-level collection, each with its own report lengths. Only
 // the one whose reports are the 65 bytes of the update protocol (report id 0 + 64) carries it; a
@@ -472,6 +481,42 @@ std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path, O
     }
     status = OpenStatus::Ok;
     return std::make_unique<Win32ReadHandle>(m_Api, std::move(file));
+}
+
+std::wstring ClaimName(const std::string& path) {
+    std::string normal = path;
+    std::transform(normal.begin(), normal.end(), normal.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    if (normal.starts_with(R"(\\.\)")) {
+        normal[2] = '?';
+    }
+    // An object name may not hold a backslash, and a path can outgrow the name's limit: FNV-1a.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : normal) {
+        hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+    }
+    wchar_t digits[17] = {};
+    for (int i = 15; i >= 0; --i, hash >>= 4) {
+        digits[i] = L"0123456789abcdef"[hash & 0xF];
+    }
+    return std::wstring(LR"(Global\zevrin-gamepad-)") + digits;
+}
+
+std::unique_ptr<HidClaim> Win32HidPort::Claim(const std::string& path, OpenStatus& status) {
+    Handle object(m_Api, m_Api.CreateMutexW(nullptr, FALSE, ClaimName(path).c_str()));
+    const DWORD error = m_Api.GetLastError();
+    if (!object) {
+        // Another user's claim: its object exists, but this user may not open it.
+        status = error == ERROR_ACCESS_DENIED ? OpenStatus::Claimed : OpenStatus::Failed;
+        return nullptr;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        status = OpenStatus::Claimed;
+        return nullptr;
+    }
+    status = OpenStatus::Ok;
+    return std::make_unique<NamedClaim>(std::move(object));
 }
 
 std::unique_ptr<HidNotification> Win32HidPort::RegisterNotification(const NotifyWindow& window) {

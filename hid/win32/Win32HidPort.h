@@ -22,6 +22,9 @@ class Win32HidPort final : public HidPort {
     std::vector<HidInterface> ListAccepted(const Accept& accept) override;
     std::unique_ptr<HidWriteHandle> OpenWrite(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidReadHandle> OpenRead(const std::string& path, OpenStatus& status) override;
+    // A named object per interface path (ClaimName): the claim is its existence, which lasts
+    // while a handle to it is open, so it ends with the process that held it.
+    std::unique_ptr<HidClaim> Claim(const std::string& path, OpenStatus& status) override;
     std::unique_ptr<HidNotification> RegisterNotification(const NotifyWindow& window) override;
     // An interface path carries the device's ids and its instance: it never names another device,
     // and asking again would open every HID interface of the system.
@@ -32,5 +35,10 @@ class Win32HidPort final : public HidPort {
   private:
     const Win32Api& m_Api;
 };
+
+// The claim's object name for an interface path. Paths are compared as the system does:
+// without regard to case, and with the \\.\ and \\?\ prefixes alike. In the Global namespace,
+// so that a program in another session (a service, a remote desktop) meets the claim too.
+std::wstring ClaimName(const std::string& path);
 
 }  // namespace zevrin

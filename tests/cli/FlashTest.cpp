@@ -574,6 +574,31 @@ TEST_F(FlashTest, PermissionDeniedNamesTheUdevRule) {
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
 }
 
+// Another program is talking to it: nothing is sent, and the reason is the claim, never a guess
+// about permissions or a missing gamepad.
+TEST_F(FlashTest, AGamepadClaimedElsewhereIsExitCodeThreeAndHearsNothing) {
+    const int pad = AddPad();
+    port.SetOpenStatus(pad, OpenStatus::Claimed);
+    const std::string said = "Another program is updating this gamepad.";
+    for (Command command : {Command::Version, Command::Update}) {
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(static_cast<int>(command) * 2 + (json ? 1 : 0));
+            CapturedConsole c;
+            ParsedArgs a = Args(command, command == Command::Update ? file : "");
+            a.yes = true;
+            a.json = json;
+            EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitNoGamepad);
+            EXPECT_EQ(c.err.str(), said + "\n");
+            if (json) {
+                const std::vector<Json> lines = JsonLines(c.out.str());
+                ASSERT_EQ(lines.size(), 1u) << c.out.str();
+                EXPECT_EQ(WithoutSeconds(lines[0]), Result(3, "no gamepad", said, "pad-a"));
+            }
+        }
+    }
+    EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
+}
+
 // A stop request as this platform delivers it: a signal, or a console event on Windows.
 struct StopRequest {
     const char* name;
@@ -1292,12 +1317,16 @@ INSTANTIATE_TEST_SUITE_P(
                                {"pad-b", Faulty(FaultKind::Unplug, Moment::MidTransfer),
                                 OpenStatus::Ok, "failed: The gamepad was unplugged."}},
                               kExitUpdateFailed},
-                      AllCase{"ThreeOneFailingOneUnplugged",
+                      AllCase{"FourOneFailingOneUnpluggedOneClaimed",
                               {{"pad-a", Faulty(FaultKind::Failed21, Moment::MidTransfer),
                                 OpenStatus::Ok, "failed: Firmware update failure"},
                                {"pad-b", {}, OpenStatus::Ok, "1.20"},
                                {"pad-c", Faulty(FaultKind::Unplug, Moment::FirstChunk),
-                                OpenStatus::Ok, "failed: The gamepad was unplugged."}},
+                                OpenStatus::Ok, "failed: The gamepad was unplugged."},
+                               {"pad-d",
+                                {},
+                                OpenStatus::Claimed,
+                                "failed: Another program is updating this gamepad."}},
                               kExitUpdateFailed},
                       AllCase{"OneCannotBeOpened",
                               {{"pad-a", {}, OpenStatus::Ok, "1.20"},

@@ -3,10 +3,12 @@
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -66,6 +68,44 @@ TEST(HidapiPortTest, OpeningANodeWithoutAccessSaysPermissionDenied) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(LockedNodeReportsPermissionDenied(path) ? 0 : 1),
                 ::testing::ExitedWithCode(0), "");
+}
+
+// The claim is the kernel's flock: one holder per node, whether the other is a second descriptor
+// of this process or another process, and gone when its holder is killed.
+TEST(HidapiPortTest, AClaimHasOneHolderAndDiesWithItsProcess) {
+    zevrin::test::TempDir dir;
+    const std::string path = dir.File("hidraw-claimed", {0});
+    HidapiPort port;
+    OpenStatus status = OpenStatus::Ok;
+    EXPECT_FALSE(port.Claim(path + "-missing", status));
+    EXPECT_EQ(status, OpenStatus::NotFound);
+    {
+        auto mine = port.Claim(path, status);
+        ASSERT_TRUE(mine);
+        EXPECT_FALSE(port.Claim(path, status));
+        EXPECT_EQ(status, OpenStatus::Claimed);
+    }
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        auto claim = port.Claim(path, status);
+        const char said = claim ? 'y' : 'n';
+        (void)::write(ready[1], &said, 1);
+        ::pause();  // killed, never released
+        ::_exit(0);
+    }
+    char said = 0;
+    ASSERT_EQ(::read(ready[0], &said, 1), 1);
+    EXPECT_EQ(said, 'y');
+    EXPECT_FALSE(port.Claim(path, status));
+    EXPECT_EQ(status, OpenStatus::Claimed);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_TRUE(port.Claim(path, status));
 }
 
 TEST(HidapiPortTest, RealScanOfThisMachineEndsAndRegisters) {

@@ -84,6 +84,10 @@ class PipeEventsPort final : public zevrin::HidPort {
                                                     zevrin::OpenStatus& status) override {
         return m_Devices.OpenRead(path, status);
     }
+    std::unique_ptr<zevrin::HidClaim> Claim(const std::string& path,
+                                            zevrin::OpenStatus& status) override {
+        return m_Devices.Claim(path, status);
+    }
     std::unique_ptr<zevrin::HidNotification> RegisterNotification(
         const zevrin::NotifyWindow& /*window*/) override {
         return std::make_unique<Events>(m_Pipe[0]);

@@ -503,6 +503,23 @@ struct FakeCalls {
         return TRUE;
     }
 
+    // Named objects as the system keeps them: one per name while any handle to it is open.
+    static HANDLE WINAPI NewMutex(LPSECURITY_ATTRIBUTES /*security*/, BOOL /*owner*/,
+                                  LPCWSTR name) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.mutexNames.emplace_back(name != nullptr ? name : L"");
+        const bool exists =
+            name != nullptr && std::any_of(f.m_Objects.begin(), f.m_Objects.end(), [&](auto& o) {
+                return o.second.closes == 0 && o.second.name == name;
+            });
+        Object object;
+        object.name = f.mutexNames.back();
+        HANDLE handle = f.NewHandle(object);
+        t_LastError = exists ? ERROR_ALREADY_EXISTS : 0;
+        return handle;
+    }
+
     static DWORD WINAPI LastError() { return t_LastError; }
 
     static HDEVNOTIFY WINAPI Register(HANDLE recipient, LPVOID filter, DWORD flags) {
@@ -575,6 +592,7 @@ const Win32Api& FakeWin32::Api() {
         .CancelIoEx = FakeCalls::CancelIoEx,
         .GetOverlappedResult = FakeCalls::OverlappedResult,
         .CloseHandle = FakeCalls::Close,
+        .CreateMutexW = FakeCalls::NewMutex,
         .GetLastError = FakeCalls::LastError,
         .RegisterDeviceNotificationW = FakeCalls::Register,
         .UnregisterDeviceNotification = FakeCalls::Unregister,
@@ -639,7 +657,7 @@ bool FakeWin32::IsOpen(HANDLE handle) const {
 int FakeWin32::OpenFiles() const {
     std::lock_guard lock(m_Mutex);
     return static_cast<int>(std::count_if(m_Objects.begin(), m_Objects.end(), [](const auto& o) {
-        return !o.second.event && o.second.closes == 0;
+        return !o.second.event && o.second.name.empty() && o.second.closes == 0;
     }));
 }
 

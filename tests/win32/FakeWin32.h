@@ -173,7 +173,8 @@ class FakeWin32 {
     std::vector<OverlappedResultCall> overlappedResults;
     std::vector<RegisterCall> registrations;
     std::vector<HDEVNOTIFY> unregistered;
-    std::vector<std::string> faults;  // misuse the system would punish
+    std::vector<std::wstring> mutexNames;  // every CreateMutexW, in order
+    std::vector<std::string> faults;       // misuse the system would punish
 
     int OpensOf(const std::wstring& path) const;
     int Closes(HANDLE handle) const;
@@ -191,6 +192,7 @@ class FakeWin32 {
         bool signalled = false;
         bool overlapped = false;  // files: opened with FILE_FLAG_OVERLAPPED
         DWORD access = 0;         // files: the rights asked for
+        std::wstring name;        // named objects: the name it was made with
     };
     friend struct FakeCalls;
 

@@ -1,5 +1,6 @@
 // The report channel on Windows: the two handles, the overlapped write and read with their bounds,
 // calls whose buffers must outlive their cancellation, and the ways a device ends a call early.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -115,6 +116,34 @@ TEST_F(Win32ChannelTest, OpenErrorsTellAMissingDeviceFromAForbiddenOne) {
         EXPECT_EQ(port.OpenRead(hid.DevicePath(), status), nullptr);
         EXPECT_EQ(status, expected) << "reader, error " << error;
     }
+}
+
+// The claim comes before any handle: a second object meets it under any spelling of the path,
+// opens nothing, and may have the gamepad once the first lets go (or closes it, as a dying
+// process does).
+TEST_F(Win32ChannelTest, OpenDeviceClaimsTheGamepadFirstUnderEverySpellingOfItsPath) {
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    ASSERT_EQ(fake.mutexNames.size(), 1u);
+    EXPECT_TRUE(fake.mutexNames[0].starts_with(LR"(Global\zevrin-gamepad-)"));
+    std::string other = hid.DevicePath();
+    std::transform(other.begin(), other.end(), other.begin(), ::toupper);
+    other[2] = '.';  // \\.\HID#...
+    EXPECT_EQ(ClaimName(other), fake.mutexNames[0]);
+    EXPECT_NE(ClaimName(Utf8InterfacePath("pad2")), fake.mutexNames[0]);
+
+    CHid second(port);
+    second.SetDevicePath(other);
+    const size_t opens = fake.opens.size();
+    EXPECT_EQ(second.OpenDevice(), 0);
+    EXPECT_EQ(second.LastOpenStatus(), OpenStatus::Claimed);
+    EXPECT_EQ(fake.opens.size(), opens);
+
+    hid.ReleaseClaim();
+    EXPECT_EQ(second.OpenDevice(), 1);
+    EXPECT_EQ(hid.OpenDevice(), 0);
+    EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::Claimed);
+    second.CloseDevice();
+    EXPECT_EQ(hid.OpenDevice(), 1);
 }
 
 TEST_F(Win32ChannelTest, SecondOpenReplacesBothHandlesAndClosesTheOldOnes) {

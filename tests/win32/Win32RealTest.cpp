@@ -87,5 +87,21 @@ TEST(Win32RealTest, EveryListedInterfaceCarriesThePathAndIdsTheSystemGave) {
     }
 }
 
+// Claims on the system's own object manager: one holder per gamepad across processes and
+// sessions, gone with the last handle. The path carries this process's id, so no other suite
+// running at the same time meets it.
+TEST(Win32RealTest, AClaimHasOneHolderAndEndsWithItsHandle) {
+    Win32HidPort port(RealWin32Api());
+    const std::string path =
+        R"(\\?\hid#vid_0483&pid_5750#claim-test-)" + std::to_string(GetCurrentProcessId());
+    OpenStatus status = OpenStatus::Failed;
+    auto first = port.Claim(path, status);
+    ASSERT_TRUE(first) << static_cast<int>(status);
+    EXPECT_EQ(port.Claim(path, status), nullptr);
+    EXPECT_EQ(status, OpenStatus::Claimed);
+    first.reset();
+    EXPECT_NE(port.Claim(path, status), nullptr);
+}
+
 }  // namespace
 }  // namespace zevrin::test
