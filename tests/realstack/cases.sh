@@ -12,10 +12,12 @@ CASES=(
   "linux-udev-rule            90 case_linux_udev_rule"
   "linux-hotplug-window      180 case_linux_hotplug_window"
   "linux-two-gamepads         60 case_linux_two_gamepads"
+  "linux-claim               240 case_linux_claim"
   "windows-list              420 case_windows_list"
   "windows-version           120 case_windows_version"
   "windows-update            300 case_windows_update"
   "windows-unplug            300 case_windows_unplug"
+  "windows-claim             300 case_windows_claim"
 )
 
 needs() {
@@ -306,6 +308,51 @@ case_linux_two_gamepads() {
   unplug mouse
 }
 
+# wait_text NAME TEXT SECONDS: the program NAME has printed TEXT on its standard output.
+wait_text() {
+  local from pid_var=pid_$1
+  from=$(now_ms)
+  until grep -qF "$2" "$CASE_DIR/$1.out" 2>/dev/null; do
+    if ! alive "${!pid_var}" || [ $(($(now_ms) - from)) -gt $(($3 * 1000)) ]; then
+      fail "$1 never printed '$2': $(show "$CASE_DIR/$1.out") $(show "$CASE_DIR/$1.err")"
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+# A second program meeting a gamepad that one is writing sends it nothing and says so; the first
+# gets its whole image through. A claim dies with a program killed mid-transfer.
+case_linux_claim() {
+  needs "$FLASH" || return
+  gamepad a --latency 2 || return
+  start first "$FLASH" update --yes "$IMAGE"
+  wait_text first "Gamepad: $node_a" 60 || { finish first 150; unplug a; return; }
+  run second 60 "$FLASH" update --yes "$IMAGE"
+  expect_exit second 3
+  expect_output second err "Another program is updating this gamepad."
+  run query 60 "$FLASH" version
+  expect_exit query 3
+  finish first 150
+  expect_exit first 0
+  unplug a
+  expect_record a enter_updates 1
+  expect_record a version_requests 1
+  expect_record a done_after_whole_image 1
+  expect_image a "$IMAGE"
+
+  gamepad b --latency 2 || return
+  start killed "$FLASH" update --yes "$IMAGE"
+  wait_text killed "Gamepad: $node_b" 60 || { finish killed 150; unplug b; return; }
+  kill -KILL "$pid_killed"
+  finish killed 10
+  run again 150 "$FLASH" update --yes "$IMAGE"
+  expect_exit again 0
+  unplug b
+  expect_record b done_after_whole_image 1
+  expect_image b "$IMAGE"
+}
+
 # --- Windows build under Wine, reading the same uhid gamepads through Wine's hidraw bus -----
 
 wine_ready() {
@@ -389,4 +436,22 @@ case_windows_unplug() {
   wine_device query 90 || { unplug query; return; }
   start version wine "$WINDOWS_FLASH" --device "$wdev_query" version
   bounded_after_unplug version query 15000
+}
+
+# Two zevrin-flash.exe on one gamepad: the claim is a named object in Wine's object manager.
+case_windows_claim() {
+  wine_ready || return
+  gamepad a --latency 2 || return
+  wine_device a 90 || { unplug a; return; }
+  start first wine "$WINDOWS_FLASH" --device "$wdev_a" update --yes "$(wine_path "$IMAGE")"
+  wait_text first "Gamepad: " 120 || { finish first 240; unplug a; return; }
+  flash_exe second 60 --device "$wdev_a" version
+  expect_exit second 3
+  expect_output second err "Another program is updating this gamepad."
+  finish first 240
+  expect_exit first 0
+  unplug a
+  expect_record a version_requests 1
+  expect_record a done_after_whole_image 1
+  expect_image a "$IMAGE"
 }
