@@ -334,7 +334,8 @@ Exit codes:
   1    the update failed: the gamepad reported a failure, stopped answering, was unplugged or is
        not in boot mode; for 'version', it never answered
   2    usage error
-  3    no gamepad found, or it cannot be opened, or none arrived within --wait
+  3    no gamepad found, or it cannot be opened (no permission, or another program is
+       updating it: each gamepad has one updater at a time), or none arrived within --wait
   4    the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent
   5    cancelled: the answer was not yes
   129  stopped because the terminal closed (SIGHUP) or the console window was closed
