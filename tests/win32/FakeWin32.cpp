@@ -513,7 +513,7 @@ struct FakeCalls {
             name != nullptr && std::any_of(f.m_Objects.begin(), f.m_Objects.end(), [&](auto& o) {
                 return o.second.closes == 0 && o.second.name == name;
             });
-        Object object;
+        FakeWin32::Object object;
         object.name = f.mutexNames.back();
         HANDLE handle = f.NewHandle(object);
         t_LastError = exists ? ERROR_ALREADY_EXISTS : 0;

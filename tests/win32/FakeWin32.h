@@ -192,7 +192,7 @@ class FakeWin32 {
         bool signalled = false;
         bool overlapped = false;  // files: opened with FILE_FLAG_OVERLAPPED
         DWORD access = 0;         // files: the rights asked for
-        std::wstring name;        // named objects: the name it was made with
+        std::wstring name{};      // named objects: the name it was made with
     };
     friend struct FakeCalls;
 

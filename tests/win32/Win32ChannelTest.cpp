@@ -131,8 +131,11 @@ TEST_F(Win32ChannelTest, OpenDeviceClaimsTheGamepadFirstUnderEverySpellingOfItsP
     EXPECT_EQ(ClaimName(other), fake.mutexNames[0]);
     EXPECT_NE(ClaimName(Utf8InterfacePath("pad2")), fake.mutexNames[0]);
 
+    OpenStatus status = OpenStatus::Ok;
+    EXPECT_EQ(port.Claim(other, status), nullptr);
+    EXPECT_EQ(status, OpenStatus::Claimed);
     CHid second(port);
-    second.SetDevicePath(other);
+    second.SetDevicePath(hid.DevicePath());
     const size_t opens = fake.opens.size();
     EXPECT_EQ(second.OpenDevice(), 0);
     EXPECT_EQ(second.LastOpenStatus(), OpenStatus::Claimed);
