@@ -26,6 +26,8 @@ const Win32Api& RealWin32Api() {
         .CloseHandle = ::CloseHandle,
         .CreateMutexW = ::CreateMutexW,
         .GetLastError = ::GetLastError,
+        .AllocateIo = [](size_t bytes) { return std::malloc(bytes); },
+        .FreeIo = [](void* block) { std::free(block); },
         .RegisterDeviceNotificationW = ::RegisterDeviceNotificationW,
         .UnregisterDeviceNotification = ::UnregisterDeviceNotification,
         .AllocateDetail = [](size_t bytes) { return std::malloc(bytes); },

@@ -53,6 +53,10 @@ struct Win32Api {
     BOOL(WINAPI* CloseHandle)(HANDLE object);
     HANDLE(WINAPI* CreateMutexW)(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name);
     DWORD(WINAPI* GetLastError)();
+    // The memory of one overlapped call (its OVERLAPPED and report), which the system may write
+    // until the call has ended; null from AllocateIo means out of memory.
+    void* (*AllocateIo)(size_t bytes);
+    void (*FreeIo)(void* block);
 
     // Device-change notification
     HDEVNOTIFY(WINAPI* RegisterDeviceNotificationW)(HANDLE recipient, LPVOID filter, DWORD flags);

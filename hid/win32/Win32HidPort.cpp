@@ -6,9 +6,12 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
+#include "hid/Log.h"
 #include "hid/win32/Win32Api.h"
 
 namespace zevrin {
@@ -259,6 +262,36 @@ struct PendingReport {
     OVERLAPPED overlapped{};
     uint8_t report[kReportSize]{};
 };
+static_assert(std::is_trivially_destructible_v<PendingReport>);
+
+// The memory of one call, from the table's allocator. It goes back once the call has ended; the
+// memory of a call whose end could not be seen is kept for good (Abandon): the system may still
+// write into it.
+class CallMemory {
+  public:
+    explicit CallMemory(const Win32Api& api)
+        : m_Api(api), m_Block(api.AllocateIo(sizeof(PendingReport))) {
+        if (m_Block != nullptr) {
+            m_Report = new (m_Block) PendingReport();
+        }
+    }
+    CallMemory(const CallMemory&) = delete;
+    CallMemory& operator=(const CallMemory&) = delete;
+    ~CallMemory() {
+        if (m_Block != nullptr) {
+            m_Api.FreeIo(m_Block);
+        }
+    }
+
+    explicit operator bool() const { return m_Report != nullptr; }
+    PendingReport* operator->() const { return m_Report; }
+    void Abandon() { m_Block = nullptr; }
+
+  private:
+    const Win32Api& m_Api;
+    void* m_Block;
+    PendingReport* m_Report = nullptr;
+};
 
 // How one overlapped call ended.
 struct Ending {
@@ -266,6 +299,7 @@ struct Ending {
     DWORD waited = WAIT_FAILED;
     bool whole = false;      // ended well, having moved the whole report
     bool cancelled = false;  // Cancel was asked for while the call ran
+    bool abandoned = false;  // it did not end even once cancelled: its memory is kept for good
 };
 
 enum class Direction { Read, Write };
@@ -279,10 +313,15 @@ class OverlappedFile {
     OverlappedFile(const Win32Api& api, Handle file, bool cancelAhead)
         : m_Api(api), m_File(std::move(file)), m_CancelAhead(cancelAhead) {}
 
-    // Runs one call on `io` and returns once it has really ended. When its end cannot be awaited
-    // `io` is released on purpose: the system may still use it.
-    Ending Transfer(Direction direction, std::unique_ptr<PendingReport>& io, DWORD timeoutMs) {
+    // Runs one call on `io` and returns once it has really ended, or once it is plain that it will
+    // not: then `io` is abandoned on purpose, since the system may still use it.
+    Ending Transfer(Direction direction, CallMemory& io, DWORD timeoutMs) {
         Ending ending;
+        if (m_GivenUp) {
+            // A call on this handle never ended: its driver does not finish what it is given,
+            // and each new call would be given up the same way, keeping its memory too.
+            return ending;
+        }
         Begin();
         // Manual-reset and unsignalled: only the end of this call may set it.
         Handle event(m_Api, m_Api.CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -314,17 +353,25 @@ class OverlappedFile {
         }
         if (!ended) {
             // Still pending, or about to end: the system may use the report and the OVERLAPPED
-            // until the call has really ended, so wait for that before releasing them.
+            // until the call has really ended, so wait for that before releasing them. A cancelled
+            // call normally ends at once, but a driver may never end it, and an unbounded wait
+            // (GetOverlappedResult with bWait) would then hold the transfer for ever.
             m_Api.CancelIo(m_File.get());
-            succeeded = m_Api.GetOverlappedResult(m_File.get(), &io->overlapped, &moved, TRUE);
+            m_Api.WaitForSingleObject(event.get(), kCancelledCallBoundMs);
             if (!HasOverlappedIoCompleted(&io->overlapped)) {
-                // The end could not be awaited (the wait itself failed). Leaking one call is the
-                // only safe choice: its memory and the event it will set must outlive it.
-                (void)io.release();
+                // Keeping the call's memory and the event it will set, for good, is the only safe
+                // choice; the handle takes no further call.
+                io.Abandon();
                 event.Abandon();
+                m_GivenUp = true;
+                LogLine("%s: the cancelled call did not end within %u ms: the handle is given up\n",
+                        direction == Direction::Read ? "ReadFile" : "WriteFile",
+                        kCancelledCallBoundMs);
+                ending.abandoned = true;
                 ending.cancelled = Finish();
                 return ending;
             }
+            succeeded = m_Api.GetOverlappedResult(m_File.get(), &io->overlapped, &moved, FALSE);
         }
         ending.cancelled = Finish();
         // A call that completed while it was being cancelled still moved its report: a report
@@ -374,15 +421,19 @@ class OverlappedFile {
     OVERLAPPED* m_Pending = nullptr;
     bool m_Running = false;
     bool m_CancelRequested = false;
+    bool m_GivenUp = false;  // the calling thread's only
 };
 
 class Win32WriteHandle final : public HidWriteHandle {
   public:
     Win32WriteHandle(const Win32Api& api, Handle file)
-        : m_File(api, std::move(file), /*cancelAhead=*/false) {}
+        : m_Api(api), m_File(api, std::move(file), /*cancelAhead=*/false) {}
 
     bool Write(const uint8_t (&report)[kReportSize]) override {
-        auto io = std::make_unique<PendingReport>();
+        CallMemory io(m_Api);
+        if (!io) {
+            return false;
+        }
         std::memcpy(io->report, report, kReportSize);
         // A HID write is the whole report or nothing; a short count means the device did not
         // take it.
@@ -392,23 +443,27 @@ class Win32WriteHandle final : public HidWriteHandle {
     void Cancel() override { m_File.Cancel(); }
 
   private:
+    const Win32Api& m_Api;
     OverlappedFile m_File;
 };
 
 class Win32ReadHandle final : public HidReadHandle {
   public:
     Win32ReadHandle(const Win32Api& api, Handle file)
-        : m_File(api, std::move(file), /*cancelAhead=*/true) {}
+        : m_Api(api), m_File(api, std::move(file), /*cancelAhead=*/true) {}
 
     uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
-        auto io = std::make_unique<PendingReport>();
+        CallMemory io(m_Api);
+        if (!io) {
+            return kReadFailed;
+        }
         const Ending ending = m_File.Transfer(Direction::Read, io, timeoutMs);
         if (ending.whole) {
             std::memcpy(payload, io->report + 1, kReportPayload);
             return kReadOk;
         }
-        if (!ending.started) {
-            return kReadFailed;
+        if (!ending.started || ending.abandoned) {
+            return kReadFailed;  // and so is every read after it: the engine sees a lost device
         }
         if (ending.cancelled) {
             return kReadTimeout;
@@ -421,6 +476,7 @@ class Win32ReadHandle final : public HidReadHandle {
     void Cancel() override { m_File.Cancel(); }
 
   private:
+    const Win32Api& m_Api;
     OverlappedFile m_File;
 };
 

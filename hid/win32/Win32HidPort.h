@@ -12,6 +12,10 @@ namespace zevrin {
 
 struct Win32Api;
 
+// A cancelled call normally ends at once. One that its driver has not ended this long after the
+// cancel is given up, with its memory, and the read or write reports failure.
+inline constexpr uint32_t kCancelledCallBoundMs = 2000;
+
 class Win32HidPort final : public HidPort {
   public:
     // `api` must outlive the port and every handle it hands out.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace zevrin::test {
 namespace {
@@ -395,6 +396,20 @@ struct FakeCalls {
         std::unique_lock lock(F().m_Mutex);
         FakeWin32& f = F();
         f.waits.push_back({object, milliseconds});
+        if (milliseconds == INFINITE) {
+            f.Fault(
+                "a wait without a bound: a call that never ends would hold the caller for ever");
+        }
+        if (!f.cancelIgnored) {
+            // The driver ends a cancelled call by the time anyone waits for it.
+            const auto end = [&](auto& call) {
+                if (call.event == object && Pending(call) && call.cancelRequested) {
+                    f.EndCancelled(call);
+                }
+            };
+            std::for_each(f.reads.begin(), f.reads.end(), end);
+            std::for_each(f.writes.begin(), f.writes.end(), end);
+        }
         if (f.forcedWait) {
             return *f.forcedWait;
         }
@@ -411,7 +426,7 @@ struct FakeCalls {
     }
 
     // Asks for the end of the calling thread's calls on `file`; they end later (when someone waits
-    // for them with GetOverlappedResult), as a driver may take its time.
+    // for them), as a driver may take its time, or never (cancelIgnored).
     static BOOL WINAPI CancelIo(HANDLE file) {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
@@ -426,7 +441,7 @@ struct FakeCalls {
         return TRUE;
     }
 
-    // Ends the call at once, from whichever thread asks.
+    // Ends the call at once, from whichever thread asks (unless cancelIgnored).
     static BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
@@ -435,7 +450,11 @@ struct FakeCalls {
             if (call == nullptr || !Pending(*call)) {
                 return false;
             }
-            f.EndCancelled(*call);
+            if (f.cancelIgnored) {
+                call->cancelRequested = true;
+            } else {
+                f.EndCancelled(*call);
+            }
             return true;
         };
         if (cancel(Latest(f.reads, file, overlapped)) ||
@@ -461,11 +480,9 @@ struct FakeCalls {
                 if (!wait) {
                     return Fail(ERROR_IO_INCOMPLETE);
                 }
-                if (f.overlappedWaitFails) {
-                    return Fail(ERROR_INVALID_HANDLE);
-                }
-                if (!call.cancelRequested) {
-                    f.Fault("waited for a call that nobody cancelled: it could last forever");
+                f.Fault("GetOverlappedResult waits without a bound for a call that may never end");
+                if (!call.cancelRequested || f.cancelIgnored) {
+                    return Fail(ERROR_IO_INCOMPLETE);  // where the system would never return
                 }
                 f.EndCancelled(call);
             }
@@ -522,6 +539,34 @@ struct FakeCalls {
 
     static DWORD WINAPI LastError() { return t_LastError; }
 
+    static void* AllocateIo(size_t bytes) {
+        std::lock_guard lock(F().m_Mutex);
+        void* block = std::malloc(bytes);
+        F().m_CallMemory[block] = bytes;
+        return block;
+    }
+
+    static void FreeIo(void* block) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        const auto it = f.m_CallMemory.find(block);
+        if (it == f.m_CallMemory.end()) {
+            f.Fault("call memory given back that is not live");
+            return;
+        }
+        const auto* begin = static_cast<const uint8_t*>(block);
+        const auto inBlock = [&](const IoCall& call) {
+            const auto* p = reinterpret_cast<const uint8_t*>(call.overlapped);
+            return Pending(call) && p >= begin && p < begin + it->second;
+        };
+        if (std::any_of(f.reads.begin(), f.reads.end(), inBlock) ||
+            std::any_of(f.writes.begin(), f.writes.end(), inBlock)) {
+            f.Fault("call memory given back while its call was pending: the system writes on");
+        }
+        f.m_CallMemory.erase(it);
+        std::free(block);
+    }
+
     static HDEVNOTIFY WINAPI Register(HANDLE recipient, LPVOID filter, DWORD flags) {
         std::lock_guard lock(F().m_Mutex);
         RegisterCall call{recipient, {}, flags, nullptr};
@@ -569,6 +614,9 @@ FakeWin32::~FakeWin32() {
     for (auto& [block, size] : m_Detail) {
         std::free(block);
     }
+    for (auto& [block, size] : m_CallMemory) {
+        std::free(block);
+    }
     g_Fake = nullptr;
 }
 
@@ -594,6 +642,8 @@ const Win32Api& FakeWin32::Api() {
         .CloseHandle = FakeCalls::Close,
         .CreateMutexW = FakeCalls::NewMutex,
         .GetLastError = FakeCalls::LastError,
+        .AllocateIo = FakeCalls::AllocateIo,
+        .FreeIo = FakeCalls::FreeIo,
         .RegisterDeviceNotificationW = FakeCalls::Register,
         .UnregisterDeviceNotification = FakeCalls::Unregister,
         .AllocateDetail = FakeCalls::Allocate,
@@ -620,7 +670,9 @@ bool FakeWin32::ReleaseWrites() {
         if (Pending(write)) {
             // The system reads the report until the write ends: the memory it was given must
             // still hold it.
-            if (std::memcmp(write.buffer, write.bytes.data(), write.bytes.size()) != 0) {
+            if (!IsLiveCallMemory(write.buffer)) {
+                Fault("a pending write's report was given back");
+            } else if (std::memcmp(write.buffer, write.bytes.data(), write.bytes.size()) != 0) {
                 Fault("the report changed under its pending write");
             }
             End(write, 0, write.bytes.size());
@@ -661,6 +713,22 @@ int FakeWin32::OpenFiles() const {
     }));
 }
 
+size_t FakeWin32::LiveCallMemory() const {
+    std::lock_guard lock(m_Mutex);
+    return m_CallMemory.size();
+}
+
+bool FakeWin32::IsLiveCallMemory(const void* p) const {
+    const auto* at = static_cast<const uint8_t*>(p);
+    const auto it = m_CallMemory.upper_bound(const_cast<void*>(p));
+    if (it == m_CallMemory.begin()) {
+        return false;
+    }
+    const auto& [block, size] = *std::prev(it);
+    const auto* begin = static_cast<const uint8_t*>(block);
+    return at >= begin && at < begin + size;
+}
+
 HANDLE FakeWin32::NewHandle(Object object) {
     m_NextHandle += 4;
     const auto handle = reinterpret_cast<HANDLE>(m_NextHandle);
@@ -675,7 +743,9 @@ FakeWin32::Object* FakeWin32::Find(HANDLE handle) {
 
 // Ends a read with a report, the way the system does: data into the caller's buffer first.
 void FakeWin32::Complete(ReadCall& read, const std::array<uint8_t, kReportSize>& report) {
-    std::memcpy(read.buffer, report.data(), std::min<size_t>(read.size, kReportSize));
+    if (IsLiveCallMemory(read.buffer)) {
+        std::memcpy(read.buffer, report.data(), std::min<size_t>(read.size, kReportSize));
+    }
     End(read, 0, kReportSize);
 }
 
@@ -683,8 +753,12 @@ void FakeWin32::Complete(ReadCall& read, const std::array<uint8_t, kReportSize>&
 void FakeWin32::End(IoCall& call, ULONG_PTR status, ULONG_PTR transferred) {
     auto* event = Find(call.event);
     call.endedWithEventOpen = event != nullptr && event->closes == 0;
-    call.overlapped->Internal = status;
-    call.overlapped->InternalHigh = transferred;
+    if (IsLiveCallMemory(call.overlapped)) {
+        call.overlapped->Internal = status;
+        call.overlapped->InternalHigh = transferred;
+    } else {
+        Fault("a call ended after its memory was given back: the system wrote into freed memory");
+    }
     call.ended = true;
     if (call.endedWithEventOpen) {
         event->signalled = true;

@@ -2,7 +2,7 @@
 // closed, events, and overlapped reads and writes whose completion the test controls. It behaves
 // like the system where the backend relies on it (size fields checked, CancelIo only reaching the
 // calling thread's calls, a cancelled call ending only later, a call that fails at once leaving
-// nothing to wait for) and records every call.
+// nothing to wait for, a call's memory written until the call has ended) and records every call.
 #pragma once
 
 #include <array>
@@ -135,8 +135,10 @@ class FakeWin32 {
     int failAllocation = -1;  // the allocation (0 = first) that returns null
     bool registrationFails = false;
     bool eventCreationFails = false;
-    std::optional<DWORD> forcedWait;   // WaitForSingleObject returns this at once
-    bool overlappedWaitFails = false;  // GetOverlappedResult(TRUE) fails, the call still pending
+    std::optional<DWORD> forcedWait;  // WaitForSingleObject returns this at once
+    // A driver that never ends a cancelled call: CancelIo and CancelIoEx only ask. Otherwise a
+    // cancelled call ends by the time anyone waits for it.
+    bool cancelIgnored = false;
     std::deque<std::array<uint8_t, kReportSize>> input;  // reports a read completes with at once
     DWORD readError = 0;       // ReadFile fails at once with this error (the device is gone)
     ULONG_PTR readStatus = 0;  // with no input queued, a read goes pending, then ends with this
@@ -182,6 +184,8 @@ class FakeWin32 {
     int OpenFiles() const;
     size_t LiveDetailBuffers() const { return m_Detail.size(); }
     size_t LivePreparsedData() const { return m_Preparsed.size(); }
+    // Call memory not given back: the calls the backend gave up on keep theirs.
+    size_t LiveCallMemory() const;
     std::unique_lock<std::mutex> Lock() { return std::unique_lock(m_Mutex); }
 
   private:
@@ -202,12 +206,15 @@ class FakeWin32 {
     void End(IoCall& call, ULONG_PTR status, ULONG_PTR transferred);
     void EndCancelled(ReadCall& read);
     void EndCancelled(WriteCall& write);
+    // Whether the system may still write at `p`: it lies in call memory not given back.
+    bool IsLiveCallMemory(const void* p) const;
     void Fault(std::string what) { faults.push_back(std::move(what)); }
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Changed;
     std::map<HANDLE, Object> m_Objects;
     std::map<void*, size_t> m_Detail;
+    std::map<void*, size_t> m_CallMemory;
     std::map<PHIDP_PREPARSED_DATA, int> m_Preparsed;  // live preparsed data: its interface
     uintptr_t m_NextPreparsed = 0x9000;
     uintptr_t m_NextHandle = 0x1000;

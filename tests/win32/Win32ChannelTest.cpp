@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/win32/Win32TestSupport.h"
 
@@ -268,13 +270,15 @@ TEST_F(Win32ChannelTest, StalledDeviceTimesTheWriteOutAndTheCancelledWriteEndsBe
 
     ASSERT_EQ(fake.writes.size(), 1u);
     const WriteCall& write = fake.writes[0];
-    ASSERT_EQ(fake.waits.size(), 1u);
+    // The time-out, then the cancelled write's end, awaited with a bound of its own.
+    ASSERT_EQ(fake.waits.size(), 2u);
     EXPECT_EQ(fake.waits[0].milliseconds, kWriteTimeoutMs);
+    EXPECT_EQ(fake.waits[1].milliseconds, kCancelledCallBoundMs);
     ASSERT_EQ(fake.cancels.size(), 1u);
     EXPECT_EQ(fake.cancels[0].file, Opened(0));
     EXPECT_EQ(fake.cancels[0].thread, std::this_thread::get_id());
     ASSERT_FALSE(fake.overlappedResults.empty());
-    EXPECT_TRUE(fake.overlappedResults.back().wait);
+    EXPECT_FALSE(fake.overlappedResults.back().wait);
     EXPECT_TRUE(write.ended);
     EXPECT_TRUE(write.endedWithEventOpen);
     EXPECT_EQ(fake.Closes(write.event), 1);
@@ -367,13 +371,16 @@ TEST_F(Win32ChannelTest, SilentDeviceTimesOutAndTheCancelledReadEndsBeforeItsBuf
 
     ASSERT_EQ(fake.reads.size(), 1u);
     const ReadCall& read = fake.reads[0];
-    EXPECT_EQ(fake.waits.at(0).milliseconds, 15u);
+    ASSERT_EQ(fake.waits.size(), 2u);
+    EXPECT_EQ(fake.waits[0].milliseconds, 15u);
+    EXPECT_EQ(fake.waits[1].object, read.event);
+    EXPECT_EQ(fake.waits[1].milliseconds, kCancelledCallBoundMs);
     ASSERT_EQ(fake.cancels.size(), 1u);
     EXPECT_EQ(fake.cancels[0].file, Opened(1));
     EXPECT_EQ(fake.cancels[0].thread, std::this_thread::get_id());
     ASSERT_EQ(fake.overlappedResults.size(), 1u);
     EXPECT_EQ(fake.overlappedResults[0].overlapped, read.overlapped);
-    EXPECT_TRUE(fake.overlappedResults[0].wait);
+    EXPECT_FALSE(fake.overlappedResults[0].wait);
     // The read ended only when it was awaited after the cancel, while its event (and so its
     // buffer) was still alive.
     EXPECT_TRUE(read.ended);
@@ -468,7 +475,8 @@ TEST_F(Win32ChannelTest, ReadThatBringsNoReportFailsAndHandsNothingOn) {
 TEST_F(Win32ChannelTest, CallThatCannotBeSeenToEndKeepsItsBufferAndEvent) {
     ASSERT_EQ(hid.OpenDevice(), 1);
     fake.forcedWait = WAIT_FAILED;
-    fake.overlappedWaitFails = true;
+    fake.cancelIgnored = true;
+    parkedCalls = 2;
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadFailed);
     const HANDLE readEvent = fake.reads.at(0).event;
     // Past this point a released buffer would be written into: stop here if it was.
@@ -481,13 +489,61 @@ TEST_F(Win32ChannelTest, CallThatCannotBeSeenToEndKeepsItsBufferAndEvent) {
     EXPECT_EQ(hid.WriteHid(first, 1), 0);
     ASSERT_EQ(fake.writes.size(), 1u);
     ASSERT_TRUE(fake.IsOpen(fake.writes[0].event)) << "the write's event was closed";
-    // The next report fills the sender's buffer anew; the abandoned write still reads its own.
+    // The handles that gave a call up take no more; the gamepad opened anew writes again. The next
+    // report fills the sender's buffer anew; the abandoned write still reads its own.
     fake.forcedWait.reset();
-    fake.overlappedWaitFails = false;
+    fake.cancelIgnored = false;
     fake.writeEnd = WriteEnd::InTheCall;
     const uint8_t second[1] = {0x32};
+    EXPECT_EQ(hid.WriteHid(second, 1), 0);
+    EXPECT_EQ(fake.writes.size(), 1u);
+    ASSERT_EQ(hid.OpenDevice(), 1);
     EXPECT_EQ(hid.WriteHid(second, 1), 1);
     EXPECT_TRUE(fake.ReleaseWrites());
+}
+
+// A driver that never ends a cancelled call: the read or write still ends, failed, within its own
+// bound and the cancel's, and the call's memory stays where the system may write into it.
+TEST_F(Win32ChannelTest, CancelThatNeverEndsTheCallFailsItWithinTheBoundAndKeepsItsMemory) {
+    ASSERT_EQ(hid.OpenDevice(), 1);
+    fake.cancelIgnored = true;
+    const long long bound = kCancelledCallBoundMs;
+
+    // A read cancelled from another thread (the window closing), then given up after its time-out.
+    hid.SetReadTimeout(50);
+    auto read = ReadElsewhere();
+    ASSERT_TRUE(fake.WaitUntilAnyoneWaits());
+    auto start = std::chrono::steady_clock::now();
+    hid.CancelRead();
+    EXPECT_EQ(Finish(read), kReadFailed) << "a given-up read is a failed one, not a time-out";
+    EXPECT_GE(MsSince(start), bound - 100);
+    EXPECT_LT(MsSince(start), 50 + bound + 1000);
+    ++parkedCalls;
+    EXPECT_EQ(fake.LiveCallMemory(), parkedCalls);
+    EXPECT_TRUE(fake.IsOpen(fake.reads.at(0).event));
+    // The handle takes no more reads; the late report lands in memory that is still there.
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadFailed);
+    EXPECT_EQ(fake.reads.size(), 1u);
+    EXPECT_TRUE(fake.Deliver(Report(9)));
+
+    // A write the device never takes, given up after its time-out.
+    fake.writeEnd = WriteEnd::Never;
+    const uint8_t data[1] = {0x33};
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(hid.WriteHid(data, 1), 0);
+    EXPECT_LT(MsSince(start), static_cast<long long>(kWriteTimeoutMs) + bound + 1000);
+    ++parkedCalls;
+    EXPECT_EQ(fake.LiveCallMemory(), parkedCalls);
+    EXPECT_EQ(hid.WriteHid(data, 1), 0);
+    EXPECT_EQ(fake.writes.size(), 1u);
+    EXPECT_TRUE(fake.ReleaseWrites()) << "the report of the given-up write changed or went";
+
+    const std::vector<std::string> log = Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) {
+                                return line.find("did not end within 2000 ms") != std::string::npos;
+                            }),
+              2);
 }
 
 TEST_F(Win32ChannelTest, EventThatCannotBeCreatedFailsTheReadWithoutStartingIt) {
