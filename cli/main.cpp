@@ -17,6 +17,7 @@
 #include <filesystem>
 #if defined(ZEVRIN_HAVE_WIN32_PORT)
 #include "hid/win32/Win32HidPort.h"
+#include "session/win32/SessionWindow.h"
 namespace zevrin {
 // Declared again here so this file stays clear of <windows.h> (hid/win32/Win32Api.h).
 const Win32Api& RealWin32Api();
@@ -30,8 +31,8 @@ extern "C" __declspec(dllimport) unsigned short __stdcall GetUserDefaultUILangua
 
 #include <cerrno>
 
-#include "app/linux/LogindHold.h"
 #include "hid/linux/HidapiPort.h"
+#include "session/linux/LogindHold.h"
 #endif
 
 namespace {
@@ -42,13 +43,19 @@ std::unique_ptr<zevrin::HidPort> MakePort(bool simulate) {
     }
 #if defined(_WIN32)
 #if defined(ZEVRIN_HAVE_WIN32_PORT)
+    // A real gamepad: shutdown, restart and sleep wait while a transfer runs. Never destroyed,
+    // like the stop signals: a transfer the console's closing stops may still hold it while the
+    // process ends.
+    static zevrin::SessionWindow* const session =
+        new zevrin::SessionWindow(zevrin::RealSessionApi());
+    zevrin::SetSessionHolder(session->Holder());
     return std::make_unique<zevrin::Win32HidPort>(zevrin::RealWin32Api());
 #else
     return nullptr;
 #endif
 #else
     // A real gamepad: shutdown and sleep wait while a transfer runs.
-    SetSessionHolder(zevrin::HoldSessionWithLogind);
+    zevrin::SetSessionHolder(zevrin::HoldSessionWithLogind);
     return std::make_unique<zevrin::HidapiPort>();
 #endif
 }

@@ -434,40 +434,139 @@ TEST_F(FlowTest, TheFileThatWasCheckedIsTheFileThatIsSent) {
     EXPECT_EQ(Rec().received, ImageData(64));
 }
 
-TEST_F(FlowTest, EveryTransferHoldsTheSessionUntilItEndsWhicheverWayItEnds) {
-    struct CountedHold : SessionHold {
-        explicit CountedHold(std::atomic<int>& counter) : live(counter) { ++live; }
-        ~CountedHold() override { --live; }
-        std::atomic<int>& live;
+// Each hold checks as it is taken that the gamepad already has the header (so the file dialog and
+// the question were not held), and as it goes that its worker has not ended yet.
+class SessionFlowTest : public FlowTest {
+  protected:
+    struct CheckedHold : zevrin::SessionHold {
+        explicit CheckedHold(SessionFlowTest& t) : test(t) {
+            ++test.m_Live;
+            if (!test.Rec().headerReceived) {
+                ++test.m_TakenEarly;
+            }
+        }
+        ~CheckedHold() override {
+            --test.m_Live;
+            if (!test.m_Dlg->IsWorkerRunning()) {
+                ++test.m_KeptLate;
+            }
+        }
+        SessionFlowTest& test;
     };
-    std::atomic<int> taken{0};
-    std::atomic<int> live{0};
-    SetSessionHolder([&] {
-        ++taken;
-        return std::make_unique<CountedHold>(live);
-    });
+
+    SessionFlowTest() {
+        zevrin::SetSessionHolder([this](const zevrin::HoldRequest& request) {
+            ++m_Taken;
+            {
+                std::lock_guard lock(m_RequestLock);
+                m_Request = request;
+            }
+            return std::make_unique<CheckedHold>(*this);
+        });
+    }
+    ~SessionFlowTest() override { zevrin::SetSessionHolder({}); }
+
+    zevrin::HoldRequest Request() {
+        std::lock_guard lock(m_RequestLock);
+        return m_Request;
+    }
+
+    std::atomic<int> m_Taken{0};
+    std::atomic<int> m_Live{0};
+    std::atomic<int> m_TakenEarly{0};
+    std::atomic<int> m_KeptLate{0};
+    std::mutex m_RequestLock;
+    zevrin::HoldRequest m_Request;
+};
+
+TEST_F(SessionFlowTest, HeldFromTheConfirmedHeaderToTheWorkersEndWhicheverWayItEnds) {
+    struct Case {
+        const char* what;
+        GamepadBehaviour behaviour;
+        bool fileChosen;
+        BoxResult confirmation;
+        UpdateOutcome outcome;
+        int holds;
+    };
     GamepadBehaviour failing;
     failing.fault = {FaultKind::Failed21, Moment::MidTransfer};
+    GamepadBehaviour unplugged;
+    unplugged.fault = {FaultKind::Unplug, Moment::MidTransfer};
+    GamepadBehaviour headerRefused;
+    headerRefused.fault = {FaultKind::WriteFail, Moment::EnterUpdate};
+    const Case cases[] = {
+        {"success", {}, true, BoxResult::Ok, UpdateOutcome::Success, 1},
+        {"failed by the device", failing, true, BoxResult::Ok, UpdateOutcome::DeviceFailed, 1},
+        {"no file chosen", {}, false, BoxResult::Ok, UpdateOutcome::Cancelled, 0},
+        {"not confirmed", {}, true, BoxResult::Cancel, UpdateOutcome::Cancelled, 0},
+        {"header not taken", headerRefused, true, BoxResult::Ok, UpdateOutcome::SendFailed, 0},
+        {"unplugged", unplugged, true, BoxResult::Ok, UpdateOutcome::DeviceLost, 1},
+    };
     AddPad();
     Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_Port.SetBehaviour(m_Pad, c.behaviour);
+        m_Port.ClearRecording(m_Pad);
+        UseImage(320, 320);
+        if (c.fileChosen) {
+            m_View.QueueBoxAnswer(c.confirmation);
+        } else {
+            m_View.SetFile(std::nullopt);
+        }
+        int liveAtQuestion = -1;
+        m_View.OnBox([&](const zevrin::test::BoxShown& box) {
+            if (box.buttons == BoxButtons::OkCancel) {
+                liveAtQuestion = m_Live.load();
+            }
+        });
+        m_Taken = 0;
+        Update();
+        EXPECT_EQ(m_Dlg->Outcome(), c.outcome);
+        EXPECT_EQ(m_Taken.load(), c.holds);
+        EXPECT_EQ(m_Live.load(), 0);
+        EXPECT_THAT(liveAtQuestion, ::testing::AnyOf(-1, 0));
+    }
+    EXPECT_EQ(m_TakenEarly.load(), 0) << "held before the header was confirmed and sent";
+    EXPECT_EQ(m_KeptLate.load(), 0) << "held after the worker ended";
+
+    // The window closing while the file dialog is open: nothing was held.
+    m_Port.SetBehaviour(m_Pad, {});
+    m_Port.Plug(m_Pad);
+    m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0);
     UseImage(320, 320);
-    int heldWhileChoosing = -1;
-    m_View.OnFileDialog([&] { heldWhileChoosing = live.load(); });
-    Update();  // success
-    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
-    EXPECT_EQ(heldWhileChoosing, 1);
-    m_Port.SetBehaviour(m_Pad, failing);
-    Update();
-    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::DeviceFailed);
-    m_View.SetFile(std::nullopt);
-    Update();
-    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Cancelled);
-    m_View.OnFileDialog([&] { std::this_thread::sleep_for(50ms); });
+    std::atomic<bool> choosing{false};
+    m_View.OnFileDialog([&] {
+        choosing = true;
+        std::this_thread::sleep_for(100ms);
+    });
+    m_Taken = 0;
     m_Dlg->OnBnClickedUsbUpdate();
-    m_Dlg->StopWorker();  // the window closing
-    EXPECT_EQ(taken.load(), 4);
-    EXPECT_EQ(live.load(), 0);
-    SetSessionHolder({});
+    ASSERT_TRUE(WaitFor([&] { return choosing.load(); }));
+    m_Dlg->StopWorker();
+    EXPECT_EQ(m_Taken.load(), 0);
+    EXPECT_EQ(m_Live.load(), 0);
+}
+
+TEST_F(SessionFlowTest, TheSessionEndingAllTheSameStopsTheTransferThroughTheHold) {
+    GamepadBehaviour slow;
+    slow.latency = 5ms;
+    AddPad(slow);
+    Open();
+    UseImage(32 * 200, 32 * 200);
+    m_Dlg->OnBnClickedUsbUpdate();
+    ASSERT_TRUE(WaitFor([&] { return Rec().chunks >= 3; }));
+    const zevrin::HoldRequest request = Request();
+    EXPECT_EQ(request.who, kTitle);
+    EXPECT_EQ(request.why, LoadExtraText(ExtraText::UpdateInProgress));
+    ASSERT_TRUE(request.stop);
+    request.stop();  // from this thread, as a platform's own thread would
+    ASSERT_TRUE(WaitFor([&] { return !m_Dlg->IsWorkerRunning(); }, 5s));
+    m_Dlg->WaitForWorker();
+    EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Interrupted);
+    EXPECT_EQ(m_Live.load(), 0);
+    EXPECT_FALSE(Rec().doneReceived);
+    EXPECT_LT(Rec().chunks, 200u);
 }
 
 TEST_F(FlowTest, CancelledFileDialogEndsQuietly) {

@@ -25,18 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::mutex g_SessionHolderLock;
-SessionHolder g_SessionHolder;
-
-std::unique_ptr<SessionHold> HoldSession() {
-    SessionHolder holder;
-    {
-        std::lock_guard lock(g_SessionHolderLock);
-        holder = g_SessionHolder;
-    }
-    return holder ? holder() : nullptr;
-}
-
 // Read time-out once the header has gone out: a silent device is poked about every 10 ms.
 constexpr uint32_t kTransferReadTimeoutMs = 10;
 // A read that fails at once (device gone) is not repeated faster than this.
@@ -241,6 +229,15 @@ int CUpdateEngine::SelectFirmwareFile() {
         return 0;
     }
     m_Hid.SetReadTimeout(kTransferReadTimeoutMs);
+    if (!m_TransferHold) {
+        // From here on the gamepad's firmware is being replaced: the choosing and the question
+        // before it are the user's time, and hold nothing up.
+        m_TransferHold =
+            zevrin::HoldSession({Title(), LoadExtraText(ExtraText::UpdateInProgress), [this] {
+                                     Interrupt();
+                                     m_View.CancelPrompts();
+                                 }});
+    }
     LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
     return 1;
 }
@@ -352,13 +349,7 @@ void CUpdateEngine::AskVersionOnce() {
     }
 }
 
-void SetSessionHolder(SessionHolder holder) {
-    std::lock_guard lock(g_SessionHolderLock);
-    g_SessionHolder = std::move(holder);
-}
-
 void CUpdateEngine::RunWorker() {
-    const std::unique_ptr<SessionHold> hold = HoldSession();
     SetOutcome(UpdateOutcome::Running);
     m_ImageComplete = false;
     m_HeaderSentThisRun = false;
@@ -425,6 +416,7 @@ void CUpdateEngine::RunWorker() {
     m_Outcome.compare_exchange_strong(expected, UpdateOutcome::Interrupted);
     m_Hid.ReleaseClaim();
     RefreshUpdateButton();
+    m_TransferHold.reset();
     LogLine("Exit Usb_UpdateThread\n");
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hid/CHid.h"
+#include "session/SessionHold.h"
 #include "update/DialogView.h"
 #include "update/FirmwareImage.h"
 #include "update/Frames.h"
@@ -39,17 +40,6 @@ struct EngineLimits {
     // Reads that fail outright (not time-outs) for this long mean the device has gone.
     std::chrono::milliseconds deviceGone{1000};
 };
-
-// Keeps the computer from shutting down or going to sleep for as long as it lives: a transfer cut
-// short leaves a gamepad without working firmware.
-class SessionHold {
-  public:
-    virtual ~SessionHold() = default;
-};
-using SessionHolder = std::function<std::unique_ptr<SessionHold>()>;
-// The platform's way of holding the session, set once by the program (none by default). Each
-// worker takes a hold as it starts and lets it go when it ends, whichever way it ends.
-void SetSessionHolder(SessionHolder holder);
 
 // How the last worker ended, for callers that report it (the CLI's exit code).
 enum class UpdateOutcome {
@@ -155,6 +145,9 @@ class CUpdateEngine : public FrameHandlers {
     void AskVersionOnce();
     bool m_QueryRunning = false;  // the UI thread's only
     bool m_QueryAgain = false;
+    // Shutdown and sleep wait from the confirmed header to the worker's end (the worker's only).
+    // Last: it goes first, before anything its stop could reach.
+    std::unique_ptr<zevrin::SessionHold> m_TransferHold;
 };
 
 // The worker routine: runs g_pUpdateDlg->RunWorker().

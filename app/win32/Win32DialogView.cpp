@@ -46,10 +46,6 @@ constexpr DWORD kCancelPollMs = 10;
 constexpr UINT_PTR kDeviceChangeTimer = 1;
 constexpr UINT kDeviceChangeGatherMs = 150;
 
-// While the session is held, how often the window looks whether the worker has ended.
-constexpr UINT_PTR kWorkerWatchTimer = 2;
-constexpr UINT kWorkerWatchMs = 200;
-
 // The order in which a gathered burst runs the reactions, each at most once. Every reaction scans
 // afresh, so the outcome does not depend on the order the events came in; the arrival goes last
 // because its version query may show a box.
@@ -134,22 +130,12 @@ Prompts SystemPrompts() {
             [](OPENFILENAMEW& request) { return GetOpenFileNameW(&request); }};
 }
 
-SessionCalls SystemSessionCalls() {
-    return {[](HWND window, const wchar_t* reason) {
-                return ShutdownBlockReasonCreate(window, reason);
-            },
-            [](HWND window) { return ShutdownBlockReasonDestroy(window); },
-            [](EXECUTION_STATE state) { return SetThreadExecutionState(state); }};
-}
-
-Win32DialogView::Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts,
-                                 SessionCalls session)
+Win32DialogView::Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts)
     : m_Instance(instance),
       m_hIcon(LoadIconOfSize(instance, SM_CXICON, SM_CYICON)),
       // Title bar and taskbar: the group's own small image, not the large one shrunk.
       m_hSmallIcon(LoadIconOfSize(instance, SM_CXSMICON, SM_CYSMICON)),
       m_Prompts(std::move(prompts)),
-      m_Session(std::move(session)),
       m_Dlg(port, *this) {}
 
 Win32DialogView::~Win32DialogView() {
@@ -211,20 +197,11 @@ INT_PTR Win32DialogView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             QueueDeviceChange(static_cast<uint32_t>(wParam));
             return Result(TRUE);
         case WM_TIMER:
-            if (wParam == kDeviceChangeTimer) {
-                OnDeviceChangeTimer();
-            } else if (wParam == kWorkerWatchTimer) {
-                OnWorkerWatchTimer();
-            } else {
+            if (wParam != kDeviceChangeTimer) {
                 return FALSE;
             }
+            OnDeviceChangeTimer();
             return TRUE;
-        case WM_QUERYENDSESSION:
-            // FALSE asks the system to wait; it shows the reason that HoldSession gave.
-            return Result(m_Dlg.IsWorkerRunning() ? FALSE : TRUE);
-        case WM_ENDSESSION:
-            OnEndSession(wParam != FALSE);
-            return Result(0);
         case WM_CTLCOLORBTN:
         case WM_CTLCOLORDLG:
         case WM_CTLCOLOREDIT:
@@ -326,9 +303,6 @@ BOOL Win32DialogView::OnCommand(WORD id, WORD notification) {
                 return FALSE;
             }
             m_Dlg.OnBnClickedUsbUpdate();
-            if (m_Dlg.IsWorkerRunning()) {
-                HoldSession();
-            }
             return TRUE;
         case IDOK:      // Enter while the button does not have the focus
         case IDCANCEL:  // Esc and the close box
@@ -356,47 +330,6 @@ void Win32DialogView::OnDestroy() {
     // Closed some other way than through OnCloseRequest (a parent going away, the session
     // ending): the worker still must not outlive the window.
     m_Dlg.StopWorker();
-    ReleaseSession();
-}
-
-void Win32DialogView::HoldSession() {
-    if (m_SessionHeld) {
-        return;
-    }
-    // An update cut off half-way leaves the gamepad to be updated again from its boot mode: the
-    // user is told why the session waits, and the system does not sleep while nobody types.
-    m_Session.blockShutdown(Hwnd(), Wide(LoadExtraText(ExtraText::UpdateInProgress)).c_str());
-    m_Session.executionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-    // The worker ends on its own thread and says nothing when it does: the window looks.
-    SetTimer(Hwnd(), kWorkerWatchTimer, kWorkerWatchMs, nullptr);
-    m_SessionHeld = true;
-}
-
-void Win32DialogView::ReleaseSession() {
-    if (!m_SessionHeld) {
-        return;
-    }
-    KillTimer(Hwnd(), kWorkerWatchTimer);
-    m_Session.unblockShutdown(Hwnd());
-    // The state belongs to the thread that set it, this one.
-    m_Session.executionState(ES_CONTINUOUS);
-    m_SessionHeld = false;
-}
-
-void Win32DialogView::OnWorkerWatchTimer() {
-    if (!m_Dlg.IsWorkerRunning()) {
-        ReleaseSession();
-    }
-}
-
-void Win32DialogView::OnEndSession(bool ending) {
-    if (!ending) {
-        return;  // someone cancelled the shutdown: the transfer goes on
-    }
-    // The process may be ended as soon as this returns: the worker is stopped and waited for, as
-    // closing does, rather than killed somewhere inside a report.
-    m_Dlg.StopWorker();
-    ReleaseSession();
 }
 
 INT_PTR Win32DialogView::Result(LONG_PTR value) {

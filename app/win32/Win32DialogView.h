@@ -33,21 +33,10 @@ struct Prompts {
 };
 Prompts SystemPrompts();
 
-// What keeps the session from ending, and the system from sleeping, under a transfer. The program
-// uses ShutdownBlockReasonCreate, ShutdownBlockReasonDestroy and SetThreadExecutionState; a test
-// may watch the calls.
-struct SessionCalls {
-    std::function<BOOL(HWND window, const wchar_t* reason)> blockShutdown;
-    std::function<BOOL(HWND window)> unblockShutdown;
-    std::function<EXECUTION_STATE(EXECUTION_STATE state)> executionState;
-};
-SessionCalls SystemSessionCalls();
-
 class Win32DialogView final : public DialogView {
   public:
     // Loads the icons from `instance`; the window itself is made by RunModal or CreateModeless.
-    Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts = SystemPrompts(),
-                    SessionCalls session = SystemSessionCalls());
+    Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts = SystemPrompts());
     ~Win32DialogView() override;
     Win32DialogView(const Win32DialogView&) = delete;
     Win32DialogView& operator=(const Win32DialogView&) = delete;
@@ -91,11 +80,6 @@ class Win32DialogView final : public DialogView {
     // Device changes: answered at once, gathered for a moment, then handled from the queue.
     void QueueDeviceChange(uint32_t code);
     void OnDeviceChangeTimer();
-    // The session is held from the moment a worker starts until the window sees it has ended.
-    void HoldSession();
-    void ReleaseSession();
-    void OnWorkerWatchTimer();
-    void OnEndSession(bool ending);
 
     HWND Control(ControlId id) const;
     bool OnUiThread() const;
@@ -111,8 +95,6 @@ class Win32DialogView final : public DialogView {
     HICON m_hIcon = nullptr;
     HICON m_hSmallIcon = nullptr;
     Prompts m_Prompts;
-    SessionCalls m_Session;
-    bool m_SessionHeld = false;
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<DWORD> m_UiThread{0};
     bool m_Modal = false;

@@ -10,7 +10,8 @@
 
 #include "TestSupport.h"
 #include "app/UpdateDlg.h"
-#include "app/linux/LogindHold.h"
+#include "session/linux/LogindHold.h"
+#include "update/Texts.h"
 
 using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;
@@ -60,9 +61,9 @@ class SessionHoldTest : public ::testing::Test {
         if (std::getenv("ZEVRIN_LOGIND_MOCK") == nullptr) {
             GTEST_SKIP() << "needs the mock logind: run through tests/linux/with-logind-mock";
         }
-        SetSessionHolder(zevrin::HoldSessionWithLogind);
+        zevrin::SetSessionHolder(zevrin::HoldSessionWithLogind);
     }
-    void TearDown() override { SetSessionHolder({}); }
+    void TearDown() override { zevrin::SetSessionHolder({}); }
 };
 
 TEST_F(SessionHoldTest, ShutdownAndSleepWaitForTheTransferOnly) {
@@ -88,7 +89,8 @@ TEST_F(SessionHoldTest, ShutdownAndSleepWaitForTheTransferOnly) {
         const std::vector<Inhibitor> during = ListInhibitors();
         ASSERT_EQ(during.size(), 1u);
         EXPECT_EQ(during[0].what, "shutdown:sleep");
-        EXPECT_EQ(during[0].who, "Zevrin Update");
+        EXPECT_EQ(during[0].who, LoadLocalizedText(TextId::Title));
+        EXPECT_EQ(during[0].why, LoadExtraText(ExtraText::UpdateInProgress));
         EXPECT_EQ(during[0].mode, "block");
         dlg.WaitForWorker();
         EXPECT_EQ(dlg.Outcome(),

@@ -567,6 +567,45 @@ struct FakeCalls {
         std::free(block);
     }
 
+    // The session hold's calls. The block reason is refused to any thread but the window's own.
+    static BOOL WINAPI BlockReason(HWND window, LPCWSTR reason) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.sessionCalls.push_back(
+            {SessionCall::Kind::BlockReason, window, reason, 0, GetCurrentThreadId()});
+        if (GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId()) {
+            f.Fault("ShutdownBlockReasonCreate from a thread that does not own the window");
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        return TRUE;
+    }
+
+    static BOOL WINAPI UnblockReason(HWND window) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        f.sessionCalls.push_back(
+            {SessionCall::Kind::UnblockReason, window, {}, 0, GetCurrentThreadId()});
+        if (GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId()) {
+            f.Fault("ShutdownBlockReasonDestroy from a thread that does not own the window");
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        return TRUE;
+    }
+
+    // Each thread has its own state; without ES_CONTINUOUS a call sets nothing lasting.
+    static EXECUTION_STATE WINAPI ExecutionState(EXECUTION_STATE state) {
+        std::lock_guard lock(F().m_Mutex);
+        FakeWin32& f = F();
+        const DWORD thread = GetCurrentThreadId();
+        f.sessionCalls.push_back({SessionCall::Kind::ExecutionState, nullptr, {}, state, thread});
+        EXECUTION_STATE& current = f.m_ExecutionStates[thread];
+        const EXECUTION_STATE previous = current == 0 ? ES_CONTINUOUS : current;
+        if ((state & ES_CONTINUOUS) != 0) {
+            current = state;
+        }
+        return previous;
+    }
+
     static HDEVNOTIFY WINAPI Register(HANDLE recipient, LPVOID filter, DWORD flags) {
         std::lock_guard lock(F().m_Mutex);
         RegisterCall call{recipient, {}, flags, nullptr};
@@ -652,6 +691,15 @@ const Win32Api& FakeWin32::Api() {
     return api;
 }
 
+const SessionApi& FakeWin32::Session() {
+    static const SessionApi api{
+        .ShutdownBlockReasonCreate = FakeCalls::BlockReason,
+        .ShutdownBlockReasonDestroy = FakeCalls::UnblockReason,
+        .SetThreadExecutionState = FakeCalls::ExecutionState,
+    };
+    return api;
+}
+
 bool FakeWin32::Deliver(const std::array<uint8_t, kReportSize>& report) {
     std::lock_guard lock(m_Mutex);
     for (auto& read : reads) {
@@ -716,6 +764,12 @@ int FakeWin32::OpenFiles() const {
 size_t FakeWin32::LiveCallMemory() const {
     std::lock_guard lock(m_Mutex);
     return m_CallMemory.size();
+}
+
+EXECUTION_STATE FakeWin32::ExecutionStateOf(DWORD thread) const {
+    std::lock_guard lock(m_Mutex);
+    const auto it = m_ExecutionStates.find(thread);
+    return it == m_ExecutionStates.end() ? 0 : it->second;
 }
 
 bool FakeWin32::IsLiveCallMemory(const void* p) const {

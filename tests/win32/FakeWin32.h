@@ -3,6 +3,7 @@
 // like the system where the backend relies on it (size fields checked, CancelIo only reaching the
 // calling thread's calls, a cancelled call ending only later, a call that fails at once leaving
 // nothing to wait for, a call's memory written until the call has ended) and records every call.
+// It stands in for the session hold's calls too (SessionApi).
 #pragma once
 
 #include <array>
@@ -19,6 +20,7 @@
 
 #include "hid/HidPort.h"
 #include "hid/win32/Win32Api.h"
+#include "session/win32/SessionApi.h"
 
 namespace zevrin::test {
 
@@ -113,6 +115,15 @@ struct OverlappedResultCall {
     bool wait;
 };
 
+// A call of the session hold, with the thread it came from.
+struct SessionCall {
+    enum class Kind { BlockReason, UnblockReason, ExecutionState } kind;
+    HWND window;
+    std::wstring reason;
+    EXECUTION_STATE state;
+    DWORD thread;
+};
+
 struct RegisterCall {
     HANDLE recipient;
     DEV_BROADCAST_DEVICEINTERFACE_W filter;
@@ -128,6 +139,7 @@ class FakeWin32 {
     FakeWin32& operator=(const FakeWin32&) = delete;
 
     static const Win32Api& Api();
+    static const SessionApi& Session();
 
     // --- the system as the test sets it up (under Lock() once other threads run) ---
     std::vector<FakeInterface> interfaces;
@@ -176,7 +188,8 @@ class FakeWin32 {
     std::vector<RegisterCall> registrations;
     std::vector<HDEVNOTIFY> unregistered;
     std::vector<std::wstring> mutexNames;  // every CreateMutexW, in order
-    std::vector<std::string> faults;       // misuse the system would punish
+    std::vector<SessionCall> sessionCalls;
+    std::vector<std::string> faults;  // misuse the system would punish
 
     int OpensOf(const std::wstring& path) const;
     int Closes(HANDLE handle) const;
@@ -186,6 +199,8 @@ class FakeWin32 {
     size_t LivePreparsedData() const { return m_Preparsed.size(); }
     // Call memory not given back: the calls the backend gave up on keep theirs.
     size_t LiveCallMemory() const;
+    // The execution state a thread last set (0 before it set any).
+    EXECUTION_STATE ExecutionStateOf(DWORD thread) const;
     std::unique_lock<std::mutex> Lock() { return std::unique_lock(m_Mutex); }
 
   private:
@@ -215,6 +230,7 @@ class FakeWin32 {
     std::map<HANDLE, Object> m_Objects;
     std::map<void*, size_t> m_Detail;
     std::map<void*, size_t> m_CallMemory;
+    std::map<DWORD, EXECUTION_STATE> m_ExecutionStates;
     std::map<PHIDP_PREPARSED_DATA, int> m_Preparsed;  // live preparsed data: its interface
     uintptr_t m_NextPreparsed = 0x9000;
     uintptr_t m_NextHandle = 0x1000;

@@ -1,6 +1,6 @@
 // The real dialog from template 102, wired to the simulated gamepad, read back through the
 // controls themselves: what the user sees at start, on device changes, through a whole update,
-// a failure, and closing while a transfer runs.
+// a failure, closing while a transfer runs, and the session held by the program's hidden window.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,15 +8,20 @@
 
 #include <dbt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "app/win32/Win32DialogView.h"
 #include "app/win32/Win32Strings.h"
 #include "hid/sim/SimPort.h"
+#include "session/win32/SessionWindow.h"
 #include "tests/TestSupport.h"
+#include "tests/win32/FakeWin32.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "update/Texts.h"
 
@@ -34,6 +39,7 @@ using zevrin::test::ProgressRange;
 using zevrin::test::PromptAnswerer;
 using zevrin::test::PumpPending;
 using zevrin::test::PumpUntil;
+using zevrin::test::SessionCall;
 using zevrin::test::TempFile;
 using zevrin::test::TextOf;
 using zevrin::win32::Win32DialogView;
@@ -76,6 +82,39 @@ LRESULT Broadcast(HWND window, WPARAM event, const void* record) {
     return SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
 }
 
+// The program's session hold (session/win32) over the fake system's session calls. Its hidden
+// window is real, on a thread of its own, and found the way the system finds it: by its class.
+struct HeldSession {
+    HeldSession() { zevrin::SetSessionHolder(window.Holder()); }
+    ~HeldSession() { zevrin::SetSessionHolder({}); }
+
+    HWND Find() const { return FindWindowW(zevrin::kSessionWindowClass, nullptr); }
+    // What the system hears when it asks whether the session may end.
+    LRESULT Query() const { return SendMessageW(Find(), WM_QUERYENDSESSION, 0, 0); }
+    std::vector<SessionCall> Calls() {
+        const auto lock = fake.Lock();
+        return fake.sessionCalls;
+    }
+    // The thread that asked to keep the system awake: the one that ran the transfer.
+    DWORD AwakeThread() {
+        for (const SessionCall& call : Calls()) {
+            if (call.kind == SessionCall::Kind::ExecutionState &&
+                call.state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED)) {
+                return call.thread;
+            }
+        }
+        return 0;
+    }
+    size_t Count(SessionCall::Kind kind) {
+        const std::vector<SessionCall> calls = Calls();
+        return static_cast<size_t>(std::count_if(
+            calls.begin(), calls.end(), [&](const SessionCall& c) { return c.kind == kind; }));
+    }
+
+    zevrin::test::FakeWin32 fake;
+    zevrin::SessionWindow window{zevrin::test::FakeWin32::Session()};
+};
+
 class DialogWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,8 +138,7 @@ class DialogWindowTest : public ::testing::Test {
 
     // Creates the dialog; returns once WM_INITDIALOG has run and the window is up.
     void Open() {
-        m_View = std::make_unique<Win32DialogView>(
-            m_Port, GetModuleHandleW(nullptr), zevrin::win32::SystemPrompts(), WatchedSession());
+        m_View = std::make_unique<Win32DialogView>(m_Port, GetModuleHandleW(nullptr));
         EngineLimits limits;
         limits.versionQuery = std::chrono::milliseconds(600);
         limits.workerSilence = 3s;
@@ -136,42 +174,13 @@ class DialogWindowTest : public ::testing::Test {
 
     zevrin::sim::Recording Recording() const { return m_Port.RecordingOf(m_Gamepad); }
 
-    // The system's session calls, each one also written down (all on the dialog thread).
-    zevrin::win32::SessionCalls WatchedSession() {
-        const zevrin::win32::SessionCalls system = zevrin::win32::SystemSessionCalls();
-        return {
-            [this, system](HWND window, const wchar_t* reason) {
-                m_SessionCalls.push_back(window == m_Dlg ? "block: " + zevrin::win32::Utf8(reason)
-                                                         : "block: another window");
-                return system.blockShutdown(window, reason);
-            },
-            [this, system](HWND window) {
-                m_SessionCalls.push_back(window == m_Dlg ? "unblock" : "unblock another window");
-                return system.unblockShutdown(window);
-            },
-            [this, system](EXECUTION_STATE state) {
-                m_SessionCalls.push_back(state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED)
-                                             ? "keep awake"
-                                         : state == ES_CONTINUOUS ? "may sleep"
-                                                                  : "other state");
-                return system.executionState(state);
-            }};
-    }
-    std::vector<std::string> HeldSession() const {
-        return {"block: " + LoadExtraText(ExtraText::UpdateInProgress), "keep awake"};
-    }
-    std::vector<std::string> HeldAndReleasedSession() const {
-        return {"block: " + LoadExtraText(ExtraText::UpdateInProgress), "keep awake", "unblock",
-                "may sleep"};
-    }
-
     SimPort m_Port;
     int m_Mouse = 0;
     int m_Gamepad = 0;
     PromptAnswerer m_Answerer;
+    std::optional<HeldSession> m_Session;  // outlives the window, whose worker holds it
     std::unique_ptr<Win32DialogView> m_View;
     HWND m_Dlg = nullptr;
-    std::vector<std::string> m_SessionCalls;
 };
 
 // --- Start-up ------------------------------------------------------------------------------
@@ -578,6 +587,7 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
     GamepadBehaviour slow;
     slow.latency = 15ms;
     AddGamepad(slow);
+    m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("stop.dat", MakeImage(120, Pattern(32 * 200)));
     m_Answerer.SetFile(image.Path());
@@ -594,7 +604,9 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
     EXPECT_EQ(Recording().chunks, chunks) << "nothing is sent once the window has closed";
     EXPECT_FALSE(Recording().doneReceived);
     EXPECT_EQ(m_Port.ReadsInProgress(m_Gamepad), 0);
-    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
+    EXPECT_EQ(m_Session->Query(), TRUE) << "the hold outlived the worker";
+    EXPECT_EQ(m_Session->fake.ExecutionStateOf(m_Session->AwakeThread()),
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
 }
 
 TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
@@ -701,47 +713,101 @@ TEST_F(DialogWindowTest, TransferHoldsOffShutdownAndSleepUntilItEnds) {
     GamepadBehaviour slow;
     slow.latency = 5ms;
     AddGamepad(slow);
+    m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("session.dat", MakeImage(120, Pattern(32 * 60)));
     m_Answerer.SetFile(image.Path());
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), TRUE);
-    EXPECT_TRUE(m_SessionCalls.empty());
+    const HWND hidden = m_Session->Find();
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_EQ(GetAncestor(hidden, GA_PARENT), GetDesktopWindow()) << "not a top-level window";
+    EXPECT_FALSE(IsWindowVisible(hidden));
+    const DWORD windowThread = GetWindowThreadProcessId(hidden, nullptr);
+    EXPECT_NE(windowThread, GetCurrentThreadId());
+    EXPECT_EQ(m_Session->Query(), TRUE);
+    EXPECT_TRUE(m_Session->Calls().empty());
 
     Click();
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
-    EXPECT_EQ(m_SessionCalls, HeldSession());
-    EXPECT_FALSE(LoadExtraText(ExtraText::UpdateInProgress).empty());
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), FALSE);
+    EXPECT_EQ(m_Session->Query(), FALSE);
+    // The reason the system shows, given by the window's own thread, and the program it names.
+    const std::vector<SessionCall> held = m_Session->Calls();
+    const auto reason = std::find_if(held.begin(), held.end(), [](const SessionCall& c) {
+        return c.kind == SessionCall::Kind::BlockReason;
+    });
+    ASSERT_NE(reason, held.end());
+    EXPECT_EQ(reason->window, hidden);
+    EXPECT_EQ(reason->thread, windowThread);
+    EXPECT_EQ(zevrin::win32::Utf8(reason->reason), LoadExtraText(ExtraText::UpdateInProgress));
+    EXPECT_EQ(TextOf(hidden), Text(6));
+    // Awake on the worker's thread: neither the window's nor the hidden window's.
+    const DWORD worker = m_Session->AwakeThread();
+    EXPECT_NE(worker, 0u);
+    EXPECT_NE(worker, GetCurrentThreadId());
+    EXPECT_NE(worker, windowThread);
+    EXPECT_EQ(m_Session->fake.ExecutionStateOf(worker),
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
     // A shutdown that was called off changes nothing.
-    SendMessageW(m_Dlg, WM_ENDSESSION, FALSE, 0);
+    SendMessageW(hidden, WM_ENDSESSION, FALSE, 0);
     EXPECT_TRUE(m_View->Dialog().IsWorkerRunning());
 
     ASSERT_TRUE(WaitForWorkerEnd(30s));
-    ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return m_SessionCalls.size() >= 4; }));
-    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
-    EXPECT_EQ(SendMessageW(m_Dlg, WM_QUERYENDSESSION, 0, 0), TRUE);
     EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Success);
+    EXPECT_EQ(m_Session->Query(), TRUE);
+    EXPECT_EQ(m_Session->fake.ExecutionStateOf(worker),
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
+    EXPECT_EQ(m_Session->Count(SessionCall::Kind::BlockReason), 1u);
+    EXPECT_EQ(m_Session->Count(SessionCall::Kind::UnblockReason), 1u);
+    EXPECT_THAT(m_Session->fake.faults, ::testing::IsEmpty());
 }
 
 TEST_F(DialogWindowTest, SessionEndingDuringATransferStopsTheWorkerBeforeItReturns) {
     GamepadBehaviour slow;
     slow.latency = 15ms;
     AddGamepad(slow);
+    m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
     TempFile image("ending.dat", MakeImage(120, Pattern(32 * 200)));
     m_Answerer.SetFile(image.Path());
 
     Click();
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
-    SendMessageW(m_Dlg, WM_ENDSESSION, TRUE, 0);
-    EXPECT_FALSE(m_View->Dialog().IsWorkerRunning());
+    const auto start = std::chrono::steady_clock::now();
+    SendMessageW(m_Session->Find(), WM_ENDSESSION, TRUE, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    // Stopped as closing stops it, and its hold gone, before the process could be ended.
     EXPECT_EQ(m_View->Dialog().Outcome(), UpdateOutcome::Interrupted);
     EXPECT_EQ(m_Port.ReadsInProgress(m_Gamepad), 0);
-    EXPECT_EQ(m_SessionCalls, HeldAndReleasedSession());
+    EXPECT_EQ(m_Session->fake.ExecutionStateOf(m_Session->AwakeThread()),
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
     const size_t chunks = Recording().chunks;
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(Recording().chunks, chunks);
     EXPECT_FALSE(Recording().doneReceived);
+    EXPECT_TRUE(WaitForWorkerEnd(5s));
+    EXPECT_THAT(m_Session->fake.faults, ::testing::IsEmpty());
+}
+
+// The hidden window's own bounds, without a dialog: a transfer that does not stop when asked keeps
+// the ending session waiting a few seconds at most, and a transfer that begins once the session is
+// ending is stopped as it takes its hold.
+TEST(SessionWindowTest, EndingWaitsForAStoppedTransferWithABoundAndStopsLateOnes) {
+    HeldSession session;
+    std::atomic<int> stops{0};
+    const zevrin::HoldRequest stubborn{"Zevrin Update", "busy", [&] { ++stops; }};
+    std::unique_ptr<zevrin::SessionHold> hold = zevrin::HoldSession(stubborn);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(session.Query(), FALSE);
+    const auto start = std::chrono::steady_clock::now();
+    SendMessageW(session.Find(), WM_ENDSESSION, TRUE, 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(stops.load(), 1);
+    EXPECT_GE(waited, 3s) << "the stopped transfer was not waited for";
+    EXPECT_LT(waited, 6s);
+    hold.reset();
+
+    const std::unique_ptr<zevrin::SessionHold> late = zevrin::HoldSession(stubborn);
+    EXPECT_EQ(stops.load(), 2);
+    EXPECT_THAT(session.fake.faults, ::testing::IsEmpty());
 }
 
 // --- The view's calls from the worker --------------------------------------------------------

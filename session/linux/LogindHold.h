@@ -4,12 +4,13 @@
 
 #include <memory>
 
-#include "update/UpdateEngine.h"
+#include "session/SessionHold.h"
 
 namespace zevrin {
 
 // A hold for the length of one transfer. Without a system bus or logind (containers, a minimal
 // system) the hold holds nothing and says so in one log line: the update goes on all the same.
-std::unique_ptr<SessionHold> HoldSessionWithLogind();
+// A blocking lock keeps the session from ending at all, so the request's stop is never needed.
+std::unique_ptr<SessionHold> HoldSessionWithLogind(const HoldRequest& request);
 
 }  // namespace zevrin

@@ -1,4 +1,4 @@
-#include "app/linux/LogindHold.h"
+#include "session/linux/LogindHold.h"
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
@@ -29,7 +29,7 @@ class LogindHold final : public SessionHold {
 
 }  // namespace
 
-std::unique_ptr<SessionHold> HoldSessionWithLogind() {
+std::unique_ptr<SessionHold> HoldSessionWithLogind(const HoldRequest& request) {
     sd_bus* bus = nullptr;
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
@@ -41,8 +41,7 @@ std::unique_ptr<SessionHold> HoldSessionWithLogind() {
     sd_bus_message* reply = nullptr;
     r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                            "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                           "shutdown:sleep", "Zevrin Update", "Updating the gamepad's firmware",
-                           "block");
+                           "shutdown:sleep", request.who.c_str(), request.why.c_str(), "block");
     int fd = -1;
     if (r < 0) {
         LogLine("HoldSession: logind refused the inhibitor (%s)\n",
