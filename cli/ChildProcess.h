@@ -23,6 +23,8 @@ class ChildRun {
     virtual int Wait() = 0;
     // Asks the run to stop the way a first Ctrl-C does; does not wait for it.
     virtual void Stop() = 0;
+    // Ends the run at once, wherever it is; does not wait for it.
+    virtual void HardStop() = 0;
 };
 
 // Starts a run with `args` (after the program name). Null, with `error` saying why, when it could
@@ -30,9 +32,21 @@ class ChildRun {
 using ChildLauncher = std::function<std::unique_ptr<ChildRun>(const std::vector<std::string>& args,
                                                               std::string& error)>;
 
-// This program itself: /proc/self/exe on Linux, the module's own path on Windows. Standard input is
-// the null device; what the child writes comes back through one pipe.
+// This program itself: /proc/self/exe on Linux, the module's own path on Windows; what the child
+// writes comes back through one pipe. A child never outlives its parent: on Linux the parent's
+// death sends it SIGTERM, its clean stop; on Windows it runs in a job that ends with the parent.
+// A stop request at the terminal or the console reaches the parent alone, which stops each child
+// once: on Linux a child has a process group of its own and SIGTERM is its stop, on Windows it has
+// no console and its standard input is the parent's stop line (ListenToParent); on Linux its
+// standard input is the null device.
 ChildLauncher ProcessLauncher();
+
+#if defined(_WIN32)
+// The child's side of the stop line, for the StopSignals of a run that ProcessLauncher started:
+// each byte from the parent asks to stop as a Ctrl-C does, the end of the line (the parent gone) as
+// a closed console does; `request` takes the exit code of each. Does nothing in any other process.
+void ListenToParent(void (*request)(int exitCode));
+#endif
 
 // A line longer than this is handed on in pieces: a child cannot make its parent hold unbounded
 // text.

@@ -28,6 +28,9 @@ struct Console {
     // The run's exit code once the stop requests are counted in (130 becomes 143 after SIGTERM),
     // as StopSignals::ExitCode gives it; may be empty.
     std::function<int(int)> exitCode;
+    // A second stop request came while the run supervised children (--all, --repeat), which are
+    // then to end at once; may be empty.
+    std::function<bool()> stopAtOnce = {};
 };
 
 class CliView final : public DialogView {

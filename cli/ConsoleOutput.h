@@ -42,6 +42,9 @@ class ConsoleOutputBuf final : public std::streambuf {
 enum class StandardStream { Output, Error };
 bool IsConsole(StandardStream stream);
 std::unique_ptr<ConsoleOutputBuf> StandardStreamBuf(StandardStream stream);
+// Puts back the console modes this program changed (TerminalMovesCursor's), at exit or before
+// ending the process at once.
+void RestoreConsoleModes();
 #endif
 
 }  // namespace zevrin::cli

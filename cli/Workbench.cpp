@@ -18,6 +18,7 @@
 
 #include "cli/Flash.h"
 #include "cli/HotPlug.h"
+#include "cli/StopSignals.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "update/FirmwareImage.h"
@@ -33,11 +34,20 @@ using Clock = std::chrono::steady_clock;
 // How often a waiting thread looks at the stop request, which only a flag tells of.
 constexpr auto kStopSlice = std::chrono::milliseconds(50);
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// A child's clean stop waits at most for the report write it is in (the kernel bounds a hidraw
+// write at 5 s); one still running after this is ended at once.
+constexpr auto kCleanStopWait = std::chrono::seconds(8);
+// Once ended at once, a child is gone as soon as the system has taken it down.
+constexpr auto kHardStopWait = std::chrono::seconds(2);
 // Wider than this, a live line would wrap, and the cursor would no longer go back to its start.
 constexpr size_t kLiveColumns = 79;
 
 bool Interrupted(const Console& c) {
     return c.interrupted && c.interrupted();
+}
+
+bool StopAtOnce(const Console& c) {
+    return c.stopAtOnce && c.stopAtOnce();
 }
 
 double SecondsSince(Clock::time_point start) {
@@ -84,7 +94,8 @@ struct Report {
     std::optional<std::string> reason;
     std::optional<std::string> meaning;
     std::optional<double> seconds;
-    std::string lastText;  // the last line that was not an event: a crash, a message
+    std::string lastText;     // the last line that was not an event: a crash, a message
+    std::string parentsWord;  // why the parent ended it, or never started it
     bool ended = false;
     int exitCode = kExitUpdateFailed;
     Clock::time_point start = Clock::now();
@@ -101,8 +112,14 @@ struct Report {
         return end == std::string::npos ? why : why.substr(0, end + 1);
     }
     std::string WhyInFull() const {
+        if (!ended) {
+            return "Still running: it did not end when stopped at once.";
+        }
         if (reason && !reason->empty()) {
             return *reason;
+        }
+        if (!parentsWord.empty()) {
+            return parentsWord;
         }
         if (meaning && !meaning->empty()) {
             return *meaning;
@@ -193,11 +210,15 @@ std::vector<std::string> ChildArgs(const ParsedArgs& a, const std::string& path)
 }
 
 // The children of one --all run, or the one child of a --repeat step, each read by a thread of
-// its own so that a child that writes a lot never waits for another's reader.
+// its own so that a child that writes a lot never waits for another's reader. They are started,
+// stopped and waited for on one thread, the one that made this object (on Linux a child's death
+// signal follows the thread that started it).
 class Children {
   public:
     Children(const ParsedArgs& a, Console& c, CliView& view, const ChildLauncher& launch)
         : m_Args(a), m_Console(c), m_View(view), m_Launch(launch) {}
+    // A child that was ended at once and still runs holds this up until the system has taken it
+    // down (a hidraw write it is in ends within the kernel's bound).
     ~Children() {
         for (Child& child : m_Children) {
             if (child.reader.joinable()) {
@@ -208,59 +229,66 @@ class Children {
     Children(const Children&) = delete;
     Children& operator=(const Children&) = delete;
 
-    void Start(const std::string& path) {
+    // False when the run was stopped before it: the child is never started, and its report says so.
+    bool Start(const std::string& path) {
         Child& child = m_Children.emplace_back();
         child.report.path = path;
+        if (Interrupted(m_Console)) {
+            std::lock_guard lock(m_Mutex);
+            child.report.parentsWord = "Stopped before it was started.";
+            End(child.report, kExitInterrupted);
+            return false;
+        }
         std::string error;
         child.run = m_Launch(ChildArgs(m_Args, path), error);
         if (!child.run) {
             std::lock_guard lock(m_Mutex);
             child.report.lastText = "zevrin-flash could not be started: " + error;
             End(child.report, kExitUpdateFailed);
-            return;
+            return true;
         }
         child.reader = std::thread([this, &child] { Read(child); });
+        return true;
     }
 
-    // Until every child has ended: `draw` after each change and at least every redraw interval,
-    // and each child stopped once when a stop request comes.
+    // Until every child has ended: `draw` after each change and at least every redraw interval.
+    // A stop request stops each child once; a second one, or a child still running long after,
+    // ends them at once, and a short while later the children still running are given up.
     void Supervise(const std::function<void(const std::vector<Report>&)>& draw) {
         uint64_t seen = m_Wakeup.Count();
         bool changed = true;
         Clock::time_point lastDraw{};
         for (;;) {
-            if (!m_Stopping && Interrupted(m_Console)) {
-                m_Stopping = true;
-                for (Child& child : m_Children) {
-                    if (child.run) {
-                        child.run->Stop();
-                    }
-                }
-            }
+            PassOnStops();
             const std::vector<Report> reports = Reports();
             const bool allEnded = std::all_of(reports.begin(), reports.end(),
                                               [](const Report& r) { return r.ended; });
-            if (changed || allEnded || Clock::now() - lastDraw >= kRedrawInterval) {
+            const bool givenUp = m_HardStopped && Clock::now() >= *m_HardStopped + kHardStopWait;
+            if (changed || allEnded || givenUp || Clock::now() - lastDraw >= kRedrawInterval) {
                 draw(reports);
                 lastDraw = Clock::now();
             }
-            if (allEnded) {
+            if (allEnded || givenUp) {
                 return;
             }
             changed = m_Wakeup.WaitAfter(seen, Clock::now() + kStopSlice);
         }
     }
 
+    // A child still running has the seconds it has run so far.
     std::vector<Report> Reports() const {
         std::lock_guard lock(m_Mutex);
         std::vector<Report> reports;
         for (const Child& child : m_Children) {
             reports.push_back(child.report);
+            if (!child.report.ended) {
+                reports.back().parentSeconds = SecondsSince(child.report.start);
+            }
         }
         return reports;
     }
 
-    bool Stopping() const { return m_Stopping; }
+    bool Stopping() const { return m_Stopped.has_value(); }
 
   private:
     struct Child {
@@ -268,6 +296,32 @@ class Children {
         std::thread reader;
         Report report;
     };
+
+    void PassOnStops() {
+        if (!m_Stopped && Interrupted(m_Console)) {
+            m_Stopped = Clock::now();
+            for (Child& child : m_Children) {
+                if (child.run) {
+                    child.run->Stop();
+                }
+            }
+        }
+        const bool again = m_Stopped && StopAtOnce(m_Console);
+        if (m_HardStopped || !m_Stopped || (!again && Clock::now() < *m_Stopped + kCleanStopWait)) {
+            return;
+        }
+        m_HardStopped = Clock::now();
+        std::lock_guard lock(m_Mutex);
+        for (Child& child : m_Children) {
+            if (child.run && !child.report.ended) {
+                child.report.parentsWord =
+                    again ? "Stopped at once: a second stop request."
+                          : Format("Stopped at once: it had not stopped within %lld s.",
+                                   static_cast<long long>(kCleanStopWait.count()));
+                child.run->HardStop();
+            }
+        }
+    }
 
     void Read(Child& child) {
         while (const std::optional<std::string> line = child.run->ReadLine()) {
@@ -301,8 +355,9 @@ class Children {
     const ChildLauncher& m_Launch;
     Wakeup m_Wakeup;
     mutable std::mutex m_Mutex;
-    std::deque<Child> m_Children;  // a deque: readers hold references to their Child
-    bool m_Stopping = false;
+    std::deque<Child> m_Children;                // a deque: readers hold references to their Child
+    std::optional<Clock::time_point> m_Stopped;  // when each child was asked to stop
+    std::optional<Clock::time_point> m_HardStopped;  // when each was ended at once
 };
 
 // Lines redrawn in place on a terminal: the cursor goes back up over the ones shown last.
@@ -520,7 +575,9 @@ class LineMode {
     void Write(const std::string& path) {
         const int number = ++m_Number;
         Children child(m_Args, m_Console, m_View, m_Launch);
-        child.Start(path);
+        if (!child.Start(path)) {
+            return;  // stopped before it: the gamepad was not written, nor did it fail
+        }
         child.Supervise([&](const std::vector<Report>& reports) {
             if (m_Live) {
                 m_Lines.Show({Format("#%d ", number) + ProgressText(reports.front(), true)});
@@ -667,6 +724,8 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
             return rc;
         }
     }
+    // From here on a second stop request ends the children at once, and the table still comes.
+    const SecondRequestHeld held;
     Children children(a, c, view, launch);
     for (const HidInterface& g : gamepads) {
         children.Start(g.path);
@@ -690,6 +749,8 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
     }
     view.Print(c.out, "Writing " + a.file + " (" + FormatVersion(image->header.desVersion) +
                           ") into each gamepad that arrives in boot mode; Ctrl-C ends.\n");
+    // A second stop request ends the child at once, and the totals still come.
+    const SecondRequestHeld held;
     LineMode mode(a, c, view, launch);
     // Looked at once at the start and then only when the system told of a change.
     for (bool look = true; !Interrupted(c);) {

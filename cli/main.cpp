@@ -97,7 +97,8 @@ int RunWith(const std::vector<std::string>& args) {
                                  input,
                                  StdoutIsTerminal(),
                                  [] { return stops->Requested(); },
-                                 [](int runResult) { return stops->ExitCode(runResult); }};
+                                 [](int runResult) { return stops->ExitCode(runResult); },
+                                 [] { return stops->RequestedAgain(); }};
     return stops->ExitCode(zevrin::cli::RunCommandLine(args, console, MakePort));
 }
 

@@ -1,8 +1,10 @@
-// Children on Linux: posix_spawn of /proc/self/exe, which names this very program even when its
-// file has since been replaced or removed (a package upgrade during a run).
+// Children on Linux: fork and exec of /proc/self/exe, which names this very program even when its
+// file has since been replaced or removed (a package upgrade during a run). Between the two the
+// child arranges to die with its parent, which posix_spawn has no attribute for.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,20 +65,54 @@ class SpawnedRun final : public ChildRun {
         return *m_Code;
     }
 
-    void Stop() override {
+    void Stop() override { Signal(SIGTERM); }
+    void HardStop() override { Signal(SIGKILL); }
+
+  private:
+    void Signal(int signal) {
         std::lock_guard lock(m_Mutex);
         if (!m_Code) {
-            (void)kill(m_Pid, SIGTERM);
+            (void)kill(m_Pid, signal);
         }
     }
 
-  private:
     const pid_t m_Pid;
     const int m_Output;
     PipeLines m_Lines;
     std::mutex m_Mutex;  // Wait and Stop run on different threads
     std::optional<int> m_Code;
 };
+
+// In the child between fork and exec: system calls only (the parent has other threads, whose
+// locks the child inherits held). Reports a failure as its errno through `failure`.
+[[noreturn]] void BecomeChild(pid_t parent, int output, int failure, char* const* argv,
+                              const sigset_t& unblocked) {
+    // A process group of its own: Ctrl-C at the terminal reaches the parent alone, which stops
+    // each child exactly once. Two signals would end a child at once, not cleanly.
+    (void)setpgid(0, 0);
+    // The parent's stop request arrives as SIGTERM, even where the parent's own is ignored.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    (void)sigaction(SIGTERM, &defaults, nullptr);
+    // Dying with the parent: SIGTERM rather than SIGKILL, so the child still stops the way the
+    // parent would have stopped it, between two reports, and says so. It is sent when the thread
+    // that forked ends: children are started on the thread that supervises them to their end.
+    // Checked again once set, in case the parent died before.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
+        _exit(128 + SIGTERM);
+    }
+    const int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) {
+        const int error = errno;
+        (void)!write(failure, &error, sizeof error);
+        _exit(127);
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+    execve("/proc/self/exe", argv, environ);
+    const int error = errno;
+    (void)!write(failure, &error, sizeof error);
+    _exit(127);
+}
 
 std::unique_ptr<ChildRun> Spawn(const std::vector<std::string>& args, std::string& error) {
     int fds[2];
@@ -85,28 +121,14 @@ std::unique_ptr<ChildRun> Spawn(const std::vector<std::string>& args, std::strin
         error = std::string("pipe2: ") + std::strerror(errno);
         return nullptr;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // A process group of its own: Ctrl-C at the terminal reaches the parent alone, which stops
-    // each child exactly once. Two signals would end a child at once, not cleanly.
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    // The parent's stop request arrives as SIGTERM, even where the parent's own is ignored.
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
+    // The child's failure to exec, as its errno; closed by a successful exec.
+    int failure[2];
+    if (pipe2(failure, O_CLOEXEC) != 0) {
+        error = std::string("pipe2: ") + std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return nullptr;
+    }
     std::vector<std::string> argv = {"zevrin-flash"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
@@ -114,14 +136,41 @@ std::unique_ptr<ChildRun> Spawn(const std::vector<std::string>& args, std::strin
         pointers.push_back(a.data());
     }
     pointers.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, &attr, pointers.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+
+    // No signal handler of the parent's may run in the child before exec: blocked across the
+    // fork, and unblocked in the child only once its dispositions are the program's defaults.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    (void)pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        BecomeChild(parent, fds[1], failure[1], pointers.data(), none);
+    }
+    const int forkError = errno;
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(fds[1]);
-    if (rc != 0) {
+    close(failure[1]);
+    int execError = 0;
+    if (pid > 0) {
+        ssize_t got = 0;
+        while ((got = read(failure[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+        }
+        execError = got == sizeof execError ? execError : 0;
+    }
+    close(failure[0]);
+    if (pid < 0 || execError != 0) {
         close(fds[0]);
-        error = std::string("posix_spawn /proc/self/exe: ") + std::strerror(rc);
+        if (pid > 0) {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        error = std::string(pid < 0 ? "fork: " : "exec /proc/self/exe: ") +
+                std::strerror(pid < 0 ? forkError : execError);
         return nullptr;
     }
     return std::make_unique<SpawnedRun>(pid, fds[0]);

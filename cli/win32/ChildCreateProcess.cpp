@@ -1,16 +1,29 @@
-// Children on Windows: CreateProcessW of this program's own module, its output through an
-// anonymous pipe. They share the parent's console, so Ctrl-C, Ctrl-Break and closing the console
-// reach every child from the system itself, as their first stop request.
+// Children on Windows: CreateProcessW of this program's own module, suspended until it is in the
+// job that ends it with the parent. It has no console, so no console event reaches it: its
+// standard input is a pipe from the parent, its stop line, and its output comes back through
+// another. It inherits those two ends and nothing else of the parent's.
 #include <windows.h>
 
+#include <atomic>
+#include <cwchar>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "cli/ChildProcess.h"
-#include "cli/Workbench.h"
+#include "cli/Flash.h"
+#include "hid/Log.h"
 
 namespace zevrin::cli {
 
 namespace {
+
+// Set in a child's environment: its standard input is the parent's stop line.
+constexpr wchar_t kStopLineVariable[] = L"ZEVRIN_FLASH_STOP_LINE";
+constexpr char kStopByte = 's';
+constexpr int kExitParentGone = 129;    // the end of the line: as a closed console
+constexpr UINT kExitHardStopped = 137;  // as a shell reports SIGKILL on Linux
 
 std::wstring Wide(const std::string& utf8) {
     if (utf8.empty()) {
@@ -52,12 +65,71 @@ std::string SystemError(const char* operation) {
     return std::string(operation) + ": error " + std::to_string(GetLastError());
 }
 
+// A handle closed when it goes out of scope.
+class Owned {
+  public:
+    Owned() = default;
+    explicit Owned(HANDLE handle) : m_Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    ~Owned() {
+        if (m_Handle) {
+            CloseHandle(m_Handle);
+        }
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    HANDLE Get() const { return m_Handle; }
+    HANDLE* Out() { return &m_Handle; }
+    HANDLE Release() { return std::exchange(m_Handle, nullptr); }
+
+  private:
+    HANDLE m_Handle = nullptr;
+};
+
+// Only this process holds the job's handle, so the system closes it when the process ends, however
+// it ends, and ends every child with it. Null when the system gives none: then a child still stops,
+// cleanly, once its stop line ends with the parent.
+HANDLE ChildrenJob() {
+    static const HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (created && !SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                                sizeof limits)) {
+            LogLine("SetInformationJobObject: error %lu", GetLastError());
+            CloseHandle(created);
+            created = nullptr;
+        }
+        return created;
+    }();
+    return job;
+}
+
+// The parent's environment with the stop line's variable set, as CreateProcessW takes it.
+std::vector<wchar_t> ChildEnvironment() {
+    std::vector<wchar_t> block;
+    const std::wstring name = std::wstring(kStopLineVariable) + L"=";
+    if (wchar_t* const strings = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+            if (_wcsnicmp(entry, name.c_str(), name.size()) != 0) {
+                block.insert(block.end(), entry, entry + std::wcslen(entry) + 1);
+            }
+        }
+        FreeEnvironmentStringsW(strings);
+    }
+    const std::wstring mine = name + L"stdin";
+    block.insert(block.end(), mine.c_str(), mine.c_str() + mine.size() + 1);
+    block.push_back(L'\0');
+    return block;
+}
+
 class CreatedRun final : public ChildRun {
   public:
-    CreatedRun(HANDLE process, HANDLE output) : m_Process(process), m_Output(output) {}
+    CreatedRun(HANDLE process, HANDLE output, HANDLE stopLine)
+        : m_Process(process), m_Output(output), m_StopLine(stopLine) {}
     ~CreatedRun() override {
         CloseHandle(m_Output);
         (void)Wait();
+        CloseHandle(m_StopLine);  // only now: its end would be a stop request
         CloseHandle(m_Process);
     }
     CreatedRun(const CreatedRun&) = delete;
@@ -75,26 +147,42 @@ class CreatedRun final : public ChildRun {
     }
 
     int Wait() override {
-        if (!m_Code) {
-            DWORD code = 1;
-            if (WaitForSingleObject(m_Process, INFINITE) != WAIT_OBJECT_0 ||
-                !GetExitCodeProcess(m_Process, &code)) {
-                code = 1;
-            }
-            m_Code = static_cast<int>(code);
+        if (WaitForSingleObject(m_Process, INFINITE) != WAIT_OBJECT_0) {
+            return 1;
         }
-        return *m_Code;
+        DWORD code = 1;
+        return GetExitCodeProcess(m_Process, &code) ? static_cast<int>(code) : 1;
     }
 
-    // The console has already told the child: a second event would end it at once, not cleanly.
-    void Stop() override {}
+    // One byte never fills the pipe, so this never waits on the child.
+    void Stop() override {
+        DWORD written = 0;
+        (void)WriteFile(m_StopLine, &kStopByte, 1, &written, nullptr);
+    }
+
+    // The process handle stays open until the destructor, so its id names no other process.
+    void HardStop() override { (void)TerminateProcess(m_Process, kExitHardStopped); }
 
   private:
     const HANDLE m_Process;
     const HANDLE m_Output;
+    const HANDLE m_StopLine;
     PipeLines m_Lines;
-    std::optional<int> m_Code;
 };
+
+// Creates the two pipes of a child, inheritable only at the child's ends.
+bool MakePipes(Owned& outputRead, Owned& outputWrite, Owned& stopRead, Owned& stopWrite,
+               std::string& error) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(outputRead.Out(), outputWrite.Out(), &inherit, 0) ||
+        !CreatePipe(stopRead.Out(), stopWrite.Out(), &inherit, 0)) {
+        error = SystemError("CreatePipe");
+        return false;
+    }
+    SetHandleInformation(outputRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(stopWrite.Get(), HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
 
 std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::string& error) {
     std::wstring module(32768, L'\0');
@@ -111,43 +199,74 @@ std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::stri
         AppendQuoted(commandLine, Wide(a));
     }
 
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, &inherit, 0)) {
-        error = SystemError("CreatePipe");
+    Owned outputRead, outputWrite, stopRead, stopWrite;
+    if (!MakePipes(outputRead, outputWrite, stopRead, stopWrite, error)) {
         return nullptr;
     }
-    // Only the child's end is handed down. Children are started one at a time from one thread and
-    // the parent closes each write end at once, so no child inherits a sibling's.
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = write;
-    startup.hStdError = write;
+    // The handles the child inherits, and no other: not the caller's standard output (a program
+    // reading it would wait for the children too), not a sibling's pipe.
+    HANDLE inherited[] = {outputWrite.Get(), stopRead.Get()};
+    SIZE_T listSize = 0;
+    (void)InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<char> listStorage(listSize);
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listStorage.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
+        error = SystemError("InitializeProcThreadAttributeList");
+        return nullptr;
+    }
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                   sizeof inherited, nullptr, nullptr)) {
+        error = SystemError("UpdateProcThreadAttribute");
+        DeleteProcThreadAttributeList(list);
+        return nullptr;
+    }
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = stopRead.Get();
+    startup.StartupInfo.hStdOutput = outputWrite.Get();
+    startup.StartupInfo.hStdError = outputWrite.Get();
+    startup.lpAttributeList = list;
+    std::vector<wchar_t> environment = ChildEnvironment();
     PROCESS_INFORMATION info{};
-    // Without a console of the parent's, each child would open a console window of its own.
-    const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
-    const BOOL created = CreateProcessW(module.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        flags, nullptr, nullptr, &startup, &info);
+    const DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                        CREATE_UNICODE_ENVIRONMENT;
+    const BOOL created =
+        CreateProcessW(module.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                       environment.data(), nullptr, &startup.StartupInfo, &info);
     if (!created) {
         error = SystemError("CreateProcessW");
     }
-    CloseHandle(write);
-    if (nul != INVALID_HANDLE_VALUE) {
-        CloseHandle(nul);
-    }
+    DeleteProcThreadAttributeList(list);
     if (!created) {
-        CloseHandle(read);
         return nullptr;
     }
-    CloseHandle(info.hThread);
-    return std::make_unique<CreatedRun>(info.hProcess, read);
+    Owned process(info.hProcess);
+    const Owned thread(info.hThread);
+    const HANDLE job = ChildrenJob();
+    if (job && !AssignProcessToJobObject(job, process.Get())) {
+        LogLine("AssignProcessToJobObject: error %lu", GetLastError());
+    }
+    if (ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
+        error = SystemError("ResumeThread");
+        (void)TerminateProcess(process.Get(), kExitHardStopped);
+        return nullptr;
+    }
+    return std::make_unique<CreatedRun>(process.Release(), outputRead.Release(),
+                                        stopWrite.Release());
+}
+
+// Reads the stop line until it ends; each byte and its end are stop requests.
+void FollowStopLine(HANDLE line, void (*request)(int exitCode)) {
+    for (;;) {
+        char byte = 0;
+        DWORD got = 0;
+        if (!ReadFile(line, &byte, 1, &got, nullptr) || got == 0) {
+            request(kExitParentGone);
+            return;
+        }
+        request(kExitInterrupted);  // as a Ctrl-C
+    }
 }
 
 }  // namespace
@@ -156,15 +275,19 @@ ChildLauncher ProcessLauncher() {
     return Create;
 }
 
-bool TerminalMovesCursor() {
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(out, &mode)) {
-        return false;
+void ListenToParent(void (*request)(int exitCode)) {
+    static std::atomic<bool> listening{false};
+    wchar_t value[16] = {};
+    const DWORD length = GetEnvironmentVariableW(kStopLineVariable, value, 16);
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (length == 0 || length >= 16 || std::wcscmp(value, L"stdin") != 0 ||
+        GetFileType(in) != FILE_TYPE_PIPE || listening.exchange(true)) {
+        return;
     }
-    // Windows 10 and later; older consoles refuse, and get plain lines.
-    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-           SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    // Nothing this child might start is the parent's child.
+    SetEnvironmentVariableW(kStopLineVariable, nullptr);
+    // Blocked in ReadFile for the whole run; the system ends it with the process.
+    std::thread(FollowStopLine, in, request).detach();
 }
 
 }  // namespace zevrin::cli

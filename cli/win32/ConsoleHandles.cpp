@@ -2,7 +2,11 @@
 // the handle is a console, WriteFile everywhere else.
 #include <windows.h>
 
+#include <atomic>
+#include <cstdlib>
+
 #include "cli/ConsoleOutput.h"
+#include "cli/Workbench.h"
 
 namespace zevrin::cli {
 
@@ -47,7 +51,39 @@ bool WriteBytes(HANDLE handle, std::string_view bytes) {
     return true;
 }
 
+// A console mode this program changed, and what it was: the console outlives the program, and the
+// shell that ran it would otherwise go on with the mode this program chose.
+std::atomic<HANDLE> g_ChangedConsole{nullptr};
+std::atomic<DWORD> g_ModeBefore{0};
+
 }  // namespace
+
+void RestoreConsoleModes() {
+    if (const HANDLE console = g_ChangedConsole.exchange(nullptr)) {
+        (void)SetConsoleMode(console, g_ModeBefore.load());
+    }
+}
+
+bool TerminalMovesCursor() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode)) {
+        return false;
+    }
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+        return true;
+    }
+    // Windows 10 and later; older consoles refuse, and get plain lines.
+    if (!SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+        return false;
+    }
+    g_ModeBefore = mode;
+    if (g_ChangedConsole.exchange(out) == nullptr) {
+        static const int registered = std::atexit(RestoreConsoleModes);
+        (void)registered;
+    }
+    return true;
+}
 
 bool IsConsole(StandardStream stream) {
     DWORD mode = 0;

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -61,6 +62,7 @@ struct Streams {
     int in = -1;
     int out = -1;
     int err = -1;
+    bool ownGroup = false;  // a process group of its own, as a shell starts a job
 };
 
 // Both ends close on exec: a program gets only the end it is handed, so a reader the test closes
@@ -125,7 +127,9 @@ class Process {
         }
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                            (s.ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
         std::vector<char*> args;
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
@@ -145,6 +149,7 @@ class Process {
     Process& operator=(const Process&) = delete;
 
     bool Spawned() const { return m_Spawned; }
+    pid_t Pid() const { return m_Pid; }
     void Signal(int signal) const { kill(m_Pid, signal); }
     std::string OutSoFar() const { return ReadAll(OutPath()); }
     // Whether standard output showed `text` within `limit`.
@@ -411,8 +416,7 @@ TEST(BinaryTest, StopSignalsEndTheProgramCleanly) {
     }
 }
 
-// --all through the program: every gamepad in a child process of its own, all at the same time; a
-// stop request reaches each child once and each stops cleanly.
+// --all through the program: every gamepad in a child process of its own, all at the same time.
 TEST(BinaryTest, AllRunsEachGamepadInAProcessOfItsOwn) {
     TempDir dir;
     // About 2.4 s each at the simulated gamepad's pace.
@@ -426,18 +430,152 @@ TEST(BinaryTest, AllRunsEachGamepadInAProcessOfItsOwn) {
     EXPECT_TRUE(Contains(r.out, "3 of 3 updated.\n")) << r.out;
     // Side by side: the last had got going before the first was through.
     EXPECT_LT(r.out.find("sim:gamepad3: 10%"), r.out.find("sim:gamepad: 100%")) << r.out;
-
-    Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate=2", "--all", "update", "--yes", path});
-    ASSERT_TRUE(p.Shows("sim:gamepad2: 10%", 5s));
-    p.Signal(SIGINT);
-    const auto signalled = std::chrono::steady_clock::now();
-    const Result stopped = p.Wait();
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
-    EXPECT_EQ(stopped.exitCode, 130);
-    EXPECT_TRUE(Contains(stopped.out, "0 of 2 updated.\n")) << stopped.out;
-    EXPECT_TRUE(Contains(stopped.out, "sim:gamepad2  1.10  failed: Update interrupted.  "))
-        << stopped.out;
 }
+
+// The processes whose parent is `parent`.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // pid (comm) state ppid ...: the name may hold blanks and parentheses, not after its end.
+        const std::string stat = ReadAll(entry.path() / "stat");
+        const size_t end = stat.rfind(')');
+        std::istringstream fields(end == std::string::npos ? "" : stat.substr(end + 1));
+        std::string state;
+        pid_t ppid = 0;
+        if (fields >> state >> ppid && ppid == parent) {
+            children.push_back(std::stoi(name));
+        }
+    }
+    return children;
+}
+
+// Whether `signal` waits to be taken by the process `pid`.
+bool Pending(pid_t pid, int signal) {
+    std::istringstream status(ReadAll("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("ShdPnd:", 0) == 0) {
+            return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+        }
+    }
+    return false;
+}
+
+// How a run of --all is stopped from outside.
+enum class AllStop {
+    OneSignal,
+    // `timeout`, systemd or a shell ending a job: the process, then its group, at once.
+    SignalThenItsGroup,
+    // The children are frozen, so only being ended at once ends them.
+    SecondSignal,
+    ParentKilled,
+};
+
+struct AllStopCase {
+    const char* name;
+    AllStop stop;
+    int exitCode;
+    const char* rowsSay;  // after "failed: " in each gamepad's row; null: no table comes
+};
+
+void PrintTo(const AllStopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AllStopTest : public ::testing::TestWithParam<AllStopCase> {};
+
+// Whatever stops it, no child of --all outlives the run: each stops cleanly on a stop request,
+// at once on a second one, and on its own when the parent is killed; the table says which.
+TEST_P(AllStopTest, NoChildOutlivesTheRun) {
+    const AllStopCase& k = GetParam();
+    TempDir dir;
+    // About 2.4 s at the simulated gamepad's pace: long enough for the children to outlive a
+    // parent that did not wait for them.
+    const std::string path = MakeImage(dir, "fw.dat", 65536);
+    Streams streams;
+    streams.ownGroup = k.stop == AllStop::SignalThenItsGroup;
+    Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate=2", "--all", "update", "--yes", path}, streams);
+    ASSERT_TRUE(p.Shows("sim:gamepad2: 10%", 5s));
+    const std::vector<pid_t> children = ChildrenOf(p.Pid());
+    ASSERT_EQ(children.size(), 2u);
+    if (k.stop == AllStop::ParentKilled) {
+        // The orphans come to this process instead of init, which tells how each ended.
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    }
+    auto signalled = std::chrono::steady_clock::now();
+    switch (k.stop) {
+        case AllStop::OneSignal:
+            p.Signal(SIGINT);
+            break;
+        case AllStop::SignalThenItsGroup:
+            p.Signal(SIGTERM);
+            // Once the first has been taken, so the two are not merged into one, as under load,
+            // and long before the clean stop is through.
+            while (Pending(p.Pid(), SIGTERM) && std::chrono::steady_clock::now() - signalled < 1s) {
+                std::this_thread::yield();
+            }
+            kill(-p.Pid(), SIGTERM);
+            break;
+        case AllStop::SecondSignal:
+            for (const pid_t child : children) {
+                kill(child, SIGSTOP);
+            }
+            p.Signal(SIGINT);
+            std::this_thread::sleep_for(200ms);  // plainly the second, whatever thread takes it
+            signalled = std::chrono::steady_clock::now();
+            p.Signal(SIGTERM);
+            break;
+        case AllStop::ParentKilled:
+            p.Signal(SIGKILL);
+            break;
+    }
+    const Result r = p.Wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+    EXPECT_EQ(r.exitCode, k.exitCode);
+    if (k.rowsSay) {
+        EXPECT_TRUE(Contains(r.out, "0 of 2 updated.\n")) << r.out;
+        for (const std::string pad : {"sim:gamepad ", "sim:gamepad2 "}) {
+            const size_t row = r.out.find("\n" + pad);
+            const std::string line = row == std::string::npos
+                                         ? ""
+                                         : r.out.substr(row + 1, r.out.find('\n', row + 1) - row);
+            EXPECT_TRUE(Contains(line, std::string(" 1.10  failed: ") + k.rowsSay + "  ")) << r.out;
+        }
+    }
+    for (const pid_t child : children) {
+        if (k.stop != AllStop::ParentKilled) {
+            EXPECT_NE(kill(child, 0), 0) << "the parent ended before its child " << child;
+            continue;
+        }
+        // Stopped by the death signal the way the parent stops it: SIGTERM, exit code 143.
+        int status = 0;
+        pid_t ended = 0;
+        while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() - signalled < 2s) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(ended, child) << "still running 2 s after its parent was killed";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+        if (ended == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+    }
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, AllStopTest,
+    ::testing::Values(AllStopCase{"OneSignal", AllStop::OneSignal, 130, "Update interrupted."},
+                      AllStopCase{"SignalThenItsGroup", AllStop::SignalThenItsGroup, 143,
+                                  "Update interrupted."},
+                      AllStopCase{"SecondSignal", AllStop::SecondSignal, 130,
+                                  "Stopped at once: a second stop request."},
+                      AllStopCase{"ParentKilled", AllStop::ParentKilled, 128 + SIGKILL, nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // `zevrin-flash ... | head -n 3`: the reader of standard output goes away after three lines, or
 // standard error leads nowhere; the update goes on to its end and the exit code is its outcome.
