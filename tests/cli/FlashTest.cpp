@@ -1368,6 +1368,30 @@ TEST_F(FlashBenchTest, AllAsksOnceForEveryGamepad) {
     }
 }
 
+// A stop request that lands while the children are being started: the ones not yet started never
+// are, and the table says so; the ones started are stopped.
+TEST_F(FlashBenchTest, AllStartsNoChildOnceStopped) {
+    const int a = port.AddGamepad("pad-a");
+    const int b = port.AddGamepad("pad-b");
+    std::atomic<bool> stop{false};
+    CapturedConsole c;
+    c.console.interrupted = [&] { return stop.load(); };
+    const ChildLauncher children = Children(port);
+    const ChildLauncher stopAfterTheFirst = [&](const std::vector<std::string>& args,
+                                                std::string& error) {
+        stop = true;
+        return children(args, error);
+    };
+    ParsedArgs args = UpdateYes(file);
+    args.all = true;
+    EXPECT_EQ(zevrin::cli::Run(args, c.console, port, stopAfterTheFirst), kExitInterrupted);
+    EXPECT_FALSE(port.RecordingOf(a).doneReceived);
+    EXPECT_TRUE(port.RecordingOf(b).reports.empty());
+    EXPECT_TRUE(Contains(Row(c.out.str(), "pad-b"), "failed: Stopped before it was started."))
+        << c.out.str();
+    EXPECT_TRUE(Contains(c.out.str(), "0 of 2 updated.\n")) << c.out.str();
+}
+
 TEST_F(FlashBenchTest, AllVersionsInOneTable) {
     GamepadBehaviour none;
     none.version = kNoVersion;
