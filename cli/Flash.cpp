@@ -217,8 +217,8 @@ int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) 
     return kExitOk;
 }
 
-bool DigestMatches(const ParsedArgs& a, CliView& view) {
-    const std::optional<std::string> digest = Sha256File(a.file);
+bool DigestMatches(const ParsedArgs& a, CliView& view, ImageFile& file) {
+    const std::optional<std::string> digest = Sha256File(file);
     if (!digest) {
         view.Error("zevrin-flash: cannot read '" + a.file +
                    "' to its end to check its SHA-256. No image data was sent.\n");
@@ -232,9 +232,10 @@ bool DigestMatches(const ParsedArgs& a, CliView& view) {
     return true;
 }
 
-// A file that cannot be sent is refused before the gamepad hears anything of it.
-std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
-    ImageCheck check = InspectImage(a.file);
+}  // namespace
+
+std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view, ImageFile& file) {
+    ImageCheck check = InspectImage(a.file, file);
     if (check.problem == ImageProblem::OpenFailed) {
         view.Error(CannotOpenMessage(a.file));
         return std::nullopt;
@@ -244,11 +245,14 @@ std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
                    "\n");
         return std::nullopt;
     }
-    if (a.sha256 && !DigestMatches(a, view)) {
+    if (a.sha256 && !DigestMatches(a, view, file)) {
+        file.Close();
         return std::nullopt;
     }
     return check;
 }
+
+namespace {
 
 // Both versions for the question and the bar, and which gamepad is about to be written.
 void AnnounceTransfer(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg,
@@ -338,7 +342,8 @@ int ExitCodeFor(UpdateOutcome outcome, const ParsedArgs& a, Console& c, CliView&
 }
 
 int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
-    const std::optional<ImageCheck> check = CheckImage(a, view);
+    ImageFile image;  // open from the check to the end of the transfer
+    const std::optional<ImageCheck> check = CheckImage(a, view, image);
     if (!check) {
         return kExitImageRefused;
     }
@@ -350,6 +355,7 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
         view.Error(kInterruptedBeforeData);
         return kExitInterrupted;
     }
+    dlg.UseCheckedImage(a.file, std::move(image));
     if (!StartTheWorker(view, dlg)) {
         return kExitNoGamepad;
     }

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "cli/ChildProcess.h"
 #include "cli/CliView.h"
 #include "hid/HidPort.h"
+#include "update/FirmwareImage.h"
 
 namespace zevrin::cli {
 
@@ -28,6 +30,11 @@ enum ExitCode : int {
 // runs for each gamepad through `launch`.
 int Run(const ParsedArgs& args, Console& console, HidPort& port,
         const ChildLauncher& launch = ProcessLauncher());
+
+// A file that cannot be sent (or whose SHA-256 is not the one --sha256 gave) is refused, and said
+// why, before any gamepad hears anything of it. When it passes it stays open in `file`, to be sent
+// from that very handle: checked once, never opened again by its path.
+std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view, ImageFile& file);
 
 // The port for a run: the simulated gamepad for --simulate, the platform's devices otherwise
 // (null when this build has no backend for them).

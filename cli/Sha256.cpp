@@ -12,6 +12,13 @@ std::optional<std::string> Sha256File(const std::string& path) {
     if (file.Open(path) != ImageProblem::None) {
         return std::nullopt;
     }
+    return Sha256File(file);
+}
+
+std::optional<std::string> Sha256File(ImageFile& file) {
+    if (!file.Seek(0)) {
+        return std::nullopt;
+    }
     Sha256 hash;
     std::vector<uint8_t> buffer(64 * 1024);
     for (;;) {

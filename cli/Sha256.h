@@ -10,11 +10,16 @@
 #include <optional>
 #include <string>
 
+class ImageFile;
+
 namespace zevrin::cli {
 
 // The digest of the whole file as 64 lowercase hex digits; nothing when the path is not a regular
 // file that can be opened and read to its end.
 std::optional<std::string> Sha256File(const std::string& path);
+// The same of a file already open, read from its start, so the bytes whose digest was checked are
+// the bytes the update then sends from the same handle.
+std::optional<std::string> Sha256File(ImageFile& file);
 
 // One digest computed piece by piece. Each platform's file implements it.
 class Sha256 {

@@ -448,19 +448,12 @@ std::string SummaryTable(const std::vector<Report>& reports, bool update) {
            (update ? " updated.\n" : " answered.\n");
 }
 
-// A file that cannot be sent is refused before any child is started, once for all gamepads.
-std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view) {
-    ImageCheck check = InspectImage(a.file);
-    if (check.problem == ImageProblem::OpenFailed) {
-        view.Error("zevrin-flash: cannot open '" + a.file + "'\n");
-        return std::nullopt;
-    }
-    if (check.problem != ImageProblem::None) {
-        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
-                   "\n");
-        return std::nullopt;
-    }
-    return check;
+// A file that cannot be sent, or is not the one --sha256 names, is refused before any child is
+// started, once for all gamepads. Each child checks it again from its own handle, the one it sends
+// from.
+std::optional<ImageCheck> CheckImageOnce(const ParsedArgs& a, CliView& view) {
+    ImageFile file;
+    return CheckImage(a, view, file);
 }
 
 // The one question for all gamepads. kExitOk when the answer was yes (or --yes).
@@ -706,7 +699,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
            const ChildLauncher& launch) {
     const bool update = a.command == Command::Update;
     std::optional<ImageCheck> image;
-    if (update && !(image = CheckImage(a, view))) {
+    if (update && !(image = CheckImageOnce(a, view))) {
         return kExitImageRefused;
     }
     if (const int rc = AwaitGamepad(a, c, view, port); rc != kExitOk) {
@@ -736,7 +729,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
 
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
               const ChildLauncher& launch) {
-    const std::optional<ImageCheck> image = CheckImage(a, view);
+    const std::optional<ImageCheck> image = CheckImageOnce(a, view);
     if (!image) {
         return kExitImageRefused;
     }

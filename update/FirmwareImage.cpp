@@ -157,11 +157,26 @@ ImageCheck InspectImage(const std::string& path) {
 }
 
 ImageCheck InspectImage(const std::string& path, ImageFile& file) {
-    ImageCheck check;
-    check.problem = file.Open(path);
-    if (check.problem != ImageProblem::None) {
+    const ImageProblem opened = file.Open(path);
+    if (opened != ImageProblem::None) {
+        ImageCheck check;
+        check.problem = opened;
         return check;
     }
+    return InspectImage(file);
+}
+
+ImageCheck InspectImage(ImageFile& file) {
+    ImageCheck check;
+    if (!file.IsOpen()) {
+        return check;  // OpenFailed
+    }
+    if (!file.Seek(0)) {
+        check.problem = ImageProblem::ReadError;
+        file.Close();
+        return check;
+    }
+    check.problem = ImageProblem::None;
     check.headerBytesRead = file.Read(check.headerBytes, kFirmwareHeaderSize);
     check.header = ParseFirmwareHeader(check.headerBytes);
     const uint64_t size = file.Size();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "update/Protocol.h"
 
@@ -43,6 +44,8 @@ ImageCheck InspectImage(const std::string& path);
 // The same check on a file kept open in `file` when it passes, so the file that was checked is
 // the one whose bytes are sent: another file put at the path later changes nothing.
 ImageCheck InspectImage(const std::string& path, ImageFile& file);
+// The same check on a file already open, read from its start; `file` is closed when it fails.
+ImageCheck InspectImage(ImageFile& file);
 
 // "1.20" or "1.20 beta2": the low 16 bits in hundredths with two decimals, then a nonzero beta.
 std::string FormatVersion(uint32_t versionWord);
@@ -62,6 +65,15 @@ class ImageFile {
     ~ImageFile() { Close(); }
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
+    // The open file changes hands (from the check that opened it to the transfer that sends it).
+    ImageFile(ImageFile&& other) noexcept : m_File(std::exchange(other.m_File, nullptr)) {}
+    ImageFile& operator=(ImageFile&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_File = std::exchange(other.m_File, nullptr);
+        }
+        return *this;
+    }
 
     // Opens an existing regular file (after links) for reading: None, OpenFailed or NotRegular.
     // Never blocks, whatever the path names (a FIFO without a writer, a terminal). On Windows

@@ -196,7 +196,7 @@ int CUpdateEngine::SelectFirmwareFile() {
         m_ImagePath = *chosen;
     }
     // Kept open from here to the end of the transfer: the bytes sent are the bytes checked.
-    const ImageCheck check = InspectImage(*chosen, m_ImageFile);
+    const ImageCheck check = OpenChosenImage(*chosen);
     if (check.problem == ImageProblem::OpenFailed) {
         return 0;
     }
@@ -240,6 +240,23 @@ int CUpdateEngine::SelectFirmwareFile() {
     }
     LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
     return 1;
+}
+
+void CUpdateEngine::UseCheckedImage(std::string path, ImageFile file) {
+    m_CheckedPath = std::move(path);
+    m_CheckedImage = std::move(file);
+}
+
+ImageCheck CUpdateEngine::OpenChosenImage(const std::string& path) {
+    if (m_CheckedPath && path == *m_CheckedPath) {
+        // Only ever the handle that was checked, rewound (the check read it through); once it
+        // is closed the file cannot be opened again, as the path may name another file by now.
+        if (m_CheckedImage.IsOpen()) {
+            m_ImageFile = std::move(m_CheckedImage);
+        }
+        return InspectImage(m_ImageFile);
+    }
+    return InspectImage(path, m_ImageFile);
 }
 
 bool CUpdateEngine::ReportPermissionDenied() {
@@ -409,6 +426,8 @@ void CUpdateEngine::RunWorker() {
     // A worker that was stopped from outside leaves no file open behind it, and nothing of its
     // transfer may act on a later data request (the version query, the next run).
     m_ImageFile.Close();
+    m_CheckedImage.Close();
+    m_CheckedPath.reset();
     m_HeaderSentThisRun = false;
     m_ImageComplete = false;
     g_UpdateStage = STAGE_COMPLETE;

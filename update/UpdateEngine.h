@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "hid/CHid.h"
@@ -69,6 +70,11 @@ class CUpdateEngine : public FrameHandlers {
 
     // Image choice, header check and confirmation; 1 when the header went out.
     int SelectFirmwareFile();
+    // The next worker sends from `file` when the image chosen is `path`: a file its caller opened
+    // and checked itself (its digest, for one) before the gamepad heard anything. The path is not
+    // opened again, so a file put there after the check is never sent; the handle stays open
+    // until that worker ends. Call it before starting the worker.
+    void UseCheckedImage(std::string path, ImageFile file);
     // Asks the device for its version and waits (bounded) for the answer, on the calling thread.
     // Only the answer is acted on; a call made while one runs (an event inside its box) is
     // remembered and run once the first has ended.
@@ -138,11 +144,16 @@ class CUpdateEngine : public FrameHandlers {
     mutable std::mutex m_PathLock;
     std::string m_ImagePath;
     ImageFile m_ImageFile;
+    // Handed over by UseCheckedImage, for the next worker only.
+    std::optional<std::string> m_CheckedPath;
+    ImageFile m_CheckedImage;
     std::atomic<UpdateOutcome> m_Outcome{UpdateOutcome::None};
     std::atomic<bool> m_VersionStale{false};
 
   private:
     void AskVersionOnce();
+    // Opens and checks the chosen image into m_ImageFile, or takes the one handed over for it.
+    ImageCheck OpenChosenImage(const std::string& path);
     bool m_QueryRunning = false;  // the UI thread's only
     bool m_QueryAgain = false;
     // Shutdown and sleep wait from the confirmed header to the worker's end (the worker's only).

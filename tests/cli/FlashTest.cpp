@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <deque>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -373,6 +374,57 @@ TEST_F(FlashTest, Sha256ThatDiffersIsRefusedBeforeTheGamepadHearsAnything) {
         EXPECT_EQ(zevrin::cli::Run(a, ok.console, q), kExitOk) << ok.err.str();
         EXPECT_TRUE(q.RecordingOf(right).doneAfterWholeImage);
     }
+    // --all checks it once, before its question and before any child starts.
+    SimPort p;
+    p.AddGamepad("pad-a");
+    int launched = 0;
+    const ChildLauncher count = [&](const std::vector<std::string>&, std::string&) {
+        ++launched;
+        return std::unique_ptr<ChildRun>();
+    };
+    CapturedConsole c;
+    ParsedArgs a = UpdateYes(file);
+    a.all = true;
+    a.sha256 = other;
+    EXPECT_EQ(zevrin::cli::Run(a, c.console, p, count), kExitImageRefused);
+    EXPECT_EQ(launched, 0);
+    EXPECT_FALSE(Contains(c.out.str(), "Proceed")) << c.out.str();
+    EXPECT_TRUE(Contains(c.err.str(), "is not the image asked for")) << c.err.str();
+}
+
+// The digest is computed from the handle the update then sends from: another image renamed over
+// the path after the check (here while the gamepad answers its version question, before the
+// transfer starts) is never sent. Windows refuses the rename while the checked file is open.
+TEST_F(FlashTest, Sha256CheckedFileIsTheFileSentWhenThePathIsReplacedAfterTheCheck) {
+    const std::optional<std::string> digest = Sha256File(file);
+    ASSERT_TRUE(digest.has_value());
+    std::vector<uint8_t> bytes = ImageBytes(kFileVersion + 10, kImageBytes, kImageBytes);
+    for (size_t i = kFirmwareHeaderSize; i < bytes.size(); ++i) {
+        bytes[i] ^= 0xFF;
+    }
+    const std::string other = dir.File("other.dat", bytes);
+    const int pad = AddPad();
+    CapturedConsole c;
+    std::atomic<bool> tried{false};
+    std::atomic<bool> renamed{false};
+    c.console.interrupted = [&] {
+        const auto rec = port.RecordingOf(pad);
+        if (rec.versionRequests > 0 && rec.enterUpdates == 0 && !tried.exchange(true)) {
+            std::error_code ec;
+            std::filesystem::rename(other, file, ec);
+            renamed = !ec;
+        }
+        return false;
+    };
+    ParsedArgs a = UpdateYes(file);
+    a.sha256 = digest;
+    EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitOk) << c.err.str();
+    ASSERT_TRUE(tried.load());
+#if !defined(_WIN32)
+    ASSERT_TRUE(renamed.load());
+#endif
+    EXPECT_EQ(port.RecordingOf(pad).received, ImageData());
+    EXPECT_TRUE(port.RecordingOf(pad).doneAfterWholeImage);
 }
 
 TEST_F(FlashTest, MissingFileIsRefusedAndNamed) {
