@@ -432,6 +432,8 @@ std::optional<std::string> ReasonFor(int exitCode, const CliView& view) {
     return json::ReasonOf(*error);
 }
 
+}  // namespace
+
 int ReportUsageError(const std::vector<std::string>& args, const UsageError& error,
                      Console& console) {
     console.err << "zevrin-flash: " << error.message
@@ -443,6 +445,8 @@ int ReportUsageError(const std::vector<std::string>& args, const UsageError& err
     }
     return kExitUsage;
 }
+
+namespace {
 
 int ReportNoHidAccess(const ParsedArgs& a, Console& console) {
     const std::string reason = "this build cannot reach HID devices; try --simulate";

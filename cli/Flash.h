@@ -44,6 +44,11 @@ using PortFactory = std::function<std::unique_ptr<HidPort>(bool simulate)>;
 int RunCommandLine(const std::vector<std::string>& args, Console& console,
                    const PortFactory& makePort, const ChildLauncher& launch = ProcessLauncher());
 
+// A command line that cannot be used, said on standard error with the --help hint and, when --json
+// stands among `args`, as the JSON result line. Returns kExitUsage.
+int ReportUsageError(const std::vector<std::string>& args, const UsageError& error,
+                     Console& console);
+
 // The --simulate gamepad: firmware 1.10, type 1, answering after 1 ms like a full-speed USB
 // device, beside an interface that is not a gamepad. --simulate=N puts N such gamepads on the
 // bench, the first at kSimulatedGamepadPath, the others at that path followed by 2, 3, ...

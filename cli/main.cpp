@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "update/Texts.h"
 
 #if defined(_WIN32)
-#include <filesystem>
+#include "cli/WideText.h"
 #if defined(ZEVRIN_HAVE_WIN32_PORT)
 #include "hid/win32/Win32HidPort.h"
 #include "session/win32/SessionWindow.h"
@@ -81,7 +82,9 @@ void KeepStandardStreamsOpen() {
 }
 #endif
 
-int RunWith(const std::vector<std::string>& args) {
+// `notText`: an argument could not be taken in; it is said as a usage error, and nothing runs.
+int RunWith(const std::vector<std::string>& args,
+            const std::optional<zevrin::cli::UsageError>& notText = std::nullopt) {
 #if !defined(_WIN32)
     KeepStandardStreamsOpen();
     // A reader that went away (`| head`) must not end a transfer half-way: the write fails, the
@@ -99,6 +102,9 @@ int RunWith(const std::vector<std::string>& args) {
                                  [] { return stops->Requested(); },
                                  [](int runResult) { return stops->ExitCode(runResult); },
                                  [] { return stops->RequestedAgain(); }};
+    if (notText) {
+        return zevrin::cli::ReportUsageError(args, *notText, console);
+    }
     return stops->ExitCode(zevrin::cli::RunCommandLine(args, console, MakePort));
 }
 
@@ -111,12 +117,8 @@ int wmain(int argc, wchar_t** argv) {
     // Never destroyed: the streams are flushed at exit, after main's objects are gone.
     std::cout.rdbuf(zevrin::cli::StandardStreamBuf(zevrin::cli::StandardStream::Output).release());
     std::cerr.rdbuf(zevrin::cli::StandardStreamBuf(zevrin::cli::StandardStream::Error).release());
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const std::u8string u8 = std::filesystem::path(argv[i]).u8string();
-        args.emplace_back(u8.begin(), u8.end());
-    }
-    return RunWith(args);
+    const zevrin::cli::Utf8Arguments args = zevrin::cli::ArgumentsAsUtf8(argc, argv);
+    return RunWith(args.args, args.error);
 }
 #else
 int main(int argc, char** argv) {

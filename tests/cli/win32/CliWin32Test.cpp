@@ -1,0 +1,93 @@
+// What only Windows hands zevrin-flash: UTF-16 arguments, which may be no valid text.
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+#include "cli/WideText.h"
+
+using namespace zevrin::cli;
+using namespace zevrin::cli::test;
+
+namespace {
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(WideArgumentsTest, AnUnpairedSurrogateIsAUsageErrorNamingItsPosition) {
+    const struct {
+        std::vector<const wchar_t*> argv;  // after the program's name
+        std::vector<std::string> args;
+        const char* error;  // how the message starts; empty: none
+    } cases[] = {
+        {{L"update", L"f\xD83D\xDE00.dat"}, {"update", "f\xF0\x9F\x98\x80.dat"}, ""},
+        {{L"--json", L"update", L"a\xD800.dat"}, {"--json", "update", ""}, "argument 3 is not"},
+        {{L"\xDC00x", L"info", L"b\xDBFF"}, {"", "info", ""}, "argument 1 is not"},
+        {{L"list", L""}, {"list", ""}, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<const wchar_t*> argv = {L"zevrin-flash.exe"};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        const Utf8Arguments converted = ArgumentsAsUtf8(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(converted.args, c.args);
+        EXPECT_EQ(converted.error ? converted.error->message.substr(0, std::strlen(c.error)) : "",
+                  c.error);
+    }
+}
+
+// The program itself, started as a script on Windows would start it.
+TEST(WideArgumentsTest, TheProgramSaysSoWithExitCode2AndItsJsonResult) {
+    TempDir dir;
+    const std::wstring out = (dir.Path() / "out.txt").wstring();
+    const std::wstring err = (dir.Path() / "err.txt").wstring();
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outFile = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE errFile = CreateFileW(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(outFile, INVALID_HANDLE_VALUE);
+    ASSERT_NE(errFile, INVALID_HANDLE_VALUE);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = outFile;
+    start.hStdError = errFile;
+    const std::wstring exe = std::filesystem::path(ZEVRIN_FLASH_EXE).make_preferred().wstring();
+    std::wstring commandLine = L"\"" + exe + L"\" --simulate --json update --yes fw\xD800.dat";
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &start, &process);
+    CloseHandle(outFile);
+    CloseHandle(errFile);
+    ASSERT_TRUE(started) << GetLastError();
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    EXPECT_EQ(code, 2u);
+    const std::string stderrText = ReadText(dir.Path() / "err.txt");
+    EXPECT_TRUE(Contains(stderrText, "zevrin-flash: argument 5 is not valid text")) << stderrText;
+    const std::vector<Json> lines = JsonLines(ReadText(dir.Path() / "out.txt"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["exitCode"], 2);
+    EXPECT_EQ(lines[0]["meaning"], "usage");
+    EXPECT_TRUE(Contains(lines[0].value("reason", ""), "argument 5")) << lines[0].dump();
+}
+
+}  // namespace
