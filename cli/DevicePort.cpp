@@ -5,16 +5,19 @@
 
 namespace zevrin::cli {
 
-bool DevicePort::IsChosen(const std::string& path) const {
+bool SameInterfacePath(const std::string& a, const std::string& b) {
 #if defined(_WIN32)
-    // Windows device interface paths are case-insensitive; tools print them in either case.
-    return std::equal(path.begin(), path.end(), m_Path.begin(), m_Path.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
     });
 #else
-    return path == m_Path;
+    return a == b;
 #endif
+}
+
+bool DevicePort::IsChosen(const std::string& path) const {
+    return SameInterfacePath(path, m_Path);
 }
 
 bool DevicePort::ScanFirst(const Accept& accept, std::string& path,

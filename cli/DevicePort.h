@@ -11,6 +11,10 @@
 
 namespace zevrin::cli {
 
+// Whether two paths name the same interface. Windows device interface paths are case-insensitive,
+// and tools, the system's own broadcasts included, give them in either case.
+bool SameInterfacePath(const std::string& a, const std::string& b);
+
 class DevicePort final : public HidPort {
   public:
     DevicePort(HidPort& inner, std::string path) : m_Inner(inner), m_Path(std::move(path)) {}

@@ -35,10 +35,11 @@ class Wakeup {
 
 // A registration for device-change events for as long as it lives. `changed` runs on a thread of
 // the watch's own (or, for the simulated gamepad, on the thread that plugged it), for arrivals,
-// removals and the system's "devices changed".
+// removals and the system's "devices changed", each with the interface's path where the system
+// names it (Windows and udev do for arrivals and removals).
 class HotPlugWatch {
   public:
-    HotPlugWatch(HidPort& port, std::function<void()> changed);
+    HotPlugWatch(HidPort& port, std::function<void(const DeviceEvent&)> changed);
     ~HotPlugWatch();
     HotPlugWatch(const HotPlugWatch&) = delete;
     HotPlugWatch& operator=(const HotPlugWatch&) = delete;

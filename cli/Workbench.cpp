@@ -11,11 +11,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "cli/DevicePort.h"
 #include "cli/Flash.h"
 #include "cli/HotPlug.h"
 #include "cli/StopSignals.h"
@@ -550,19 +551,45 @@ class LineMode {
 
     // The first gamepad present that has not been written since it arrived.
     std::optional<std::string> NextArrival(HidPort& port) {
-        const std::vector<HidInterface> present = port.ListAccepted(IsAcceptedDevice);
+        std::unique_lock lock(m_WrittenLock);
+        std::vector<HidInterface> present;
+        // A list read while a removal came may still show the gamepad whose mark it cleared.
+        uint64_t removals = 0;
+        do {
+            removals = m_Removals;
+            lock.unlock();
+            present = port.ListAccepted(IsAcceptedDevice);
+            lock.lock();
+        } while (removals != m_Removals);
         // A gamepad seen gone is forgotten: a node name the system reuses for the next one is a
         // new arrival.
         std::erase_if(m_Written, [&](const std::string& path) {
-            return std::none_of(present.begin(), present.end(),
-                                [&](const HidInterface& g) { return g.path == path; });
+            return std::none_of(present.begin(), present.end(), [&](const HidInterface& g) {
+                return SameInterfacePath(g.path, path);
+            });
         });
         for (const HidInterface& g : present) {
-            if (m_Written.count(g.path) == 0) {
+            if (!IsWritten(g.path)) {
                 return g.path;
             }
         }
         return std::nullopt;
+    }
+
+    // A removal the system told of, on the watch's thread. A list read later may already show
+    // another gamepad at the same path (the same port gives the same path on Windows, and a reused
+    // node on Linux), so the removal itself clears the mark: of the gamepad it names or, when it
+    // names none, of every gamepad written so far. Writing one again costs a transfer; leaving one
+    // unwritten sends it away with its old firmware. The gamepad being written has no mark yet: its
+    // own removal (unplugged mid-write, or restarting once updated) is for its write to tell.
+    void Removed(const std::string& path) {
+        std::lock_guard lock(m_WrittenLock);
+        ++m_Removals;
+        if (path.empty()) {
+            m_Written.clear();
+            return;
+        }
+        std::erase_if(m_Written, [&](const std::string& p) { return SameInterfacePath(p, path); });
     }
 
     void Write(const std::string& path) {
@@ -579,7 +606,10 @@ class LineMode {
         const Report r = child.Reports().front();
         const bool ok = r.exitCode == kExitOk;
         (ok ? m_Done : m_Failed)++;
-        m_Written.insert(path);
+        {
+            std::lock_guard lock(m_WrittenLock);
+            m_Written.push_back(path);
+        }
         std::string line = Format("#%d %s %s -> ", number, path.c_str(), r.Old().c_str());
         line += ok ? r.newVersion.value_or("?") + " ok" : "failed: " + r.Why();
         line += Format(" %.1f s", r.Seconds());
@@ -606,6 +636,12 @@ class LineMode {
     }
 
   private:
+    // With m_WrittenLock held.
+    bool IsWritten(const std::string& path) const {
+        return std::any_of(m_Written.begin(), m_Written.end(),
+                           [&](const std::string& p) { return SameInterfacePath(p, path); });
+    }
+
     const ParsedArgs& m_Args;
     Console& m_Console;
     CliView& m_View;
@@ -613,7 +649,9 @@ class LineMode {
     const bool m_Live;
     LiveLines m_Lines;
     // Written and not yet seen gone: a gamepad is written once per arrival, however long it stays.
-    std::set<std::string> m_Written;
+    std::mutex m_WrittenLock;
+    std::vector<std::string> m_Written;
+    uint64_t m_Removals = 0;  // under m_WrittenLock
     int m_Number = 0;
     int m_Done = 0;
     int m_Failed = 0;
@@ -660,7 +698,7 @@ int AwaitGamepad(const ParsedArgs& a, Console& c, CliView& view, HidPort& port) 
     }
     Wakeup wakeup;
     // Registered before the first look, so an arrival between the two is not missed.
-    const HotPlugWatch watch(port, [&wakeup] { wakeup.Notify(); });
+    const HotPlugWatch watch(port, [&wakeup](const DeviceEvent&) { wakeup.Notify(); });
     uint64_t seen = wakeup.Count();
     if (!port.ListAccepted(IsAcceptedDevice).empty()) {
         return kExitOk;
@@ -734,7 +772,13 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         return kExitImageRefused;
     }
     Wakeup wakeup;
-    const HotPlugWatch watch(port, [&wakeup] { wakeup.Notify(); });
+    LineMode mode(a, c, view, launch);  // outlives the watch that tells it of removals
+    const HotPlugWatch watch(port, [&wakeup, &mode](const DeviceEvent& event) {
+        if (event.code == kDeviceRemoveComplete) {
+            mode.Removed(event.path);
+        }
+        wakeup.Notify();
+    });
     if (!watch.Active()) {
         view.Error(
             "zevrin-flash: cannot wait for gamepads: this system tells no device arrivals\n");
@@ -744,7 +788,6 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
                           ") into each gamepad that arrives in boot mode; Ctrl-C ends.\n");
     // A second stop request ends the child at once, and the totals still come.
     const SecondRequestHeld held;
-    LineMode mode(a, c, view, launch);
     // Looked at once at the start and then only when the system told of a change.
     for (bool look = true; !Interrupted(c);) {
         if (look) {

@@ -77,12 +77,21 @@ class HidReadHandle {
     virtual void Cancel() {}
 };
 
+// One arrival or removal event, and which interface it is about when the system says: its path
+// as ListAccepted gives it (on Windows perhaps in another case), empty when not told.
+struct DeviceEvent {
+    uint32_t code = 0;
+    std::string path;
+};
+
 // Where arrival/removal events go. Windows registers `handle` (an HWND) with the system; other
 // backends call `post` with the event code, from any thread, and the window forwards it to its
 // UI thread.
 struct NotifyWindow {
     void* handle = nullptr;
     std::function<void(uint32_t code)> post;
+    // Optional: where set, a backend that posts hands the whole event here instead of to `post`.
+    std::function<void(const DeviceEvent& event)> postEvent = {};
 };
 
 // A live registration for device-change events; destroying it cancels the registration.
@@ -94,6 +103,14 @@ class HidNotification {
     virtual int PollFd() const { return -1; }
     // Reads what is pending on PollFd and returns the event codes, in order.
     virtual std::vector<uint32_t> Drain() { return {}; }
+    // The same with the interface each event is about, where the backend knows it.
+    virtual std::vector<DeviceEvent> DrainEvents() {
+        std::vector<DeviceEvent> events;
+        for (const uint32_t code : Drain()) {
+            events.push_back({code, {}});
+        }
+        return events;
+    }
 };
 
 class HidPort {

@@ -15,7 +15,7 @@
 namespace zevrin::cli {
 
 struct HotPlugWatch::Impl {
-    std::function<void()> changed;
+    std::function<void(const DeviceEvent&)> changed;
     std::unique_ptr<HidNotification> notification;
     int quit = -1;  // an eventfd: written once to end the thread's poll
     std::thread thread;
@@ -35,18 +35,19 @@ struct HotPlugWatch::Impl {
             if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                 return;  // the monitor is broken: no event will ever come through it again
             }
-            if (!notification->Drain().empty()) {
-                changed();
+            for (const DeviceEvent& event : notification->DrainEvents()) {
+                changed(event);
             }
         }
     }
 };
 
-HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void()> changed)
+HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void(const DeviceEvent&)> changed)
     : m_Impl(std::make_unique<Impl>()) {
     m_Impl->changed = std::move(changed);
     NotifyWindow window;
-    window.post = [impl = m_Impl.get()](uint32_t) { impl->changed(); };
+    window.post = [impl = m_Impl.get()](uint32_t code) { impl->changed({code, {}}); };
+    window.postEvent = [impl = m_Impl.get()](const DeviceEvent& event) { impl->changed(event); };
     m_Impl->notification = port.RegisterNotification(window);
     if (!m_Impl->notification || m_Impl->notification->PollFd() < 0) {
         return;

@@ -3,12 +3,20 @@
 // never sent broadcasts) on a thread of its own that pumps its messages. The simulated gamepad
 // posts through the same registration call instead.
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <dbt.h>
 
+#include <cstddef>
+#include <cwchar>
 #include <future>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "cli/HotPlug.h"
+#include "cli/WideText.h"
 
 namespace zevrin::cli {
 
@@ -16,22 +24,48 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"ZevrinFlashHotPlug";
 
+// The event a WM_DEVICECHANGE tells of, if it is one the watch passes on. An arrival or a removal
+// names its interface in the record sent along; a record of another kind (a volume, a port) is no
+// HID interface and concerns no gamepad.
+std::optional<DeviceEvent> EventOf(uint32_t code, LPARAM lParam) {
+    if (code == kDevNodesChanged) {
+        return DeviceEvent{code, {}};
+    }
+    if (code != kDeviceArrival && code != kDeviceRemoveComplete) {
+        return std::nullopt;
+    }
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    if (header == nullptr) {
+        return DeviceEvent{code, {}};
+    }
+    if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) {
+        return std::nullopt;
+    }
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    if (header->dbch_size <= kNameOffset) {
+        return DeviceEvent{code, {}};
+    }
+    const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+    // Bounded by the record's size, in case the name is not terminated within it.
+    const size_t room = (header->dbch_size - kNameOffset) / sizeof(wchar_t);
+    const std::wstring_view name(broadcast->dbcc_name, wcsnlen(broadcast->dbcc_name, room));
+    return DeviceEvent{code, Utf8FromUtf16(name).value_or(std::string())};
+}
+
 }  // namespace
 
 struct HotPlugWatch::Impl {
-    std::function<void()> changed;
+    std::function<void(const DeviceEvent&)> changed;
     std::unique_ptr<HidNotification> notification;
     HWND window = nullptr;
     std::thread thread;
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_DEVICECHANGE) {
-            const auto code = static_cast<uint32_t>(wParam);
-            if (code == kDeviceArrival || code == kDeviceRemoveComplete ||
-                code == kDevNodesChanged) {
-                if (auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))) {
-                    self->changed();
-                }
+            const std::optional<DeviceEvent> event = EventOf(static_cast<uint32_t>(wParam), lParam);
+            auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+            if (event && self != nullptr) {
+                self->changed(*event);
             }
             return TRUE;
         }
@@ -71,7 +105,7 @@ struct HotPlugWatch::Impl {
     }
 };
 
-HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void()> changed)
+HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void(const DeviceEvent&)> changed)
     : m_Impl(std::make_unique<Impl>()) {
     m_Impl->changed = std::move(changed);
     std::promise<HWND> made;
@@ -84,7 +118,8 @@ HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void()> changed)
     }
     NotifyWindow target;
     target.handle = m_Impl->window;
-    target.post = [impl = m_Impl.get()](uint32_t) { impl->changed(); };
+    target.post = [impl = m_Impl.get()](uint32_t code) { impl->changed({code, {}}); };
+    target.postEvent = [impl = m_Impl.get()](const DeviceEvent& event) { impl->changed(event); };
     m_Impl->notification = port.RegisterNotification(target);
 }
 

@@ -121,14 +121,23 @@ class UdevNotification final : public HidNotification {
     int PollFd() const override { return udev_monitor_get_fd(m_Monitor); }
     std::vector<uint32_t> Drain() override {
         std::vector<uint32_t> codes;
+        for (const DeviceEvent& event : DrainEvents()) {
+            codes.push_back(event.code);
+        }
+        return codes;
+    }
+    std::vector<DeviceEvent> DrainEvents() override {
+        std::vector<DeviceEvent> events;
         while (udev_device* dev = udev_monitor_receive_device(m_Monitor)) {
             const uint32_t code = DeviceEventForAction(udev_device_get_action(dev));
             if (code != 0) {
-                codes.push_back(code);
+                // The node, as hidapi names the device: a removal event still carries it.
+                const char* node = udev_device_get_devnode(dev);
+                events.push_back({code, node != nullptr ? node : ""});
             }
             udev_device_unref(dev);
         }
-        return codes;
+        return events;
     }
 
   private:

@@ -32,6 +32,7 @@ struct SimPort::Registration {
     std::mutex mutex;
     bool live = true;
     std::function<void(uint32_t)> post;
+    std::function<void(const DeviceEvent&)> postEvent;
 };
 
 class SimPort::Notification final : public HidNotification {
@@ -167,6 +168,7 @@ SimPort::Device* SimPort::FindByPath(const std::string& path) {
 }
 
 void SimPort::Plug(int id) {
+    std::string path;
     {
         std::lock_guard lock(m_Mutex);
         Device& d = Get(id);
@@ -178,12 +180,13 @@ void SimPort::Plug(int id) {
         if (d.gamepad) {
             d.gamepad->Replugged();
         }
+        path = d.path;
     }
-    Post(kDeviceArrival);
+    PostAll({{kDeviceArrival, path}});
 }
 
 void SimPort::Unplug(int id) {
-    std::vector<uint32_t> events;
+    std::vector<DeviceEvent> events;
     {
         std::lock_guard lock(m_Mutex);
         Device& d = Get(id);
@@ -196,11 +199,11 @@ void SimPort::Unplug(int id) {
     PostAll(events);
 }
 
-void SimPort::UnplugLocked(Device& d, std::vector<uint32_t>& events) {
+void SimPort::UnplugLocked(Device& d, std::vector<DeviceEvent>& events) {
     d.plugged = false;
     d.session++;
     d.input.clear();
-    events.push_back(kDeviceRemoveComplete);
+    events.push_back({kDeviceRemoveComplete, d.path});
 }
 
 bool SimPort::IsPlugged(int id) const {
@@ -209,7 +212,7 @@ bool SimPort::IsPlugged(int id) const {
 }
 
 void SimPort::RaiseNodesChanged() {
-    Post(kDevNodesChanged);
+    PostAll({{kDevNodesChanged, {}}});
 }
 
 void SimPort::SetOpenStatus(int id, OpenStatus status) {
@@ -358,16 +361,13 @@ std::unique_ptr<HidNotification> SimPort::RegisterNotification(const NotifyWindo
     }
     auto reg = std::make_shared<Registration>();
     reg->post = window.post;
+    reg->postEvent = window.postEvent;
     std::lock_guard lock(m_Mutex);
     m_Registrations.push_back(reg);
     return std::make_unique<Notification>(*this, reg);
 }
 
-void SimPort::Post(uint32_t code) {
-    PostAll({code});
-}
-
-void SimPort::PostAll(const std::vector<uint32_t>& events) {
+void SimPort::PostAll(const std::vector<DeviceEvent>& events) {
     if (events.empty()) {
         return;
     }
@@ -376,11 +376,16 @@ void SimPort::PostAll(const std::vector<uint32_t>& events) {
         std::lock_guard lock(m_Mutex);
         regs = m_Registrations;
     }
-    for (uint32_t code : events) {
+    for (const DeviceEvent& event : events) {
         for (auto& reg : regs) {
             std::lock_guard lock(reg->mutex);
-            if (reg->live) {
-                reg->post(code);
+            if (!reg->live) {
+                continue;
+            }
+            if (reg->postEvent) {
+                reg->postEvent(event);
+            } else {
+                reg->post(event.code);
             }
         }
     }
@@ -423,7 +428,7 @@ uint32_t SimPort::Read(int id, uint64_t session, uint8_t (&payload)[kReportPaylo
 
 bool SimPort::Write(int id, uint64_t session, const uint8_t (&report)[kReportSize],
                     std::atomic<bool>& cancelled) {
-    std::vector<uint32_t> events;
+    std::vector<DeviceEvent> events;
     {
         std::unique_lock lock(m_Mutex);
         Device& d = Get(id);
@@ -453,7 +458,8 @@ bool SimPort::Write(int id, uint64_t session, const uint8_t (&report)[kReportSiz
     return true;
 }
 
-void SimPort::Carry(Device& d, const protocol::Reaction& reaction, std::vector<uint32_t>& events) {
+void SimPort::Carry(Device& d, const protocol::Reaction& reaction,
+                    std::vector<DeviceEvent>& events) {
     if (reaction.unplug) {
         UnplugLocked(d, events);
         return;

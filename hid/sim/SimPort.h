@@ -40,7 +40,8 @@ class SimPort final : public HidPort {
                    uint16_t productId = 0x5750);
 
     // Plugging raises kDeviceArrival, unplugging kDeviceRemoveComplete, on every registration,
-    // from the calling thread. A replugged gamepad starts a new session (the recording is kept).
+    // from the calling thread, naming the interface's path to a registration that takes it. A
+    // replugged gamepad starts a new session (the recording is kept).
     void Plug(int id);
     void Unplug(int id);
     bool IsPlugged(int id) const;
@@ -87,16 +88,15 @@ class SimPort final : public HidPort {
     void HandleClosed(int id) noexcept;
     Device& Get(int id);
     const Device& Get(int id) const;
-    void Post(uint32_t code);
     // Carries out what the gamepad does about a report; called with m_Mutex held.
-    void Carry(Device& d, const protocol::Reaction& reaction, std::vector<uint32_t>& events);
+    void Carry(Device& d, const protocol::Reaction& reaction, std::vector<DeviceEvent>& events);
     void Queue(Device& d, const protocol::InputReport& report);
-    void UnplugLocked(Device& d, std::vector<uint32_t>& events);
+    void UnplugLocked(Device& d, std::vector<DeviceEvent>& events);
     uint32_t Read(int id, uint64_t session, uint8_t (&payload)[kReportPayload], uint32_t timeoutMs,
                   std::atomic<bool>& cancelled);
     bool Write(int id, uint64_t session, const uint8_t (&report)[kReportSize],
                std::atomic<bool>& cancelled);
-    void PostAll(const std::vector<uint32_t>& events);
+    void PostAll(const std::vector<DeviceEvent>& events);
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Changed;

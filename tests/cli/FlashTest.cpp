@@ -1504,20 +1504,40 @@ TEST_F(FlashBenchTest, WaitEndsWithAGamepadArrivingOrItsBound) {
 }
 
 // The line mode: gamepads arrive one after another and each is written once (the first stays
-// plugged in and is not written again), a line as each finishes; a stop prints the totals.
+// plugged in and is not written again), a line as each finishes; a stop prints the totals. A
+// gamepad unplugged and another plugged in at the same path while the list is not being read (here
+// while the second is written) is a new arrival all the same.
 TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
     struct Case {
         const char* name;
         GamepadBehaviour second;
-        std::string secondLine;
-        std::string totals;
+        bool swapFirstWhileSecondIsWritten;
+        std::vector<std::string> lines;  // how each line after the first starts, the totals last
+        std::vector<size_t> writes;      // of each gamepad
         int exitCode;
     };
     const std::vector<Case> cases = {
-        {"AllWritten", {}, "#2 pad-b 1.10 -> 1.20 ok ", "done 3, failed 0", kExitOk},
-        {"SecondUnplugged", Faulty(FaultKind::Unplug, Moment::MidTransfer),
-         "#2 pad-b 1.10 -> failed: The gamepad was unplugged. ", "done 2, failed 1",
+        {"AllWritten",
+         {},
+         false,
+         {"#1 pad-a 1.10 -> 1.20 ok ", "#2 pad-b 1.10 -> 1.20 ok ", "#3 pad-c 1.10 -> 1.20 ok ",
+          "done 3, failed 0"},
+         {1, 1, 1},
+         kExitOk},
+        {"SecondUnplugged",
+         Faulty(FaultKind::Unplug, Moment::MidTransfer),
+         false,
+         {"#1 pad-a 1.10 -> 1.20 ok ", "#2 pad-b 1.10 -> failed: The gamepad was unplugged. ",
+          "#3 pad-c 1.10 -> 1.20 ok ", "done 2, failed 1"},
+         {1, 1, 1},
          kExitUpdateFailed},
+        {"FirstSwappedAtItsPath",
+         {},
+         true,
+         {"#1 pad-a 1.10 -> 1.20 ok ", "#2 pad-b 1.10 -> 1.20 ok ", "#3 pad-a 1.10 -> 1.20 ok ",
+          "#4 pad-c 1.10 -> 1.20 ok ", "done 4, failed 0"},
+         {2, 1, 1},
+         kExitOk},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -1526,6 +1546,16 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
                                  p.AddGamepad("pad-c")};
         for (const int id : pads) {
             p.Unplug(id);
+        }
+        ChildLauncher launch = Children(p);
+        if (k.swapFirstWhileSecondIsWritten) {
+            launch = [&, inner = launch](const std::vector<std::string>& args, std::string& error) {
+                if (std::find(args.begin(), args.end(), "pad-b") != args.end()) {
+                    p.Unplug(pads[0]);
+                    p.Plug(pads[0]);
+                }
+                return inner(args, error);
+            };
         }
         LineChannel channel;
         std::ostream out(&channel);
@@ -1538,7 +1568,7 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
         a.silenceLimit = 2s;
         int code = -1;
         std::thread run([&] {
-            code = zevrin::cli::Run(a, console, p, Children(p));
+            code = zevrin::cli::Run(a, console, p, launch);
             channel.Close();
         });
         std::vector<std::string> lines = {channel.ReadLine().value_or("")};
@@ -1546,21 +1576,23 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
             p.Plug(id);
             lines.push_back(channel.ReadLine().value_or(""));
         }
+        while (lines.size() < k.lines.size()) {
+            lines.push_back(channel.ReadLine().value_or(""));
+        }
         stop = true;
         lines.push_back(channel.ReadLine().value_or(""));
         run.join();
 
         EXPECT_EQ(code, k.exitCode);
-        ASSERT_EQ(lines.size(), 5u);
+        ASSERT_EQ(lines.size(), k.lines.size() + 1);
         EXPECT_EQ(lines[0],
                   "Writing " + file +
                       " (1.20) into each gamepad that arrives in boot mode; Ctrl-C ends.");
-        EXPECT_EQ(lines[1].rfind("#1 pad-a 1.10 -> 1.20 ok ", 0), 0u) << lines[1];
-        EXPECT_EQ(lines[2].rfind(k.secondLine, 0), 0u) << lines[2];
-        EXPECT_EQ(lines[3].rfind("#3 pad-c 1.10 -> 1.20 ok ", 0), 0u) << lines[3];
-        EXPECT_EQ(lines[4], k.totals);
-        for (const int id : pads) {
-            EXPECT_EQ(p.RecordingOf(id).enterUpdates, 1u);
+        for (size_t i = 0; i < k.lines.size(); ++i) {
+            EXPECT_EQ(lines[i + 1].rfind(k.lines[i], 0), 0u) << lines[i + 1];
+        }
+        for (size_t i = 0; i < pads.size(); ++i) {
+            EXPECT_EQ(p.RecordingOf(pads[i]).enterUpdates, k.writes[i]) << i;
         }
     }
 }

@@ -1,4 +1,5 @@
-// What only Windows hands zevrin-flash: UTF-16 arguments, which may be no valid text.
+// What only Windows hands zevrin-flash: UTF-16 arguments, which may be no valid text, and the
+// device paths that device-change broadcasts carry.
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <dbt.h>
@@ -8,12 +9,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "cli/HotPlug.h"
 #include "cli/WideText.h"
+#include "hid/sim/SimPort.h"
 
 using namespace zevrin::cli;
 using namespace zevrin::cli::test;
@@ -88,6 +92,45 @@ TEST(WideArgumentsTest, TheProgramSaysSoWithExitCode2AndItsJsonResult) {
     EXPECT_EQ(lines[0]["exitCode"], 2);
     EXPECT_EQ(lines[0]["meaning"], "usage");
     EXPECT_TRUE(Contains(lines[0].value("reason", ""), "argument 5")) << lines[0].dump();
+}
+
+// The watch's message-only window takes the path from the record the system sends with an
+// arrival or a removal; a record of another kind is no gamepad's.
+TEST(HotPlugBroadcastTest, TheRemovedInterfaceIsNamed) {
+    zevrin::sim::SimPort port;
+    std::mutex mutex;
+    std::vector<zevrin::DeviceEvent> events;
+    const HotPlugWatch watch(port, [&](const zevrin::DeviceEvent& event) {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+    });
+    ASSERT_TRUE(watch.Active());
+    const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"ZevrinFlashHotPlug", nullptr);
+    ASSERT_NE(window, nullptr);
+
+    const std::wstring name =
+        L"\\\\?\\HID#VID_0483&PID_5750#7&2a5b1f3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    std::vector<uint8_t> record(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) +
+                                (name.size() + 1) * sizeof(wchar_t));
+    auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(record.data());
+    broadcast->dbcc_size = static_cast<DWORD>(record.size());
+    broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    std::memcpy(broadcast->dbcc_name, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    DEV_BROADCAST_HDR volume{sizeof volume, DBT_DEVTYP_VOLUME, 0};
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                 reinterpret_cast<LPARAM>(broadcast));
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                 reinterpret_cast<LPARAM>(&volume));
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].code, zevrin::kDeviceRemoveComplete);
+    EXPECT_EQ(events[0].path,
+              "\\\\?\\HID#VID_0483&PID_5750#7&2a5b1f3c&0&0000#{4d1e55b2-f16f-11cf-88cb-"
+              "001111000030}");
+    EXPECT_EQ(events[1].code, zevrin::kDevNodesChanged);
+    EXPECT_EQ(events[1].path, "");
 }
 
 }  // namespace
