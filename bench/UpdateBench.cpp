@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/UpdateDlg.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
+#include "update/UpdateDlg.h"
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include <utility>
 #include <variant>
 
-#include "app/UpdateDlg.h"
 #include "cli/DevicePort.h"
 #include "cli/JsonEvents.h"
 #include "cli/Sha256.h"
@@ -18,6 +17,7 @@
 #include "hid/sim/SimPort.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
+#include "update/UpdateDlg.h"
 
 #ifndef ZEVRIN_VERSION
 #define ZEVRIN_VERSION "unknown"

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/UpdateDlg.h"
 #include "update/Texts.h"
+#include "update/UpdateDlg.h"
 
 using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;

@@ -6,8 +6,8 @@
 #include <iterator>
 
 #include "TestSupport.h"
-#include "app/UpdateDlg.h"
 #include "update/Texts.h"
+#include "update/UpdateDlg.h"
 
 using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;

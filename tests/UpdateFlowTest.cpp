@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "app/UpdateDlg.h"
 #include "update/Texts.h"
+#include "update/UpdateDlg.h"
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;

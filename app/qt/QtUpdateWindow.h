@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdateDlg.h"
 #include "app/qt/DialogTemplate.h"
 #include "update/DialogView.h"
+#include "update/UpdateDlg.h"
 
 class QLabel;
 class QProgressBar;

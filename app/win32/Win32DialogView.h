@@ -19,8 +19,8 @@
 #undef MessageBox
 #undef GetOpenFileName
 
-#include "app/UpdateDlg.h"
 #include "update/DialogView.h"
+#include "update/UpdateDlg.h"
 
 namespace zevrin::win32 {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/UpdateDlg.h"
 #include "session/linux/LogindHold.h"
 #include "update/Texts.h"
+#include "update/UpdateDlg.h"
 
 using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;

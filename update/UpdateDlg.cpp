@@ -1,4 +1,4 @@
-#include "app/UpdateDlg.h"
+#include "update/UpdateDlg.h"
 
 #include <system_error>
 
