@@ -1,5 +1,5 @@
 // The update engine: the image choice and confirmation, the worker with its stages and routines,
-// and the version query. CUpdateDlg (app/) derives from it and adds the window's reactions.
+// and the version query. CUpdateDlg (UpdateDlg.h) derives from it and adds the window's reactions.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include "hid/CHid.h"
 #include "session/SessionHold.h"
 #include "update/DialogView.h"
+#include "update/EngineTexts.h"
 #include "update/FirmwareImage.h"
 #include "update/Frames.h"
 #include "update/Texts.h"
@@ -150,7 +151,25 @@ class CUpdateEngine : public FrameHandlers {
     std::atomic<UpdateOutcome> m_Outcome{UpdateOutcome::None};
     std::atomic<bool> m_VersionStale{false};
 
+    // A read that fails at once (device gone) is not repeated faster than this.
+    static constexpr std::chrono::milliseconds kFailedReadPause{10};
+
   private:
+    using Clock = std::chrono::steady_clock;
+    // What the worker's loop watches to tell a silent or vanished device.
+    struct DeviceWatch {
+        Clock::time_point lastReport = Clock::now();
+        // Since when reads have failed outright; epoch while they do not.
+        Clock::time_point failingSince{};
+    };
+    // The worker's steps: asking the device into update mode, one report read, one failed read
+    // (false when the loop ends), the silence check (true when it ended the transfer), the end.
+    void EnterUpdateMode();
+    void OnReport(const uint8_t* buffer, DeviceWatch& watch);
+    bool OnReadFailed(uint32_t result, DeviceWatch& watch);
+    bool GaveUpOnSilence(const DeviceWatch& watch);
+    void EndWorker();
+
     void AskVersionOnce();
     // Opens and checks the chosen image into m_ImageFile, or takes the one handed over for it.
     ImageCheck OpenChosenImage(const std::string& path);
@@ -163,16 +182,3 @@ class CUpdateEngine : public FrameHandlers {
 
 // The worker routine: runs g_pUpdateDlg->RunWorker().
 void Usb_UpdateThread();
-
-// "%s(GamePad V%0.2f beta%d)" / "%s(GamePad V%0.2f)" with text 6.
-std::string VersionCaption(uint32_t versionWord);
-// What to tell the user when the gamepad refuses to be opened: the udev rule on Linux, another
-// program holding it on Windows.
-ExtraText OpenRefusedAdvice();
-// Why an image is refused, in the interface language; empty for None and OpenFailed.
-std::string RefusalReason(ImageProblem problem);
-// The confirmation text for a file and a device version word, by the four formats; a device
-// version not told (pending, or none) reads as the "unknown" text instead of a number.
-std::string ConfirmationText(uint32_t fileVersion, uint32_t deviceVersion);
-// The progress bar's position for `sent` of `total` bytes (0..100, more for extra bytes).
-uint32_t ProgressPercent(uint32_t sent, uint32_t total);
