@@ -60,35 +60,10 @@ std::vector<uint8_t> UpdateFrame(uint8_t code, const uint8_t* payload, size_t le
     return f;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "Usage: zevrin-hidapi-baseline /dev/hidrawN IMAGE.dat\n");
-        return 2;
-    }
-    std::ifstream file(argv[2], std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                     std::istreambuf_iterator<char>());
-    if (bytes.size() < kFirmwareHeaderSize) {
-        return Fail("no image header in", argv[2]);
-    }
-    const uint32_t length = ReadLe32(bytes.data() + 8);
-    if (length == 0 || bytes.size() - kFirmwareHeaderSize < length) {
-        return Fail("the image is shorter than its header says", argv[2]);
-    }
-    // As the updater sends it: the first 12 header bytes, the rest zeros.
-    uint8_t header[kFirmwareHeaderSize] = {};
-    std::memcpy(header, bytes.data(), 12);
-    const uint8_t* image = bytes.data() + kFirmwareHeaderSize;
-
-    if (hid_init() != 0) {
-        return Fail("hid_init", HidError(nullptr));
-    }
-    hid_device* device = hid_open_path(argv[1]);
-    if (device == nullptr) {
-        return Fail("hid_open_path", HidError(nullptr));
-    }
+// The update's conversation with the gamepad, answering each request as the updater does; 0 once
+// the image went out and CMD_UPDATE_DONE was written.
+int Transfer(hid_device* device, const uint8_t (&header)[kFirmwareHeaderSize], const uint8_t* image,
+             uint32_t length) {
     int result = 1;
     size_t sent = 0;
     bool written = Send(device, {0x00, MSG_ENTER_UPDATE, 0x01, 0x00, 0x00});
@@ -131,6 +106,39 @@ int main(int argc, char** argv) {
     if (!written) {
         Fail("hid_write", HidError(device));
     }
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "Usage: zevrin-hidapi-baseline /dev/hidrawN IMAGE.dat\n");
+        return 2;
+    }
+    std::ifstream file(argv[2], std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+    if (bytes.size() < kFirmwareHeaderSize) {
+        return Fail("no image header in", argv[2]);
+    }
+    const uint32_t length = ReadLe32(bytes.data() + 8);
+    if (length == 0 || bytes.size() - kFirmwareHeaderSize < length) {
+        return Fail("the image is shorter than its header says", argv[2]);
+    }
+    // As the updater sends it: the first 12 header bytes, the rest zeros.
+    uint8_t header[kFirmwareHeaderSize] = {};
+    std::memcpy(header, bytes.data(), 12);
+    const uint8_t* image = bytes.data() + kFirmwareHeaderSize;
+
+    if (hid_init() != 0) {
+        return Fail("hid_init", HidError(nullptr));
+    }
+    hid_device* device = hid_open_path(argv[1]);
+    if (device == nullptr) {
+        return Fail("hid_open_path", HidError(nullptr));
+    }
+    const int result = Transfer(device, header, image, length);
     hid_close(device);
     hid_exit();
     return result;

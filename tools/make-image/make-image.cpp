@@ -70,93 +70,119 @@ int Usage(const std::string& why) {
     return kUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     uint32_t version = 120;
     uint32_t beta = 0;
     uint32_t param = 0;
     uint64_t size = 65536;
     std::optional<uint64_t> declared;
     std::string out;
+};
 
+// One option and its value at argv[i] (i moves past the value); what is wrong with it, if anything.
+std::optional<std::string> TakeOption(const std::string& arg, char** argv, int& i, Options& o) {
+    if (arg == "--version") {
+        const auto v = Hundredths(argv[++i]);
+        if (!v) {
+            return "--version wants X.YY up to 655.35";
+        }
+        o.version = *v;
+    } else if (arg == "--beta") {
+        const auto v = Number(argv[++i], 0xFFFF);
+        if (!v) {
+            return "--beta wants 0 to 65535";
+        }
+        o.beta = static_cast<uint32_t>(*v);
+    } else if (arg == "--param") {
+        const auto v = Number(argv[++i], 0xFFFFFFFF);
+        if (!v) {
+            return "--param wants a 32-bit number";
+        }
+        o.param = static_cast<uint32_t>(*v);
+    } else if (arg == "--size") {
+        const auto v = Number(argv[++i], kMaxSize);
+        if (!v) {
+            return "--size wants a byte count up to 64 MiB";
+        }
+        o.size = *v;
+    } else {
+        o.declared = Number(argv[++i], 0xFFFFFFFF);
+        if (!o.declared) {
+            return "--declare wants a 32-bit byte count";
+        }
+    }
+    return std::nullopt;
+}
+
+// The options, or what is wrong with them.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--version" && hasValue) {
-            const auto v = Hundredths(argv[++i]);
-            if (!v) {
-                return Usage("--version wants X.YY up to 655.35");
-            }
-            version = *v;
-        } else if (arg == "--beta" && hasValue) {
-            const auto v = Number(argv[++i], 0xFFFF);
-            if (!v) {
-                return Usage("--beta wants 0 to 65535");
-            }
-            beta = static_cast<uint32_t>(*v);
-        } else if (arg == "--param" && hasValue) {
-            const auto v = Number(argv[++i], 0xFFFFFFFF);
-            if (!v) {
-                return Usage("--param wants a 32-bit number");
-            }
-            param = static_cast<uint32_t>(*v);
-        } else if (arg == "--size" && hasValue) {
-            const auto v = Number(argv[++i], kMaxSize);
-            if (!v) {
-                return Usage("--size wants a byte count up to 64 MiB");
-            }
-            size = *v;
-        } else if (arg == "--declare" && hasValue) {
-            declared = Number(argv[++i], 0xFFFFFFFF);
-            if (!declared) {
-                return Usage("--declare wants a 32-bit byte count");
+        if (hasValue && (arg == "--version" || arg == "--beta" || arg == "--param" ||
+                         arg == "--size" || arg == "--declare")) {
+            if (auto why = TakeOption(arg, argv, i, o)) {
+                return why;
             }
         } else if (!arg.empty() && arg[0] == '-') {
-            return Usage("unknown option or missing value: " + arg);
-        } else if (out.empty()) {
-            out = arg;
+            return "unknown option or missing value: " + arg;
+        } else if (o.out.empty()) {
+            o.out = arg;
         } else {
-            return Usage("more than one output file");
+            return "more than one output file";
         }
     }
-    if (out.empty()) {
-        return Usage("no output file");
+    if (o.out.empty()) {
+        return "no output file";
     }
-    if (!declared && size > std::numeric_limits<uint32_t>::max()) {
-        return Usage("--size too large for imageLength");
+    if (!o.declared && o.size > std::numeric_limits<uint32_t>::max()) {
+        return "--size too large for imageLength";
     }
+    return std::nullopt;
+}
 
+std::vector<uint8_t> ImageBytes(const Options& o) {
     std::vector<uint8_t> bytes;
-    bytes.reserve(28 + size);
-    PutLe32(bytes, (beta << 16) | version);
-    PutLe32(bytes, param);
-    PutLe32(bytes, static_cast<uint32_t>(declared.value_or(size)));
+    bytes.reserve(28 + o.size);
+    PutLe32(bytes, (o.beta << 16) | o.version);
+    PutLe32(bytes, o.param);
+    PutLe32(bytes, static_cast<uint32_t>(o.declared.value_or(o.size)));
     bytes.resize(28, 0);
-    uint32_t state = 0x2545F491u ^ version ^ param;  // xorshift32; never 0 for these inputs
+    uint32_t state = 0x2545F491u ^ o.version ^ o.param;  // xorshift32; never 0 for these inputs
     if (state == 0) {
         state = 1;
     }
-    for (uint64_t i = 0; i < size; ++i) {
+    for (uint64_t i = 0; i < o.size; ++i) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         bytes.push_back(static_cast<uint8_t>(state));
     }
+    return bytes;
+}
 
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const auto why = ParseOptions(argc, argv, o)) {
+        return Usage(*why);
+    }
+    const std::vector<uint8_t> bytes = ImageBytes(o);
+    std::ofstream file(o.out, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
     file.close();
     if (!file) {
-        std::cerr << "zevrin-make-image: cannot write " << out << "\n";
+        std::cerr << "zevrin-make-image: cannot write " << o.out << "\n";
         return 1;
     }
-    std::cout << out << ": version " << version / 100 << "." << (version % 100 < 10 ? "0" : "")
-              << version % 100;
-    if (beta != 0) {
-        std::cout << " beta" << beta;
+    std::cout << o.out << ": version " << o.version / 100 << "."
+              << (o.version % 100 < 10 ? "0" : "") << o.version % 100;
+    if (o.beta != 0) {
+        std::cout << " beta" << o.beta;
     }
-    std::cout << ", imageLength " << declared.value_or(size) << ", " << size << " data bytes\n";
+    std::cout << ", imageLength " << o.declared.value_or(o.size) << ", " << o.size
+              << " data bytes\n";
     return 0;
 }

@@ -76,6 +76,38 @@ bool WriteResults(const uhid::Options& options, const uhid::UhidGamepad& device,
     return WriteText(options.turnaroundFile, lines) && ok;
 }
 
+// The stop signals arrive as a readable descriptor, so the loop never dies between a write to
+// /dev/uhid and its bookkeeping. -1 when that cannot be arranged.
+int StopSignalDescriptor() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stops, nullptr) != 0) {
+        Complain("sigprocmask", errno);
+        return -1;
+    }
+    const int stopFd = signalfd(-1, &stops, SFD_CLOEXEC);
+    if (stopFd < 0) {
+        Complain("signalfd", errno);
+    }
+    return stopFd;
+}
+
+// -1, with the likely reason told, when /dev/uhid cannot be opened.
+int OpenUhid() {
+    const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        Complain("open /dev/uhid", code);
+        std::cerr << kProgram
+                  << (code == ENOENT
+                          ? ": the uhid module is not loaded (modprobe uhid, as root)\n"
+                          : ": making HID devices needs root (or access to /dev/uhid)\n");
+    }
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,30 +122,12 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // The stop signals arrive as a readable descriptor, so the loop never dies between a write
-    // to /dev/uhid and its bookkeeping.
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &stops, nullptr) != 0) {
-        Complain("sigprocmask", errno);
-        return 1;
-    }
-    const int stopFd = signalfd(-1, &stops, SFD_CLOEXEC);
+    const int stopFd = StopSignalDescriptor();
     if (stopFd < 0) {
-        Complain("signalfd", errno);
         return 1;
     }
-
-    const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    const int fd = OpenUhid();
     if (fd < 0) {
-        const int code = errno;
-        Complain("open /dev/uhid", code);
-        std::cerr << kProgram
-                  << (code == ENOENT
-                          ? ": the uhid module is not loaded (modprobe uhid, as root)\n"
-                          : ": making HID devices needs root (or access to /dev/uhid)\n");
         return 1;
     }
 
