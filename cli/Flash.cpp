@@ -10,12 +10,12 @@
 
 #include "cli/DevicePort.h"
 #include "cli/JsonEvents.h"
-#include "cli/Sha256.h"
 #include "cli/Workbench.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
 #include "update/FirmwareImage.h"
+#include "update/Sha256.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
 

@@ -23,11 +23,11 @@
 #include "CliTestSupport.h"
 #include "cli/DevicePort.h"
 #include "cli/Flash.h"
-#include "cli/Sha256.h"
 #include "cli/StopSignals.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
+#include "update/Sha256.h"
 #include "update/Texts.h"
 #include "update/UpdateEngine.h"
 

@@ -1,12 +1,9 @@
-// Sha256 through Windows CNG (bcrypt.dll). The only file of zevrin-flash that includes
-// <windows.h>: the rest declares the few kernel32 functions it needs by hand.
+// Sha256 through Windows CNG (bcrypt.dll).
 #include <windows.h>
 // After <windows.h>, which defines the types it uses.
 #include <bcrypt.h>
 
-#include "cli/Sha256.h"
-
-namespace zevrin::cli {
+#include "update/Sha256.h"
 
 namespace {
 
@@ -62,5 +59,3 @@ std::optional<Sha256::Digest> Sha256::Finish() {
     }
     return digest;
 }
-
-}  // namespace zevrin::cli

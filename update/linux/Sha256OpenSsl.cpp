@@ -1,9 +1,7 @@
 // Sha256 through OpenSSL's EVP interface (libcrypto).
 #include <openssl/evp.h>
 
-#include "cli/Sha256.h"
-
-namespace zevrin::cli {
+#include "update/Sha256.h"
 
 struct Sha256::State {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
@@ -32,5 +30,3 @@ std::optional<Sha256::Digest> Sha256::Finish() {
     m_State->ok = false;  // finished: a second Finish has nothing to give
     return digest;
 }
-
-}  // namespace zevrin::cli

@@ -12,8 +12,6 @@
 
 class ImageFile;
 
-namespace zevrin::cli {
-
 // The digest of the whole file as 64 lowercase hex digits; nothing when the path is not a regular
 // file that can be opened and read to its end.
 std::optional<std::string> Sha256File(const std::string& path);
@@ -39,5 +37,3 @@ class Sha256 {
     struct State;
     std::unique_ptr<State> m_State;
 };
-
-}  // namespace zevrin::cli

@@ -1,10 +1,8 @@
-#include "cli/Sha256.h"
+#include "update/Sha256.h"
 
 #include <vector>
 
 #include "update/FirmwareImage.h"
-
-namespace zevrin::cli {
 
 std::optional<std::string> Sha256File(const std::string& path) {
     // The same open as the update's: never blocks on a FIFO or a device, regular files only.
@@ -45,5 +43,3 @@ std::optional<std::string> Sha256File(ImageFile& file) {
     }
     return hex;
 }
-
-}  // namespace zevrin::cli
