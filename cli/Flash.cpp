@@ -13,7 +13,7 @@
 #include "cli/Workbench.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
-#include "hid/sim/SimPort.h"
+#include "hid/sim/SimBench.h"
 #include "update/FirmwareImage.h"
 #include "update/Sha256.h"
 #include "update/Texts.h"
@@ -523,15 +523,7 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
 
 std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads) {
     auto port = std::make_unique<sim::SimPort>();
-    port->AddInterface("sim:keyboard", 0x046d, 0xc31c);
-    sim::GamepadBehaviour gamepad;
-    gamepad.version = 110;
-    gamepad.firmwareType = kFirmwareTypeGamepad;
-    gamepad.latency = std::chrono::milliseconds(1);
-    port->AddGamepad(kSimulatedGamepadPath, gamepad);
-    for (int n = 2; n <= gamepads; ++n) {
-        port->AddGamepad(kSimulatedGamepadPath + std::to_string(n), gamepad);
-    }
+    sim::AddBench(*port, sim::CommandLineBench(gamepads));
     return port;
 }
 

@@ -12,6 +12,7 @@
 #include "cli/ChildProcess.h"
 #include "cli/CliView.h"
 #include "hid/HidPort.h"
+#include "hid/sim/SimBench.h"
 #include "update/FirmwareImage.h"
 
 namespace zevrin::cli {
@@ -53,6 +54,6 @@ int ReportUsageError(const std::vector<std::string>& args, const UsageError& err
 // device, beside an interface that is not a gamepad. --simulate=N puts N such gamepads on the
 // bench, the first at kSimulatedGamepadPath, the others at that path followed by 2, 3, ...
 std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads = 1);
-inline constexpr const char* kSimulatedGamepadPath = "sim:gamepad";
+inline constexpr const char* kSimulatedGamepadPath = sim::kCommandLineGamepadPath;
 
 }  // namespace zevrin::cli

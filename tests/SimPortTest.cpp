@@ -7,6 +7,7 @@
 
 #include "TestSupport.h"
 #include "hid/CHid.h"
+#include "hid/sim/SimBench.h"
 #include "update/Protocol.h"
 
 using namespace std::chrono_literals;
@@ -171,6 +172,37 @@ TEST(SimPortTest, OpenRefusedForPermission) {
     OpenStatus s = OpenStatus::Ok;
     EXPECT_FALSE(port.OpenRead("pad", s));
     EXPECT_EQ(s, OpenStatus::PermissionDenied);
+}
+
+// The programs' benches: gamepads after the other interfaces, the n-th at its numbered path, and
+// the demo's gamepad absent until plugged in.
+TEST(SimPortTest, BenchesListTheirGamepadsAsTheProgramsShowThem) {
+    const auto paths = [](SimPort& port, bool gamepadsOnly) {
+        std::vector<std::string> found;
+        for (const auto& i : port.ListAccepted([&](uint16_t vendor, uint16_t product) {
+                 return !gamepadsOnly || (vendor == 0x0483 && product == 0x5750);
+             })) {
+            found.push_back(i.path);
+        }
+        return found;
+    };
+    SimPort cli;
+    const std::vector<int> pads = zevrin::sim::AddBench(cli, zevrin::sim::CommandLineBench(3));
+    EXPECT_EQ(pads.size(), 3u);
+    EXPECT_EQ(paths(cli, false), (std::vector<std::string>{"sim:keyboard", "sim:gamepad",
+                                                           "sim:gamepad2", "sim:gamepad3"}));
+
+    SimPort demo;
+    const int pad = zevrin::sim::AddBench(demo, zevrin::sim::DemoBench()).front();
+    EXPECT_EQ(paths(demo, false).size(), 3u);
+    EXPECT_TRUE(paths(demo, true).empty());
+    demo.Plug(pad);
+    EXPECT_EQ(paths(demo, true).size(), 1u);
+    Channel c = Open(demo, paths(demo, true)[0]);
+    uint8_t in[64];
+    ASSERT_TRUE(Send(c, {0x00, MSG_UPDATE, 0x01, 0x00, CMD_GET_VERSION}));
+    ASSERT_EQ(c.r->Read(in, 100), zevrin::kReadOk);
+    EXPECT_EQ(ReadLe32(in + 8), 110u);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 #include "app/qt/QtTexts.h"
 #include "app/qt/QtUpdateWindow.h"
 #include "hid/Log.h"
-#include "hid/sim/SimPort.h"
+#include "hid/sim/SimBench.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -144,13 +144,9 @@ int main(int argc, char** argv) {
     };
 
     zevrin::sim::SimPort port;
-    port.AddInterface("sim:hidraw0", 0x046D, 0xC31C);
-    port.AddInterface("sim:hidraw1", 0x046D, 0xC077);
-    zevrin::sim::GamepadBehaviour gamepad;
-    gamepad.version = 110;
-    gamepad.latency = std::chrono::milliseconds(6);
-    const int pad = port.AddGamepad("sim:hidraw2", gamepad);
-    port.Unplug(pad);
+    zevrin::sim::BenchLayout bench = zevrin::sim::DemoBench();
+    bench.behaviour.latency = std::chrono::milliseconds(6);
+    const int pad = zevrin::sim::AddBench(port, bench).front();
 
     zevrin::test::TempDir dir;
     const uint32_t length = 32 * 300;

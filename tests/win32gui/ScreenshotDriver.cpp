@@ -16,10 +16,9 @@
 #include <string>
 #include <thread>
 
-#include "app/win32/DemoGamepad.h"
 #include "app/win32/ResourceTexts.h"
 #include "app/win32/Win32DialogView.h"
-#include "hid/sim/SimPort.h"
+#include "hid/sim/SimBench.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "update/Texts.h"
 
@@ -81,7 +80,7 @@ void Press(HWND window, int id) {
 bool Run(const std::filesystem::path& signalDir) {
     Signals signals(signalDir);
     zevrin::sim::SimPort port;
-    const int gamepad = zevrin::win32::AddDemoDevices(port);
+    const int gamepad = zevrin::sim::AddBench(port, zevrin::sim::DemoBench()).front();
     zevrin::sim::GamepadBehaviour behaviour;
     behaviour.version = 110;
     behaviour.latency = 4ms;
