@@ -1,6 +1,6 @@
 // A simulated bench as the programs set it up: HID interfaces that are not gamepads, then one or
-// more gamepads in boot mode. The demo windows, zevrin-flash --simulate and the tests all build
-// theirs here.
+// more gamepads in boot mode. The demo windows, zevrin-flash --simulate and the screenshot drivers
+// build theirs here.
 #pragma once
 
 #include <cstdint>
