@@ -210,13 +210,13 @@ int CUpdateEngine::SelectFirmwareFile() {
         SetOutcome(UpdateOutcome::ImageRefused);
         m_View.MessageBox(Format("%s\n", LoadLocalizedText(TextId::UpdateFailure).c_str()) +
                               RefusalReason(check.problem),
-                          Title(), BoxButtons::Ok);
+                          Title(), BoxKind::Failure);
         return 0;
     }
     m_ImageVersion = header.desVersion;
 
     const std::string text = ConfirmationText(header.desVersion, cur_devVersion.load());
-    if (m_View.MessageBox(text, Title(), BoxButtons::OkCancel) == BoxResult::Cancel) {
+    if (m_View.MessageBox(text, Title(), BoxKind::Confirm) == BoxResult::Cancel) {
         LogLine("MessageBox == IDCANCEL\n");
         return 0;
     }
@@ -264,7 +264,7 @@ bool CUpdateEngine::ReportPermissionDenied() {
         return false;
     }
     LogLine("OpenDevice: permission denied\n");
-    m_View.MessageBox(LoadExtraText(OpenRefusedAdvice()), Title(), BoxButtons::Ok);
+    m_View.MessageBox(LoadExtraText(OpenRefusedAdvice()), Title(), BoxKind::Failure);
     return true;
 }
 
@@ -272,7 +272,7 @@ bool CUpdateEngine::ReportClaimed() {
     if (m_Hid.LastOpenStatus() != zevrin::OpenStatus::Claimed) {
         return false;
     }
-    m_View.MessageBox(LoadExtraText(ExtraText::DeviceClaimed), Title(), BoxButtons::Ok);
+    m_View.MessageBox(LoadExtraText(ExtraText::DeviceClaimed), Title(), BoxKind::Failure);
     return true;
 }
 
@@ -462,7 +462,7 @@ void CUpdateEngine::FailureRoutine(const std::string& reason) {
     if (!reason.empty()) {
         text += reason + "\n";
     }
-    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+    m_View.MessageBox(text, Title(), BoxKind::Failure);
     if (m_Hid.DeviceFound() == 1) {
         m_UpdateButton.EnableWindow(true);
     }
@@ -482,7 +482,7 @@ void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
     SetOutcome(UpdateOutcome::WrongFirmwareType);
     const std::string text = Format("%s\n", LoadLocalizedText(TextId::NotInBootMode).c_str());
     LogLine("%s", text.c_str());
-    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+    m_View.MessageBox(text, Title(), BoxKind::Failure);
 }
 
 void CUpdateEngine::OnFirstDataRequest() {
@@ -550,7 +550,7 @@ void CUpdateEngine::OnDoneRequest() {
     g_StopThread = 1;
     SetOutcome(UpdateOutcome::Success);
     m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(TextId::Upgraded).c_str()), Title(),
-                      BoxButtons::Ok);
+                      BoxKind::Success);
     m_SuccessText.ShowWindow(true);
     m_ProgressBar.SetPos(0);
 }
@@ -561,7 +561,7 @@ void CUpdateEngine::OnVersionAnswer(const uint8_t* body) {
     LogLine("cur_devVersion 0x%x\n", version);
     if (version == kNoVersion) {
         m_View.MessageBox(Format("%s", LoadLocalizedText(TextId::Instructions).c_str()), Title(),
-                          BoxButtons::Ok);
+                          BoxKind::Instructions);
     } else {
         m_View.SetCaption(VersionCaption(version));
     }

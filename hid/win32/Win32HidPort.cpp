@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "hid/Log.h"
+#include "hid/win32/Utf16.h"
 #include "hid/win32/Win32Api.h"
 
 namespace zevrin {
@@ -114,29 +115,6 @@ class DetailBuffer {
     DWORD m_Size = 0;
 };
 
-std::string ToUtf8(std::wstring_view wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int wideLength = static_cast<int>(wide.size());
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring ToUtf16(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), n);
-    return out;
-}
-
 OpenStatus StatusOf(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
@@ -238,8 +216,8 @@ bool WalkInterfaces(const Win32Api& api, const HidPort::Accept& accept,
             !CarriesTheReportChannel(api, probe.get())) {
             continue;
         }
-        if (take(Accepted{ToUtf8(detail.Path()), attributes.VendorID, attributes.ProductID,
-                          std::move(probe)})) {
+        if (take(Accepted{Utf8(detail.Path(), BadUtf16::Replace).value_or(std::string()),
+                          attributes.VendorID, attributes.ProductID, std::move(probe)})) {
             return true;
         }
     }
@@ -516,7 +494,7 @@ std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
                                                         OpenStatus& status) {
     // Overlapped, so that every write has a bound: a device that stops taking output reports
     // would otherwise hold a synchronous WriteFile, and the sender's locks, for ever.
-    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_WRITE,
+    Handle file(m_Api, m_Api.CreateFileW(Utf16(path).c_str(), GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {
@@ -528,7 +506,7 @@ std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
 }
 
 std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path, OpenStatus& status) {
-    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_READ,
+    Handle file(m_Api, m_Api.CreateFileW(Utf16(path).c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {
