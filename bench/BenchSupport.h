@@ -74,7 +74,7 @@ class AnsweringView final : public DialogView {
     void ShowControl(ControlId, bool) override {}
     void SetProgressRange(int, int) override {}
     void SetProgressPos(uint32_t) override { m_ProgressCalls++; }
-    BoxResult MessageBox(const std::string&, const std::string&, BoxButtons) override {
+    BoxResult MessageBox(const std::string&, const std::string&, BoxKind) override {
         return BoxResult::Ok;
     }
     std::optional<std::string> GetOpenFileName(const FileDialogRequest&) override {

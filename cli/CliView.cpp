@@ -187,16 +187,19 @@ void CliView::SetProgressPos(uint32_t position) {
 }
 
 BoxResult CliView::MessageBox(const std::string& text, const std::string& /*caption*/,
-                              BoxButtons buttons) {
+                              BoxKind kind) {
     const std::string shown = BoxTextForTerminal(text);
-    if (buttons == BoxButtons::Ok) {
-        const bool success = m_Engine != nullptr && m_Engine->Outcome() == UpdateOutcome::Success;
-        if (!success) {
-            m_FailureShown = true;
-            Error(shown + "\n");
-        } else if (!m_Options.json) {
+    if (kind == BoxKind::Success) {
+        if (!m_Options.json) {
             Print(m_Console.out, shown + "\n");
         }
+        return BoxResult::Ok;
+    }
+    if (ButtonsOf(kind) == BoxButtons::Ok) {
+        // A failure, or the boot-mode instructions for a gamepad without firmware: either way
+        // nothing was written, and the reason belongs on standard error.
+        m_FailureShown = true;
+        Error(shown + "\n");
         return BoxResult::Ok;
     }
 
@@ -229,20 +232,22 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
         }
         return BoxResult::Cancel;
     }
-    {
-        std::lock_guard lock(m_Mutex);
-        m_TransferStart = Clock::now();
-        m_TransferEnd.reset();
-        m_Percent = 0;
-        m_LastDecile = 0;
-        m_SentReported.reset();
-        if (m_Options.json && m_Transfer && m_Engine != nullptr) {
-            WriteLocked(m_Console.out,
-                        json::StartEvent(m_Transfer->device, m_Transfer->oldVersion,
-                                         m_Transfer->newVersion, m_Engine->TotalLength()));
-        }
-    }
+    BeginTransfer();
     return BoxResult::Ok;
+}
+
+void CliView::BeginTransfer() {
+    std::lock_guard lock(m_Mutex);
+    m_TransferStart = Clock::now();
+    m_TransferEnd.reset();
+    m_Percent = 0;
+    m_LastDecile = 0;
+    m_SentReported.reset();
+    if (m_Options.json && m_Transfer && m_Engine != nullptr) {
+        WriteLocked(m_Console.out,
+                    json::StartEvent(m_Transfer->device, m_Transfer->oldVersion,
+                                     m_Transfer->newVersion, m_Engine->TotalLength()));
+    }
 }
 
 std::optional<std::string> CliView::GetOpenFileName(const FileDialogRequest& /*request*/) {

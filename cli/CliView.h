@@ -83,7 +83,7 @@ class CliView final : public DialogView {
     void SetProgressRange(int, int) override {}
     void SetProgressPos(uint32_t position) override;
     BoxResult MessageBox(const std::string& text, const std::string& caption,
-                         BoxButtons buttons) override;
+                         BoxKind kind) override;
     std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override;
     NotifyWindow NotifyTarget() override { return {}; }  // the CLI does not follow hot-plug
     void CancelPrompts() override { m_Cancelled = true; }
@@ -91,6 +91,8 @@ class CliView final : public DialogView {
   private:
     using Clock = std::chrono::steady_clock;
 
+    // The confirmation was answered yes: the transfer's clock starts (and its --json line).
+    void BeginTransfer();
     // All three with m_Mutex held.
     void WriteLocked(std::ostream& stream, const std::string& text);
     void DrawBarLocked();

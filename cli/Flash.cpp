@@ -199,7 +199,7 @@ int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) 
         view.Error("Interrupted.\n");
         return kExitInterrupted;
     }
-    const uint32_t version = cur_devVersion.load();
+    const uint32_t version = dlg.DeviceVersion();
     if (version == kVersionPending) {
         view.Error(LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
         return kExitUpdateFailed;
@@ -257,7 +257,7 @@ namespace {
 // Both versions for the question and the bar, and which gamepad is about to be written.
 void AnnounceTransfer(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg,
                       uint32_t newVersion) {
-    const uint32_t deviceVersion = cur_devVersion.load();
+    const uint32_t deviceVersion = dlg.DeviceVersion();
     CliView::Transfer transfer;
     transfer.device = dlg.Hid().DevicePath();
     if (deviceVersion != kVersionPending && deviceVersion != kNoVersion) {

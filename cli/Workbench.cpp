@@ -478,7 +478,7 @@ int AskOnce(Console& c, CliView& view, const std::vector<HidInterface>& gamepads
         }
     });
     const BoxResult answer =
-        view.MessageBox(text, LoadLocalizedText(TextId::Title), BoxButtons::OkCancel);
+        view.MessageBox(text, LoadLocalizedText(TextId::Title), BoxKind::Confirm);
     answered = true;
     watch.join();
     if (answer == BoxResult::Ok && !Interrupted(c)) {

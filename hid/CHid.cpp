@@ -39,11 +39,6 @@ int CHid::FindDevice() {
     std::lock_guard lock(m_ScanLock);
     std::unique_ptr<zevrin::HidProbe> probe;
     const int found = ScanDevices(probe);
-    if (m_NotifyRegistered == 0) {
-        // Tried once in the object's life, whatever it returns.
-        RegisterNotification();
-        m_NotifyRegistered = 1;
-    }
     if (found == 0) {
         m_DeviceFound = 0;
         return 0;
@@ -63,9 +58,15 @@ int CHid::ScanDevices(std::unique_ptr<zevrin::HidProbe>& probe) {
     return 1;
 }
 
-int CHid::RegisterNotification() {
-    m_NotifyHandle = m_Port.RegisterNotification(m_NotifyWindow);
-    return m_NotifyHandle ? 1 : 0;
+int CHid::RegisterNotification(zevrin::HotPlugWatch::Changed changed) {
+    m_NotifyHandle.reset();  // one registration at a time: the old one ends before the new begins
+    m_NotifyHandle = std::make_unique<zevrin::HotPlugWatch>(m_Port, std::move(changed));
+    m_NotifyRegistered = 1;
+    if (!m_NotifyHandle->Active()) {
+        m_NotifyHandle.reset();
+        return 0;
+    }
+    return 1;
 }
 
 void CHid::SetDevicePath(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "hid/HidPort.h"
+#include "hid/HotPlug.h"
 
 // The maker's own USB vendor id. It is accepted with product 0x5750 only.
 inline constexpr uint16_t MakerVendorId = 0x3EFD;
@@ -36,10 +37,15 @@ class CHid {
     CHid(const CHid&) = delete;
     CHid& operator=(const CHid&) = delete;
 
-    // Discovery (first call also registers m_NotifyWindow for device-change events).
+    // Discovery. It registers nothing: a window that follows hot-plug calls RegisterNotification.
     int FindDevice();
     int ScanDevices(std::unique_ptr<zevrin::HidProbe>& probe);
-    int RegisterNotification();
+    // Device-change events go to `changed`, on a thread of the registration's own, until the
+    // object goes or UnregisterNotification; a second call replaces the first. 1 when the
+    // registration was taken.
+    int RegisterNotification(zevrin::HotPlugWatch::Changed changed);
+    // Waits for a callback in flight: nothing reaches `changed` once it returns.
+    void UnregisterNotification() { m_NotifyHandle.reset(); }
 
     // Report channel. OpenDevice claims the gamepad first (see HidClaim); a gamepad claimed by
     // another program is not opened and LastOpenStatus says Claimed.
@@ -75,18 +81,14 @@ class CHid {
 
     // 1 when the last scan found the gamepad.
     int DeviceFound() const { return m_DeviceFound.load(); }
-    // Where device-change events go; registered by the first FindDevice.
-    void SetNotifyWindow(zevrin::NotifyWindow window) { m_NotifyWindow = std::move(window); }
+    // 1 once RegisterNotification has been called, whatever it returned.
     int NotifyRegistered() const { return m_NotifyRegistered; }
-    // The live registration, for windows that watch its descriptor (null when it failed).
-    zevrin::HidNotification* Notification() const { return m_NotifyHandle.get(); }
     uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
 
   private:
     // Takes the claim on `path` unless this object holds it already.
     bool Claim(const std::string& path, zevrin::OpenStatus& status);
 
-    zevrin::NotifyWindow m_NotifyWindow;
     std::atomic<int> m_DeviceFound{0};
     std::unique_ptr<zevrin::HidClaim> m_Claim;  // under m_HandleLock
     std::string m_ClaimPath;                    // under m_HandleLock
@@ -96,7 +98,7 @@ class CHid {
     std::string m_DevicePath;  // under m_ScanLock
     std::atomic<uint32_t> m_ReadTimeout{0};
     int m_NotifyRegistered = 0;
-    std::unique_ptr<zevrin::HidNotification> m_NotifyHandle;
+    std::unique_ptr<zevrin::HotPlugWatch> m_NotifyHandle;
     zevrin::HidPort& m_Port;
     std::atomic<zevrin::OpenStatus> m_LastOpenStatus{zevrin::OpenStatus::Ok};
     // Serializes whole scans, so the UI thread and the worker never write the path and the found

@@ -150,7 +150,6 @@ TEST(ChannelTest, FreshObjectHasNoHandles) {
     EXPECT_TRUE(hid.DevicePath().empty());
     EXPECT_EQ(hid.ReadTimeout(), 0u);
     EXPECT_EQ(hid.NotifyRegistered(), 0);
-    EXPECT_FALSE(hid.Notification());
     uint8_t buffer[64];
     Poison(buffer, sizeof buffer);
     const auto start = Clock::now();

@@ -1,6 +1,7 @@
-// Finding the gamepad among the HID interfaces, and the once-only notification registration.
+// Finding the gamepad among the HID interfaces, and the notification registration beside it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "TestSupport.h"
@@ -20,29 +21,30 @@ TEST(AcceptedDevicesTest, TableInItsOrder) {
     EXPECT_FALSE(IsAcceptedDevice(0x046D, 0x5750));
 }
 
-TEST(DiscoveryTest, NothingPresentStillRegistersOnce) {
+// A scan registers nothing behind its caller's back; the registration is its own step, delivers
+// until it is undone, and a second one replaces the first instead of doubling every event.
+TEST(DiscoveryTest, ScanningRegistersNothingAndTheRegistrationDeliversUntilUndone) {
     SimPort port;
-    int posts = 0;
     CHid hid(port);
-    hid.SetNotifyWindow({nullptr, [&](uint32_t) { ++posts; }});
     EXPECT_EQ(hid.FindDevice(), 0);
     EXPECT_EQ(hid.DeviceFound(), 0);
-    EXPECT_EQ(hid.NotifyRegistered(), 1);
-    ASSERT_TRUE(hid.Notification());
+    EXPECT_EQ(hid.NotifyRegistered(), 0);
     const int other = port.AddInterface("mouse", 0x046D, 0xC077);
-    port.Unplug(other);
-    EXPECT_EQ(posts, 1);  // the registration delivers
-}
+    port.Unplug(other);  // nobody to tell
 
-TEST(DiscoveryTest, FailedRegistrationIsNeverRetried) {
-    SimPort port;
-    CHid hid(port);  // no post target: the simulated registration fails
-    EXPECT_EQ(hid.FindDevice(), 0);
+    std::atomic<int> first{0};
+    std::atomic<int> second{0};
+    EXPECT_EQ(hid.RegisterNotification([&](const zevrin::DeviceEvent&) { ++first; }), 1);
     EXPECT_EQ(hid.NotifyRegistered(), 1);
-    EXPECT_FALSE(hid.Notification());
-    hid.SetNotifyWindow({nullptr, [](uint32_t) {}});
-    hid.FindDevice();
-    EXPECT_FALSE(hid.Notification());
+    port.Plug(other);
+    EXPECT_EQ(first.load(), 1);
+    EXPECT_EQ(hid.RegisterNotification([&](const zevrin::DeviceEvent&) { ++second; }), 1);
+    port.Unplug(other);
+    EXPECT_EQ(first.load(), 1);
+    EXPECT_EQ(second.load(), 1);
+    hid.UnregisterNotification();
+    port.Plug(other);
+    EXPECT_EQ(second.load(), 1);
 }
 
 TEST(DiscoveryTest, FirstAcceptedInterfaceWinsAmongOthers) {

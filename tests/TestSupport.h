@@ -60,6 +60,7 @@ struct BoxShown {
     std::string text;
     std::string caption;
     BoxButtons buttons;
+    BoxKind kind;
 };
 
 // A window that records what it was told and answers boxes and the file dialog from a script.
@@ -169,9 +170,9 @@ class FakeView : public DialogView {
         m_State.progressHistory.push_back(position);
     }
     BoxResult MessageBox(const std::string& text, const std::string& caption,
-                         BoxButtons buttons) override {
+                         BoxKind kind) override {
         std::function<void(const BoxShown&)> hook;
-        BoxShown shown{text, caption, buttons};
+        BoxShown shown{text, caption, ButtonsOf(kind), kind};
         BoxResult answer = BoxResult::Ok;
         {
             std::lock_guard lock(m_Mutex);

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "update/DeviceEventPolicy.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
 
@@ -162,6 +164,37 @@ TEST_F(FlowTest, NodesChangedEnablesOrResetsAndOtherCodesAreIgnored) {
     m_Dlg->OnDeviceChange(zevrin::kDevNodesChanged, 0);
     EXPECT_FALSE(View().buttonEnabled);
     EXPECT_EQ(View().caption, kTitle);
+}
+
+// Both windows hand their events to this policy. A replug seen as one burst (every interface's
+// arrival and removal, the node change, codes no reaction answers) runs each reaction once, the
+// arrival's version query last.
+TEST_F(FlowTest, DeviceEventBurstRunsEachReactionOnceWithTheArrivalLast) {
+    AddPad();
+    Open();
+    DeviceEventPolicy policy(*m_Dlg);
+    EXPECT_FALSE(policy.Add(0x0018));  // opens nothing
+    EXPECT_FALSE(policy.Pending());
+    EXPECT_TRUE(policy.Add(zevrin::kDeviceArrival));
+    for (const uint32_t code : {zevrin::kDeviceArrival, zevrin::kDeviceRemoveComplete, 0x8003u,
+                                zevrin::kDevNodesChanged, zevrin::kDeviceRemoveComplete}) {
+        EXPECT_FALSE(policy.Add(code)) << code;  // the burst is open already
+    }
+    const size_t versionRequests = Rec().versionRequests;
+    LogCapture log;
+    policy.Deliver();
+    const std::vector<std::string> lines = log.Lines();
+    const auto scan = [](const std::string& line) { return line == "m_DevicePath:pad\n"; };
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), scan), 3);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_FALSE(scan(lines.back()));  // nothing scanned after the version query
+    EXPECT_EQ(Rec().versionRequests, versionRequests + 1);
+    EXPECT_EQ(View().caption, "Zevrin Update v1.20(GamePad V1.10)");
+
+    EXPECT_FALSE(policy.Pending());
+    policy.Deliver();  // a timer that fires late runs nothing twice
+    EXPECT_EQ(Rec().versionRequests, versionRequests + 1);
+    EXPECT_TRUE(policy.Add(zevrin::kDevNodesChanged));  // the next burst
 }
 
 TEST_F(FlowTest, ClickThatCannotOpenOnlyHidesTheSuccessText) {

@@ -19,6 +19,22 @@ enum class ControlId : int {
 enum class BoxButtons { Ok, OkCancel };
 enum class BoxResult { Ok = 1, Cancel = 2 };  // IDOK, IDCANCEL
 
+// What a box is for. A window shows every kind alike, a question with OK and Cancel and the rest
+// with OK alone; the CLI asks a question on the terminal and tells the rest on the stream each
+// belongs on.
+enum class BoxKind {
+    Confirm,       // both versions before the image goes out: OK sends it
+    ConfirmStop,   // closing during a transfer: OK stops it
+    Failure,       // the update did not happen or did not finish, or the gamepad cannot be had
+    Success,       // the gamepad took the whole image
+    Instructions,  // the gamepad has no firmware: how to put it in boot mode
+};
+
+constexpr BoxButtons ButtonsOf(BoxKind kind) {
+    return kind == BoxKind::Confirm || kind == BoxKind::ConfirmStop ? BoxButtons::OkCancel
+                                                                    : BoxButtons::Ok;
+}
+
 struct FileDialogRequest {
     // Fields separated by '|', the list ended by "||": "File type(*.dat)|*.dat||".
     std::string filter;
@@ -36,12 +52,13 @@ class DialogView {
     virtual void ShowControl(ControlId id, bool shown) = 0;
     virtual void SetProgressRange(int minimum, int maximum) = 0;
     virtual void SetProgressPos(uint32_t position) = 0;
-    // Owned by the dialog window; no icon; OK is the default button.
+    // Owned by the dialog window; no icon; OK is the default button; the buttons by ButtonsOf.
     virtual BoxResult MessageBox(const std::string& text, const std::string& caption,
-                                 BoxButtons buttons) = 0;
+                                 BoxKind kind) = 0;
     // The open-file dialog, owned by the dialog window; the chosen full path, or nothing.
     virtual std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) = 0;
-    // Where device-change events for this window go (CHid::m_NotifyWindow).
+    // Where device-change events for this window go, from any thread: what its hot-plug
+    // registration reports, and the arrival the worker passes on once it has ended.
     virtual zevrin::NotifyWindow NotifyTarget() = 0;
     // The dialog is stopping its worker and will wait for it: a box or file dialog that the
     // worker is waiting on, or asks for later, must return at once (Cancel, no file), or the

@@ -31,7 +31,6 @@ int CUpdateDlg::OnInitDialog() {
     ResetTransferRecord();
     g_StopThread = 1;
     m_UpdateButton.SetWindowText(LoadLocalizedText(TextId::UsbUpdate));
-    m_Hid.SetNotifyWindow(m_View.NotifyTarget());
     cur_devVersion = kVersionPending;
     if (m_Hid.FindDevice() != 0) {
         m_UpdateButton.EnableWindow(true);
@@ -140,7 +139,7 @@ bool CUpdateDlg::OnCloseRequest() {
     }
     if (m_View.MessageBox(LoadLocalizedText(TextId::StopWhileUpdating),
                           LoadLocalizedText(TextId::Title),
-                          BoxButtons::OkCancel) != BoxResult::Ok) {
+                          BoxKind::ConfirmStop) != BoxResult::Ok) {
         return false;
     }
     StopWorker();

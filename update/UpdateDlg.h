@@ -25,6 +25,9 @@ class CUpdateDlg : public CUpdateEngine {
     // The window wants to close. True when it may close now; during a transfer the user is asked
     // first (text 2), and on OK the worker is stopped and waited for.
     bool OnCloseRequest();
+    // The version word the gamepad last told, kVersionPending before it answered, kNoVersion
+    // when it has no firmware.
+    uint32_t DeviceVersion() const { return cur_devVersion.load(); }
     bool IsWorkerRunning() const { return m_WorkerRunning.load(); }
     // Waits for the last worker to end (the CLI).
     void WaitForWorker();

@@ -118,13 +118,13 @@ int CUpdateEngine::SelectFirmwareFile() {
         SetOutcome(UpdateOutcome::ImageRefused);
         m_View.MessageBox(Format("%s\n", LoadLocalizedText(TextId::UpdateFailure).c_str()) +
                               RefusalReason(check.problem),
-                          Title(), BoxButtons::Ok);
+                          Title(), BoxKind::Failure);
         return 0;
     }
     m_ImageVersion = header.desVersion;
 
     const std::string text = ConfirmationText(header.desVersion, cur_devVersion.load());
-    if (m_View.MessageBox(text, Title(), BoxButtons::OkCancel) == BoxResult::Cancel) {
+    if (m_View.MessageBox(text, Title(), BoxKind::Confirm) == BoxResult::Cancel) {
         LogLine("MessageBox == IDCANCEL\n");
         return 0;
     }
@@ -172,7 +172,7 @@ bool CUpdateEngine::ReportPermissionDenied() {
         return false;
     }
     LogLine("OpenDevice: permission denied\n");
-    m_View.MessageBox(LoadExtraText(OpenRefusedAdvice()), Title(), BoxButtons::Ok);
+    m_View.MessageBox(LoadExtraText(OpenRefusedAdvice()), Title(), BoxKind::Failure);
     return true;
 }
 
@@ -180,6 +180,6 @@ bool CUpdateEngine::ReportClaimed() {
     if (m_Hid.LastOpenStatus() != zevrin::OpenStatus::Claimed) {
         return false;
     }
-    m_View.MessageBox(LoadExtraText(ExtraText::DeviceClaimed), Title(), BoxButtons::Ok);
+    m_View.MessageBox(LoadExtraText(ExtraText::DeviceClaimed), Title(), BoxKind::Failure);
     return true;
 }

@@ -130,7 +130,7 @@ void CUpdateEngine::FailureRoutine(const std::string& reason) {
     if (!reason.empty()) {
         text += reason + "\n";
     }
-    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+    m_View.MessageBox(text, Title(), BoxKind::Failure);
     if (m_Hid.DeviceFound() == 1) {
         m_UpdateButton.EnableWindow(true);
     }
@@ -150,7 +150,7 @@ void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
     SetOutcome(UpdateOutcome::WrongFirmwareType);
     const std::string text = Format("%s\n", LoadLocalizedText(TextId::NotInBootMode).c_str());
     LogLine("%s", text.c_str());
-    m_View.MessageBox(text, Title(), BoxButtons::Ok);
+    m_View.MessageBox(text, Title(), BoxKind::Failure);
 }
 
 void CUpdateEngine::OnFirstDataRequest() {
@@ -218,7 +218,7 @@ void CUpdateEngine::OnDoneRequest() {
     g_StopThread = 1;
     SetOutcome(UpdateOutcome::Success);
     m_View.MessageBox(Format("\n %s \n", LoadLocalizedText(TextId::Upgraded).c_str()), Title(),
-                      BoxButtons::Ok);
+                      BoxKind::Success);
     m_SuccessText.ShowWindow(true);
     m_ProgressBar.SetPos(0);
 }

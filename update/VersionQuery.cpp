@@ -107,7 +107,7 @@ void CUpdateEngine::OnVersionAnswer(const uint8_t* body) {
     LogLine("cur_devVersion 0x%x\n", version);
     if (version == kNoVersion) {
         m_View.MessageBox(Format("%s", LoadLocalizedText(TextId::Instructions).c_str()), Title(),
-                          BoxButtons::Ok);
+                          BoxKind::Instructions);
     } else {
         m_View.SetCaption(VersionCaption(version));
     }

@@ -39,4 +39,12 @@ void FollowSessionLocale() {
     QCoreApplication::installTranslator(translator);
 }
 
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString DisplayText(const std::string& text) {
+    return FromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
 }  // namespace zevrin::qt

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QLocale>
+#include <QString>
 #include <cstdint>
+#include <string>
 
 namespace zevrin::qt {
 
@@ -16,5 +18,10 @@ uint16_t InterfaceLanguageOf(const QLocale& locale);
 // Qt's own labels (box buttons, the file dialog) come from the distribution's Qt translations in
 // the same language; numbers in the texts keep their decimal point.
 void FollowSessionLocale();
+
+QString FromUtf8(const std::string& text);
+// Static controls and boxes show the texts' CR LF pairs as line breaks, as on Windows; Qt would
+// draw the CR as a stray glyph.
+QString DisplayText(const std::string& text);
 
 }  // namespace zevrin::qt

@@ -1,6 +1,6 @@
-// The Qt window around CUpdateDlg: the four controls of the template, hot-plug events from udev
-// (or from whoever posts them) forwarded to the dialog's logic, and the DialogView calls carried
-// out on the GUI thread whichever thread makes them.
+// The Qt window around CUpdateDlg: the four controls of the template, hot-plug events from the
+// dialog's registration gathered by its DeviceEventPolicy, and the DialogView calls carried out on
+// the GUI thread whichever thread makes them.
 #pragma once
 
 #include <QDialog>
@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "app/qt/DialogTemplate.h"
+#include "update/DeviceEventPolicy.h"
 #include "update/DialogView.h"
 #include "update/UpdateDlg.h"
 
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QSocketNotifier;
 
 namespace zevrin::qt {
 
@@ -42,10 +42,6 @@ std::vector<FileFilter> ParseFileFilter(const std::string& filter);
 // any other gets the patterns appended.
 QStringList QtNameFilters(const std::vector<FileFilter>& filters);
 
-// udev reports one event per hidraw node, several for one gamepad: runs of the same code are
-// folded into one, since every reaction rescans the devices anyway. The order is kept.
-std::vector<uint32_t> CoalesceDeviceEvents(const std::vector<uint32_t>& codes);
-
 class QtUpdateWindow final : public QDialog, public DialogView {
     Q_OBJECT
 
@@ -55,8 +51,8 @@ class QtUpdateWindow final : public QDialog, public DialogView {
     QtUpdateWindow(const QtUpdateWindow&) = delete;
     QtUpdateWindow& operator=(const QtUpdateWindow&) = delete;
 
-    // The dialog's start-up (which may ask the device for its version and show a box before the
-    // window appears), then hot-plug watching. Once, before the window is shown.
+    // Hot-plug registration, then the dialog's start-up (which may ask the device for its version
+    // and show a box before the window appears). Once, before the window is shown.
     void Start();
 
     CUpdateDlg& Dialog() { return *m_Dlg; }
@@ -74,7 +70,7 @@ class QtUpdateWindow final : public QDialog, public DialogView {
     void SetProgressRange(int minimum, int maximum) override;
     void SetProgressPos(uint32_t position) override;
     BoxResult MessageBox(const std::string& text, const std::string& caption,
-                         BoxButtons buttons) override;
+                         BoxKind kind) override;
     std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override;
     NotifyWindow NotifyTarget() override;
     void CancelPrompts() override;
@@ -109,10 +105,7 @@ class QtUpdateWindow final : public QDialog, public DialogView {
     BoxResult ShowBox(const std::string& text, const std::string& caption, BoxButtons buttons);
     std::optional<std::string> ShowFileDialog(const FileDialogRequest& request);
     void CloseRequested(int result);
-    void WatchDeviceEvents();
-    void OnDeviceEventsReadable();
-    void DeliverDeviceEvents();
-    void DeliverDeviceEvent(uint32_t code);
+    void QueueDeviceEvent(uint32_t code);
 
     QProgressBar* m_ProgressBar = nullptr;
     QPushButton* m_UpdateButton = nullptr;
@@ -120,9 +113,7 @@ class QtUpdateWindow final : public QDialog, public DialogView {
     QLabel* m_Instructions = nullptr;
     BaseUnits m_Units;
 
-    QSocketNotifier* m_DeviceEvents = nullptr;
     QTimer m_EventBurst;
-    std::vector<uint32_t> m_PendingEvents;
     bool m_AskingToClose = false;
 
     mutable std::mutex m_PromptLock;
@@ -131,8 +122,10 @@ class QtUpdateWindow final : public QDialog, public DialogView {
     // Boxes and file dialogs on screen now, so CancelPrompts can close them.
     std::vector<QPointer<QDialog>> m_OpenPrompts;
 
-    // Last: destroyed first, while the window it talks to is still whole.
+    // Last: destroyed first (after the policy that only feeds it), while the window it talks to
+    // is still whole.
     std::unique_ptr<CUpdateDlg> m_Dlg;
+    std::unique_ptr<DeviceEventPolicy> m_DeviceEventPolicy;
 };
 
 }  // namespace zevrin::qt

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "app/win32/Win32Strings.h"
+#include "hid/win32/Utf16.h"
 #include "update/Texts.h"
 
 namespace zevrin::win32 {
@@ -17,7 +17,8 @@ std::string ResourceString(HINSTANCE module, int id) {
     if (length <= 0 || text == nullptr) {
         return {};
     }
-    return Utf8(std::wstring_view(text, static_cast<size_t>(length)));
+    return Utf8(std::wstring_view(text, static_cast<size_t>(length)), BadUtf16::Replace)
+        .value_or(std::string());
 }
 
 void InstallResourceTexts(HINSTANCE module) {

@@ -1,22 +1,11 @@
 #include "app/win32/Win32DialogView.h"
 
 #include <commctrl.h>
-#include <dbt.h>
-#include <objbase.h>
 
-#include <cstddef>
-#include <iterator>
-#include <optional>
 #include <utility>
-#include <vector>
-
-// hidsdi.h declares C functions without extern "C"; unwrapped, the link looks for C++ names.
-extern "C" {
-#include <hidsdi.h>
-}
 
 #include "app/win32/DialogGeometry.h"
-#include "app/win32/Win32Strings.h"
+#include "hid/win32/Utf16.h"
 #include "res/resource.h"
 #include "update/Texts.h"
 
@@ -30,26 +19,6 @@ namespace {
 // lParam nonzero to enable / show.
 constexpr UINT kMsgEnableControl = WM_APP + 1;
 constexpr UINT kMsgShowControl = WM_APP + 2;
-// A device-change event from a backend that posts it (the simulated gamepad): wParam the event
-// code. WM_DEVICECHANGE itself cannot be posted with an arrival or removal code, because the
-// system takes its lParam for a pointer and refuses (ERROR_MESSAGE_SYNC_ONLY).
-constexpr UINT kMsgPostedDeviceChange = WM_APP + 3;
-
-// Room for any path the file dialog may hand back (the system's longest path).
-constexpr size_t kFileBufferChars = 32768;
-
-// How often a cancelled prompt of the worker is looked for while the dialog thread waits.
-constexpr DWORD kCancelPollMs = 10;
-
-// A plug or unplug comes as a burst (several interfaces, nodes changed, the simulated gamepad's
-// own event): it is gathered for this long from its first event, then handled once.
-constexpr UINT_PTR kDeviceChangeTimer = 1;
-constexpr UINT kDeviceChangeGatherMs = 150;
-
-// The order in which a gathered burst runs the reactions, each at most once. Every reaction scans
-// afresh, so the outcome does not depend on the order the events came in; the arrival goes last
-// because its version query may show a box.
-constexpr uint32_t kReactionOrder[] = {kDeviceRemoveComplete, kDevNodesChanged, kDeviceArrival};
 
 HICON LoadIconOfSize(HINSTANCE instance, int widthMetric, int heightMetric) {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
@@ -57,78 +26,7 @@ HICON LoadIconOfSize(HINSTANCE instance, int widthMetric, int heightMetric) {
                                          GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
 }
 
-// The file dialog hosts shell components (the folder view, previews, cloud-storage providers)
-// that need a single-threaded apartment on the thread that shows it; the worker has none of its
-// own. A thread that already joined another kind keeps it.
-class SingleThreadedApartment {
-  public:
-    SingleThreadedApartment()
-        : m_Joined(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~SingleThreadedApartment() {
-        if (m_Joined) {
-            CoUninitialize();
-        }
-    }
-    SingleThreadedApartment(const SingleThreadedApartment&) = delete;
-    SingleThreadedApartment& operator=(const SingleThreadedApartment&) = delete;
-
-  private:
-    const bool m_Joined;
-};
-
-// Owned by `owner` directly or through a window it owns: a box that the file dialog shows is the
-// file dialog's, and the file dialog cannot end while that box is up.
-bool OwnedThrough(HWND window, HWND owner) {
-    for (HWND up = GetWindow(window, GW_OWNER); up != nullptr; up = GetWindow(up, GW_OWNER)) {
-        if (up == owner) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IsHidInterface(LPARAM data) {
-    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
-    if (header == nullptr ||
-        header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) ||
-        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) {
-        return false;
-    }
-    static const GUID hidClass = [] {
-        GUID guid;
-        HidD_GetHidGuid(&guid);
-        return guid;
-    }();
-    const auto* iface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data);
-    return IsEqualGUID(iface->dbcc_classguid, hidClass) != FALSE;
-}
-
-// The reaction a system broadcast asks for, if any. Arrivals and removals of every kind of device
-// (volumes, ports, other interface classes) are broadcast to every top-level window; only HID
-// interfaces, and the nodes-changed broadcast that carries no record, can concern a gamepad.
-std::optional<uint32_t> ReactionTo(WPARAM event, LPARAM data) {
-    switch (event) {
-        case DBT_DEVNODES_CHANGED:
-            return kDevNodesChanged;
-        case DBT_DEVICEARRIVAL:
-        case DBT_DEVICEREMOVECOMPLETE:
-            if (IsHidInterface(data)) {
-                return static_cast<uint32_t>(event);
-            }
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
-}
-
 }  // namespace
-
-Prompts SystemPrompts() {
-    return {[](HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
-                return MessageBoxW(owner, text, caption, type);
-            },
-            [](OPENFILENAMEW& request) { return GetOpenFileNameW(&request); }};
-}
 
 Win32DialogView::Win32DialogView(HidPort& port, HINSTANCE instance, Prompts prompts)
     : m_Instance(instance),
@@ -187,21 +85,9 @@ INT_PTR Win32DialogView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(m_hIcon);
         case WM_DEVICECHANGE:
-            // Sent to every top-level window, and the sender waits for each answer: no scan or
-            // version query runs inside it.
-            if (const std::optional<uint32_t> code = ReactionTo(wParam, lParam)) {
-                QueueDeviceChange(*code);
-            }
-            return Result(TRUE);
         case kMsgPostedDeviceChange:
-            QueueDeviceChange(static_cast<uint32_t>(wParam));
-            return Result(TRUE);
         case WM_TIMER:
-            if (wParam != kDeviceChangeTimer) {
-                return FALSE;
-            }
-            OnDeviceChangeTimer();
-            return TRUE;
+            return OnDeviceMessage(message, wParam, lParam);
         case WM_CTLCOLORBTN:
         case WM_CTLCOLORDLG:
         case WM_CTLCOLOREDIT:
@@ -243,6 +129,9 @@ BOOL Win32DialogView::OnInitDialog() {
         const auto id = static_cast<int32_t>(GetWindowLongPtrW(child, GWLP_ID));
         m_Controls.emplace(id, child);
     }
+    // Registered before the start-up's version query, whose box may be up when a gamepad comes.
+    m_Dlg.Hid().RegisterNotification(
+        [target = NotifyTarget()](const DeviceEvent& event) { target.post(event.code); });
     RECT before{};
     GetWindowRect(hwnd, &before);
     const BOOL result = m_Dlg.OnInitDialog();
@@ -328,39 +217,14 @@ void Win32DialogView::OnCloseRequest(WORD command) {
 
 void Win32DialogView::OnDestroy() {
     // Closed some other way than through OnCloseRequest (a parent going away, the session
-    // ending): the worker still must not outlive the window.
+    // ending): the worker still must not outlive the window, nor the registration that posts to it.
+    m_Dlg.Hid().UnregisterNotification();
     m_Dlg.StopWorker();
 }
 
 INT_PTR Win32DialogView::Result(LONG_PTR value) {
     SetWindowLongPtrW(Hwnd(), DWLP_MSGRESULT, value);
     return TRUE;
-}
-
-void Win32DialogView::QueueDeviceChange(uint32_t code) {
-    for (size_t i = 0; i < std::size(kReactionOrder); ++i) {
-        if (kReactionOrder[i] != code) {
-            continue;
-        }
-        if (m_PendingDeviceChanges == 0 &&
-            SetTimer(Hwnd(), kDeviceChangeTimer, kDeviceChangeGatherMs, nullptr) == 0) {
-            // No timer to be had: handled from the queue all the same, just not gathered.
-            PostMessageW(Hwnd(), WM_TIMER, kDeviceChangeTimer, 0);
-        }
-        m_PendingDeviceChanges |= 1u << i;
-    }
-}
-
-void Win32DialogView::OnDeviceChangeTimer() {
-    KillTimer(Hwnd(), kDeviceChangeTimer);
-    // Taken before the reactions run: a box of the version query runs a message loop, and events
-    // that arrive meanwhile start a burst of their own.
-    const uint32_t pending = std::exchange(m_PendingDeviceChanges, 0);
-    for (size_t i = 0; i < std::size(kReactionOrder); ++i) {
-        if ((pending & (1u << i)) != 0) {
-            m_Dlg.OnDeviceChange(kReactionOrder[i], 0);
-        }
-    }
 }
 
 HWND Win32DialogView::Control(ControlId id) const {
@@ -378,13 +242,13 @@ bool Win32DialogView::OnUiThread() const {
 
 void Win32DialogView::SetCaption(const std::string& text) {
     if (HWND hwnd = Hwnd(); hwnd != nullptr) {
-        SetWindowTextW(hwnd, Wide(text).c_str());
+        SetWindowTextW(hwnd, Utf16(text).c_str());
     }
 }
 
 void Win32DialogView::SetControlText(ControlId id, const std::string& text) {
     if (HWND control = Control(id); control != nullptr) {
-        SetWindowTextW(control, Wide(text).c_str());
+        SetWindowTextW(control, Utf16(text).c_str());
     }
 }
 
@@ -415,122 +279,6 @@ void Win32DialogView::SetProgressRange(int minimum, int maximum) {
 void Win32DialogView::SetProgressPos(uint32_t position) {
     if (HWND bar = Control(ControlId::Progress); bar != nullptr) {
         SendMessageW(bar, PBM_SETPOS, position, 0);
-    }
-}
-
-BoxResult Win32DialogView::MessageBox(const std::string& text, const std::string& caption,
-                                      BoxButtons buttons) {
-    if (!EnterPrompt()) {
-        return BoxResult::Cancel;
-    }
-    // Shown on the calling thread (the worker's own box), owned by the dialog window.
-    const int answer = m_Prompts.messageBox(Hwnd(), Wide(text).c_str(), Wide(caption).c_str(),
-                                            buttons == BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK);
-    if (LeavePrompt()) {
-        return BoxResult::Cancel;
-    }
-    return answer == IDOK ? BoxResult::Ok : BoxResult::Cancel;
-}
-
-std::optional<std::string> Win32DialogView::GetOpenFileName(const FileDialogRequest& request) {
-    if (!EnterPrompt()) {
-        return std::nullopt;
-    }
-    const std::wstring filter = FileDialogFilter(Wide(request.filter));
-    const std::wstring directory = Wide(request.initialDirectory);
-    const std::wstring extension = Wide(request.defaultExtension);
-    std::wstring file(kFileBufferChars, L'\0');
-
-    OPENFILENAMEW dialog{};
-    dialog.lStructSize = sizeof(dialog);
-    dialog.hwndOwner = Hwnd();
-    dialog.lpstrFilter = filter.c_str();
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = file.data();
-    dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.lpstrInitialDir = directory.empty() ? nullptr : directory.c_str();
-    dialog.Flags = request.flags;
-    dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
-    BOOL chosen = FALSE;
-    {
-        const SingleThreadedApartment apartment;
-        chosen = m_Prompts.openFileName(dialog);
-    }
-    if (LeavePrompt() || chosen == FALSE) {
-        return std::nullopt;
-    }
-    return Utf8(file.c_str());
-}
-
-NotifyWindow Win32DialogView::NotifyTarget() {
-    // The real registration delivers WM_DEVICECHANGE itself; the simulated gamepad posts its
-    // events, from any thread. Both are gathered the same way on the dialog thread.
-    const HWND hwnd = Hwnd();
-    return {hwnd, [hwnd](uint32_t code) { PostMessageW(hwnd, kMsgPostedDeviceChange, code, 0); }};
-}
-
-bool Win32DialogView::EnterPrompt() {
-    std::lock_guard lock(m_PromptMutex);
-    if (m_PromptsCancelled) {
-        return false;
-    }
-    m_PromptThreads.insert(GetCurrentThreadId());
-    return true;
-}
-
-bool Win32DialogView::LeavePrompt() {
-    std::lock_guard lock(m_PromptMutex);
-    if (auto it = m_PromptThreads.find(GetCurrentThreadId()); it != m_PromptThreads.end()) {
-        m_PromptThreads.erase(it);
-    }
-    return m_PromptsCancelled;
-}
-
-void Win32DialogView::CancelPrompts() {
-    {
-        std::lock_guard lock(m_PromptMutex);
-        m_PromptsCancelled = true;
-    }
-    if (!OnUiThread()) {
-        ClosePromptsOfOtherThreads();
-        return;
-    }
-    // The dialog thread is about to wait for the worker. The worker may be in a box or the file
-    // dialog, or in a sent message that only this thread can carry out (a control change, the
-    // owner being disabled by its box): end its prompts and serve its messages until it has
-    // finished, or the wait would never end.
-    while (m_Dlg.IsWorkerRunning()) {
-        ClosePromptsOfOtherThreads();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, kCancelPollMs, QS_SENDMESSAGE);
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
-void Win32DialogView::ClosePromptsOfOtherThreads() {
-    std::vector<DWORD> threads;
-    {
-        std::lock_guard lock(m_PromptMutex);
-        threads.assign(m_PromptThreads.begin(), m_PromptThreads.end());
-    }
-    struct Search {
-        HWND owner;
-    } search{Hwnd()};
-    for (DWORD thread : threads) {
-        if (thread == GetCurrentThreadId()) {
-            continue;
-        }
-        EnumThreadWindows(
-            thread,
-            [](HWND window, LPARAM data) -> BOOL {
-                const auto* s = reinterpret_cast<const Search*>(data);
-                if (s->owner != nullptr && OwnedThrough(window, s->owner)) {
-                    // What Esc does: a box answers Cancel, the file dialog closes with no file.
-                    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
     }
 }
 

@@ -10,15 +10,15 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 
 // The A/W macros would rename DialogView's members of the same names.
 #undef MessageBox
 #undef GetOpenFileName
 
+#include "app/win32/PromptGate.h"
+#include "update/DeviceEventPolicy.h"
 #include "update/DialogView.h"
 #include "update/UpdateDlg.h"
 
@@ -60,7 +60,7 @@ class Win32DialogView final : public DialogView {
     void SetProgressRange(int minimum, int maximum) override;
     void SetProgressPos(uint32_t position) override;
     BoxResult MessageBox(const std::string& text, const std::string& caption,
-                         BoxButtons buttons) override;
+                         BoxKind kind) override;
     std::optional<std::string> GetOpenFileName(const FileDialogRequest& request) override;
     NotifyWindow NotifyTarget() override;
     void CancelPrompts() override;
@@ -77,19 +77,19 @@ class Win32DialogView final : public DialogView {
     void OnCloseRequest(WORD command);
     void OnDestroy();
     INT_PTR Result(LONG_PTR value);
-    // Device changes: answered at once, gathered for a moment, then handled from the queue.
+    // Device changes (DeviceBroadcasts.cpp): answered at once, gathered by the dialog's policy,
+    // then handled from the queue when the gather timer fires.
+    INT_PTR OnDeviceMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void QueueDeviceChange(uint32_t code);
-    void OnDeviceChangeTimer();
 
     HWND Control(ControlId id) const;
     bool OnUiThread() const;
-    // A prompt is about to be shown on this thread: false when prompts have been cancelled.
-    bool EnterPrompt();
-    // The prompt has ended: true when prompts were cancelled meanwhile.
-    bool LeavePrompt();
-    // Ends every box or file dialog that another thread shows on behalf of this window, and the
-    // boxes those show in turn.
-    void ClosePromptsOfOtherThreads();
+
+    // A device-change event from a backend that posts it (the simulated gamepad): wParam the event
+    // code. WM_DEVICECHANGE itself cannot be posted with an arrival or removal code, because the
+    // system takes its lParam for a pointer and refuses (ERROR_MESSAGE_SYNC_ONLY).
+    static constexpr UINT kMsgPostedDeviceChange = WM_APP + 3;
+    static constexpr UINT_PTR kDeviceChangeTimer = 1;
 
     HINSTANCE m_Instance;
     HICON m_hIcon = nullptr;
@@ -98,15 +98,13 @@ class Win32DialogView final : public DialogView {
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<DWORD> m_UiThread{0};
     bool m_Modal = false;
-    std::map<int, HWND> m_Controls;       // filled by WM_INITDIALOG, before any worker exists
-    uint32_t m_PendingDeviceChanges = 0;  // one bit per reaction, while the burst is gathered
+    std::map<int, HWND> m_Controls;  // filled by WM_INITDIALOG, before any worker exists
+    PromptGate m_PromptGate;
 
-    std::mutex m_PromptMutex;
-    bool m_PromptsCancelled = false;
-    std::multiset<DWORD> m_PromptThreads;
-
-    // Last: built once everything it may call is ready, destroyed first.
+    // Last: built once everything it may call is ready, destroyed first (after the policy that
+    // only feeds it).
     CUpdateDlg m_Dlg;
+    DeviceEventPolicy m_DeviceEvents{m_Dlg};
 };
 
 }  // namespace zevrin::win32

@@ -14,6 +14,7 @@
 #include "cli/ChildProcess.h"
 #include "cli/Flash.h"
 #include "hid/Log.h"
+#include "hid/win32/Utf16.h"
 
 namespace zevrin::cli {
 
@@ -24,17 +25,6 @@ constexpr wchar_t kStopLineVariable[] = L"ZEVRIN_FLASH_STOP_LINE";
 constexpr char kStopByte = 's';
 constexpr int kExitParentGone = 129;    // the end of the line: as a closed console
 constexpr UINT kExitHardStopped = 137;  // as a shell reports SIGKILL on Linux
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int count =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(count), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), count);
-    return wide;
-}
 
 // One argument as CommandLineToArgvW and the C runtime split it again: quotes around anything
 // with blanks or quotes, backslashes doubled only where a quote follows them.
@@ -196,7 +186,7 @@ std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::stri
     std::wstring commandLine;
     AppendQuoted(commandLine, module);
     for (const std::string& a : args) {
-        AppendQuoted(commandLine, Wide(a));
+        AppendQuoted(commandLine, Utf16(a));
     }
 
     Owned outputRead, outputWrite, stopRead, stopWrite;

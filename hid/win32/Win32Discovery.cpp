@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "hid/win32/Utf16.h"
 #include "hid/win32/Win32Api.h"
 #include "hid/win32/Win32Handle.h"
 #include "hid/win32/Win32HidPort.h"
@@ -82,18 +83,6 @@ class DetailBuffer {
     DWORD m_Size = 0;
 };
 
-std::string ToUtf8(std::wstring_view wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int wideLength = static_cast<int>(wide.size());
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 // A gamepad shows one interface per top-level collection, each with its own report lengths. Only
 // the one whose reports are the 65 bytes of the update protocol (report id 0 + 64) carries it; a
 // write of 65 bytes to another collection fails, and its input is not the protocol's.
@@ -136,8 +125,8 @@ std::optional<Accepted> ProbeInterface(const Win32Api& api, const HidPort::Accep
         !CarriesTheReportChannel(api, probe.get())) {
         return std::nullopt;
     }
-    return Accepted{ToUtf8(detail.Path()), attributes.VendorID, attributes.ProductID,
-                    std::move(probe)};
+    return Accepted{Utf8(detail.Path(), BadUtf16::Replace).value_or(std::string()),
+                    attributes.VendorID, attributes.ProductID, std::move(probe)};
 }
 
 // Walks the present HID interfaces in the system's order, opening each one to read its ids, and

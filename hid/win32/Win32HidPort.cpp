@@ -5,22 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "hid/win32/Utf16.h"
 #include "hid/win32/Win32Api.h"
 #include "hid/win32/Win32Handle.h"
 
 namespace zevrin {
 namespace {
-
-std::wstring ToUtf16(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), n);
-    return out;
-}
 
 OpenStatus StatusOf(DWORD error) {
     switch (error) {
@@ -60,7 +50,7 @@ std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
                                                         OpenStatus& status) {
     // Overlapped, so that every write has a bound: a device that stops taking output reports
     // would otherwise hold a synchronous WriteFile, and the sender's locks, for ever.
-    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_WRITE,
+    Handle file(m_Api, m_Api.CreateFileW(Utf16(path).c_str(), GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {
@@ -72,7 +62,7 @@ std::unique_ptr<HidWriteHandle> Win32HidPort::OpenWrite(const std::string& path,
 }
 
 std::unique_ptr<HidReadHandle> Win32HidPort::OpenRead(const std::string& path, OpenStatus& status) {
-    Handle file(m_Api, m_Api.CreateFileW(ToUtf16(path).c_str(), GENERIC_READ,
+    Handle file(m_Api, m_Api.CreateFileW(Utf16(path).c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr));
     if (!file) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "hid/Log.h"
+#include "hid/win32/Utf16.h"
 #include "session/win32/SessionApi.h"
 
 namespace zevrin {
@@ -24,17 +25,6 @@ constexpr UINT kMsgClose = WM_APP + 2;
 // ends within a read's or a write's bound; the system gives a program that keeps it waiting about
 // 5 s before it ends it anyway.
 constexpr auto kStoppedTransferWait = std::chrono::seconds(4);
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(utf8.size());
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, out.data(), n);
-    return out;
-}
 
 }  // namespace
 
@@ -204,8 +194,8 @@ void SessionWindowState::ShowReason() {
         std::lock_guard lock(mutex);
         if (!holds.empty()) {
             held = true;
-            who = Wide(holds.front()->Request().who);
-            why = Wide(holds.front()->Request().why);
+            who = Utf16(holds.front()->Request().who);
+            why = Utf16(holds.front()->Request().why);
         }
     }
     // Only the window's own thread may give it a reason (elsewhere the call is refused).

@@ -17,7 +17,7 @@ class NullView : public DialogView {
     void ShowControl(ControlId, bool) override {}
     void SetProgressRange(int, int) override {}
     void SetProgressPos(uint32_t) override {}
-    BoxResult MessageBox(const std::string&, const std::string&, BoxButtons) override {
+    BoxResult MessageBox(const std::string&, const std::string&, BoxKind) override {
         return BoxResult::Ok;
     }
     std::optional<std::string> GetOpenFileName(const FileDialogRequest&) override { return file; }

@@ -113,13 +113,15 @@ TEST(HidapiPortTest, RealScanOfThisMachineEndsAndRegisters) {
     CHid hid(port);
     const int found = hid.FindDevice();  // whatever is plugged in here; no gamepad expected
     EXPECT_EQ(found, hid.DeviceFound());
-    EXPECT_EQ(hid.NotifyRegistered(), 1);
-    if (hid.Notification()) {
-        EXPECT_GE(hid.Notification()->PollFd(), 0);
-        hid.Notification()->Drain();  // must not block when nothing is pending
-    }
     const auto list = port.ListAccepted(IsAcceptedDevice);
     EXPECT_EQ(list.empty(), found == 0);
+    // The udev monitor's thread starts and, when the registration goes, ends without an event.
+    const int registered = hid.RegisterNotification([](const zevrin::DeviceEvent&) {});
+    EXPECT_EQ(hid.NotifyRegistered(), 1);
+    if (registered == 0) {
+        GTEST_SKIP() << "no udev monitor on this machine";
+    }
+    hid.UnregisterNotification();
 }
 
 TEST(UdevRuleTest, GrantsTheSeatUserAccessToEveryAcceptedGamepadAndNothingElse) {

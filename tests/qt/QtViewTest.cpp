@@ -239,7 +239,7 @@ class QtViewTest : public QObject {
         answerer.SetAnswering(false);
         std::atomic<bool> returned{false};
         auto result = OnWorker([&] {
-            const BoxResult r = w.window->MessageBox("Sure?", "Caption", BoxButtons::OkCancel);
+            const BoxResult r = w.window->MessageBox("Sure?", "Caption", BoxKind::Confirm);
             returned = true;
             return r;
         });
@@ -260,7 +260,8 @@ class QtViewTest : public QObject {
         QVERIFY(answerer.Boxes()[0].hasCancel);
         QVERIFY(answerer.Boxes()[0].okIsDefault);
 
-        auto ok = OnWorker([&] { return w.window->MessageBox("Done", "Caption", BoxButtons::Ok); });
+        auto ok =
+            OnWorker([&] { return w.window->MessageBox("Done", "Caption", BoxKind::Success); });
         QVERIFY(Finishes(ok));
         QCOMPARE(ok.get(), BoxResult::Ok);
         QVERIFY(!answerer.Boxes()[1].hasCancel);
@@ -272,8 +273,8 @@ class QtViewTest : public QObject {
         ModalAnswerer answerer;
         answerer.AnswerBox(QMessageBox::Cancel);
         // A queued call waited for here would never run: this must come back with the answer.
-        QCOMPARE(w.window->MessageBox("x", "y", BoxButtons::OkCancel), BoxResult::Cancel);
-        QCOMPARE(w.window->MessageBox("x", "y", BoxButtons::OkCancel), BoxResult::Ok);
+        QCOMPARE(w.window->MessageBox("x", "y", BoxKind::Confirm), BoxResult::Cancel);
+        QCOMPARE(w.window->MessageBox("x", "y", BoxKind::Confirm), BoxResult::Ok);
         QCOMPARE(answerer.Boxes().size(), size_t{2});
     }
 
@@ -288,7 +289,7 @@ class QtViewTest : public QObject {
             boxWidth = box->width();
             QTest::keyClick(box, Qt::Key_Escape);
         });
-        w.window->MessageBox("x", caption, BoxButtons::Ok);
+        w.window->MessageBox("x", caption, BoxKind::Failure);
         // Title bars draw their caption in bold, beside an icon and a close box.
         QFont bold = w.window->font();
         bold.setBold(true);
@@ -303,16 +304,16 @@ class QtViewTest : public QObject {
         SimWindow w;
         w.Open();
         WhenModalAppears(this, [](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
-        QCOMPARE(w.window->MessageBox("x", "y", BoxButtons::Ok), BoxResult::Ok);
+        QCOMPARE(w.window->MessageBox("x", "y", BoxKind::Failure), BoxResult::Ok);
         WhenModalAppears(this, [](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
-        QCOMPARE(w.window->MessageBox("x", "y", BoxButtons::OkCancel), BoxResult::Cancel);
+        QCOMPARE(w.window->MessageBox("x", "y", BoxKind::Confirm), BoxResult::Cancel);
     }
 
     void cancelPromptsReleasesAWorkerWhoseBoxIsNotShownYet() {
         SimWindow w;
         w.Open();
         ModalAnswerer answerer;
-        auto box = OnWorker([&] { return w.window->MessageBox("x", "y", BoxButtons::OkCancel); });
+        auto box = OnWorker([&] { return w.window->MessageBox("x", "y", BoxKind::Confirm); });
         auto file = OnWorker([&] { return w.window->GetOpenFileName({"a(*.dat)|*.dat||", ""}); });
         // The GUI thread runs no events here, as when it is about to join the worker.
         std::this_thread::sleep_for(100ms);
@@ -333,7 +334,7 @@ class QtViewTest : public QObject {
             SimWindow w;
             w.OpenAndShow();
             WhenModalAppears(this, [&](QWidget*) { w.window->CancelPrompts(); });
-            auto box = OnWorker([&] { return w.window->MessageBox("x", "y", BoxButtons::Ok); });
+            auto box = OnWorker([&] { return w.window->MessageBox("x", "y", BoxKind::Failure); });
             QVERIFY(Finishes(box));
             QCOMPARE(box.get(), BoxResult::Cancel);
             QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
@@ -356,8 +357,8 @@ class QtViewTest : public QObject {
         w.Open();
         ModalAnswerer answerer;
         w.window->CancelPrompts();
-        QCOMPARE(w.window->MessageBox("x", "y", BoxButtons::Ok), BoxResult::Cancel);
-        auto later = OnWorker([&] { return w.window->MessageBox("x", "y", BoxButtons::Ok); });
+        QCOMPARE(w.window->MessageBox("x", "y", BoxKind::Failure), BoxResult::Cancel);
+        auto later = OnWorker([&] { return w.window->MessageBox("x", "y", BoxKind::Failure); });
         QCOMPARE(later.wait_for(2s), std::future_status::ready);
         QCOMPARE(later.get(), BoxResult::Cancel);
         QVERIFY(!w.window->GetOpenFileName({"a(*.dat)|*.dat||", ""}).has_value());
@@ -430,17 +431,6 @@ class QtViewTest : public QObject {
         QCOMPARE(QtNameFilters({{"Images(*.dat)", "*.dat;*.bin"}}),
                  QStringList{"Images(*.dat) (*.dat *.bin)"});
         QCOMPARE(QtNameFilters({{"Firmware", "*.dat"}}), QStringList{"Firmware (*.dat)"});
-    }
-
-    void coalesceDeviceEvents() {
-        using zevrin::qt::CoalesceDeviceEvents;
-        const uint32_t add = zevrin::kDeviceArrival;
-        const uint32_t remove = zevrin::kDeviceRemoveComplete;
-        QCOMPARE(CoalesceDeviceEvents({add, add, add}), std::vector<uint32_t>{add});
-        // A removal between arrivals is kept, in order: the gamepad was replugged.
-        QCOMPARE(CoalesceDeviceEvents({add, add, remove, remove, add}),
-                 (std::vector<uint32_t>{add, remove, add}));
-        QCOMPARE(CoalesceDeviceEvents({}), std::vector<uint32_t>{});
     }
 
     void interfaceLanguage() {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/win32/Win32DialogView.h"
-#include "app/win32/Win32Strings.h"
 #include "hid/sim/SimPort.h"
+#include "hid/win32/Utf16.h"
 #include "session/win32/SessionWindow.h"
 #include "tests/TestSupport.h"
 #include "tests/win32/FakeWin32.h"
@@ -493,7 +493,7 @@ TEST_F(DialogWindowTest, FileDialogIsAskedForDatFilesFromTheCurrentFolder) {
     Click();
     ASSERT_TRUE(WaitForWorkerEnd());
     EXPECT_EQ(asked.hwndOwner, m_Dlg);
-    EXPECT_EQ(filter, zevrin::win32::Wide(Text(3)) + std::wstring(L"(*.dat)\0*.dat\0\0", 15));
+    EXPECT_EQ(filter, zevrin::Utf16(Text(3)) + std::wstring(L"(*.dat)\0*.dat\0\0", 15));
     EXPECT_EQ(asked.Flags, 6u);
     EXPECT_EQ(extension, L"*.*");
     wchar_t current[MAX_PATH] = {};
@@ -737,7 +737,7 @@ TEST_F(DialogWindowTest, TransferHoldsOffShutdownAndSleepUntilItEnds) {
     ASSERT_NE(reason, held.end());
     EXPECT_EQ(reason->window, hidden);
     EXPECT_EQ(reason->thread, windowThread);
-    EXPECT_EQ(zevrin::win32::Utf8(reason->reason), LoadExtraText(ExtraText::UpdateInProgress));
+    EXPECT_EQ(zevrin::Utf8(reason->reason), LoadExtraText(ExtraText::UpdateInProgress));
     EXPECT_EQ(TextOf(hidden), Text(6));
     // Awake on the worker's thread: neither the window's nor the hidden window's.
     const DWORD worker = m_Session->AwakeThread();

@@ -7,15 +7,13 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/win32/Win32Strings.h"
+#include "hid/win32/Utf16.h"
 #include "update/Protocol.h"
 
 namespace zevrin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using win32::Utf8;
-using win32::Wide;
 
 // The file name field of the open-file dialog (cmb13 in the explorer style, edt1 in the old).
 constexpr int kFileNameCombo = 0x47C;
@@ -26,7 +24,7 @@ constexpr int kBoxText = 0xFFFF;
 std::string ClassOf(HWND window) {
     wchar_t name[64] = {};
     GetClassNameW(window, name, 64);
-    return Utf8(name);
+    return Utf8(name).value();
 }
 
 HWND ChildById(HWND parent, int id) {
@@ -118,7 +116,7 @@ HWND ControlOf(HWND dialog, int id) {
 std::string TextOf(HWND window) {
     wchar_t text[4096] = {};
     const int n = InternalGetWindowText(window, text, 4096);
-    return Utf8(std::wstring_view(text, static_cast<size_t>(n > 0 ? n : 0)));
+    return Utf8(std::wstring_view(text, static_cast<size_t>(n > 0 ? n : 0))).value();
 }
 
 int ProgressPos(HWND dialog) {
@@ -319,7 +317,7 @@ TempFile::TempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     wchar_t dir[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, dir);
     m_Path = std::filesystem::path(dir) / (std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                           std::to_wstring(counter++) + L"-" + Wide(name));
+                                           std::to_wstring(counter++) + L"-" + Utf16(name));
     std::ofstream out(m_Path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
@@ -331,7 +329,7 @@ TempFile::~TempFile() {
 }
 
 std::string TempFile::Utf8Path() const {
-    return Utf8(m_Path.wstring());
+    return Utf8(m_Path.wstring()).value();
 }
 
 uint16_t ExpectedUiLanguage() {
@@ -345,7 +343,7 @@ std::vector<std::string>& ProgramFiles() {
 }
 
 std::wstring WindowsPath(const std::string& path) {
-    std::wstring wide = Wide(path);
+    std::wstring wide = Utf16(path);
     if (!wide.empty() && wide.front() == L'/') {
         // Wine shows the Linux root as drive Z:.
         std::replace(wide.begin(), wide.end(), L'/', L'\\');

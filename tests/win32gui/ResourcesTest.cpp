@@ -11,16 +11,16 @@
 #include <tuple>
 #include <vector>
 
-#include "app/win32/Win32Strings.h"
+#include "hid/win32/Utf16.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "tests/win32gui/ResourceReader.h"
 #include "update/Texts.h"
 
+using zevrin::Utf8;
 using zevrin::test::DialogTemplate;
 using zevrin::test::ProgramFiles;
 using zevrin::test::ResourceFile;
 using zevrin::test::WindowsPath;
-using zevrin::win32::Utf8;
 
 namespace {
 
@@ -178,7 +178,7 @@ TEST_P(BuiltProgramTest, StringTableHoldsBothSetsExactlyAsTheTextsSource) {
         const auto strings =
             bytes ? zevrin::test::ParseStringBlock(*bytes) : std::vector<std::wstring>(16);
         ASSERT_EQ(strings.size(), 16u) << "block " << block;
-        const std::string stored = Utf8(strings[static_cast<size_t>(id % 16)]);
+        const std::string stored = Utf8(strings[static_cast<size_t>(id % 16)]).value();
         EXPECT_EQ(stored, CompiledText(id)) << "string " << id;
     }
     EXPECT_THAT(File().Languages(Type(6), MAKEINTRESOURCEW(kChineseBaseId / 16 + 1)),

@@ -16,19 +16,19 @@
 #include "app/win32/DialogGeometry.h"
 #include "app/win32/ResourceTexts.h"
 #include "app/win32/UpdateApp.h"
-#include "app/win32/Win32Strings.h"
 #include "hid/sim/SimPort.h"
+#include "hid/win32/Utf16.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
 
 using namespace std::chrono_literals;
+using zevrin::Utf16;
+using zevrin::Utf8;
 using zevrin::win32::Box;
 using zevrin::win32::CenteredOrigin;
 using zevrin::win32::FileDialogFilter;
 using zevrin::win32::MinimizedIconOrigin;
-using zevrin::win32::Utf8;
-using zevrin::win32::Wide;
 
 namespace {
 
@@ -69,22 +69,31 @@ TEST(FileDialogFilter, BarsBecomeNulsAndTheListEndsWithTwo) {
     // A list that forgot its closing bars still ends properly.
     EXPECT_EQ(FileDialogFilter(L"Images|*.dat"), std::wstring(L"Images\0*.dat\0\0", 14));
     EXPECT_EQ(FileDialogFilter(L""), std::wstring(L"\0\0", 2));
-    const std::wstring chinese = Wide("文件类型中显示的内容(*.dat)|*.dat||");
+    const std::wstring chinese = Utf16("文件类型中显示的内容(*.dat)|*.dat||");
     const std::wstring filter = FileDialogFilter(chinese);
     EXPECT_EQ(filter.size(), chinese.size());
     EXPECT_EQ(filter.substr(0, 10), chinese.substr(0, 10));
 }
 
-TEST(Win32Strings, Utf8AndUtf16RoundTrip) {
+TEST(Utf16, Utf8AndUtf16RoundTripAndAnUnpairedSurrogate) {
     const std::string text = "USB 升级 \"quoted\"\r\n𝄞";
-    const std::wstring wide = Wide(text);
+    const std::wstring wide = Utf16(text);
     EXPECT_EQ(wide.substr(0, 6), L"USB \u5347\u7EA7");
     EXPECT_EQ(wide.size(), 19u) << "the last character takes a surrogate pair";
     EXPECT_EQ(Utf8(wide), text);
-    EXPECT_EQ(Wide(""), L"");
+    EXPECT_EQ(Utf16(""), L"");
     EXPECT_EQ(Utf8(L""), "");
     // Embedded NULs survive: lengths are passed, not found.
-    EXPECT_EQ(Wide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+    EXPECT_EQ(Utf16(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+    // An NTFS name may hold what has no UTF-8 form: refused where it names a file, shown as
+    // U+FFFD where it is only shown.
+    const std::wstring unpaired =
+        L"a\xD800"
+        L"b";
+    EXPECT_EQ(Utf8(unpaired), std::nullopt);
+    EXPECT_EQ(Utf8(unpaired, zevrin::BadUtf16::Replace),
+              "a\xEF\xBF\xBD"
+              "b");
 }
 
 TEST(LongImagePath, IsHandedToTheSystemInTheFormWithoutALengthLimit) {
@@ -142,7 +151,7 @@ TEST(LongImagePath, ImageDeepInFoldersIsCheckedAndKeptOpen) {
     }
 
     ImageFile kept;
-    const ImageCheck check = InspectImage(Utf8(file.native()), kept);
+    const ImageCheck check = InspectImage(Utf8(file.native()).value(), kept);
     EXPECT_EQ(check.problem, ImageProblem::None);
     EXPECT_EQ(check.header.imageLength, 100u);
     EXPECT_TRUE(kept.IsOpen());

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CliTestSupport.h"
-#include "cli/HotPlug.h"
+#include "hid/HotPlug.h"
 #include "hid/sim/SimPort.h"
 
 using namespace zevrin::cli;
@@ -74,10 +74,10 @@ TEST(WideArgumentsTest, AnUnpairedSurrogateIsAUsageErrorNamingItsPosition) {
 TEST(HotPlugBroadcastTest, TheRemovedInterfaceIsNamed) {
     zevrin::sim::SimPort port;
     std::vector<zevrin::DeviceEvent> events;  // SendMessageW returns once the window has seen it
-    const HotPlugWatch watch(port,
-                             [&](const zevrin::DeviceEvent& event) { events.push_back(event); });
+    const zevrin::HotPlugWatch watch(
+        port, [&](const zevrin::DeviceEvent& event) { events.push_back(event); });
     ASSERT_TRUE(watch.Active());
-    const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"ZevrinFlashHotPlug", nullptr);
+    const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"ZevrinHotPlug", nullptr);
     ASSERT_NE(window, nullptr);
 
     const std::wstring name =

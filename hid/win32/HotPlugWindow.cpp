@@ -1,7 +1,8 @@
-// Device changes on Windows: RegisterDeviceNotificationW sends WM_DEVICECHANGE to a window, and a
-// console program has none, so the watch makes a message-only window (HWND_MESSAGE: never shown,
-// never sent broadcasts) on a thread of its own that pumps its messages. The simulated gamepad
-// posts through the same registration call instead.
+// Device changes on Windows: RegisterDeviceNotificationW sends WM_DEVICECHANGE to a window. A
+// console program has none, and a dialog's own thread may sit in a box for minutes, so the watch
+// makes a message-only window (HWND_MESSAGE: never shown, never sent broadcasts) on a thread of its
+// own that pumps its messages. The simulated gamepad posts through the same registration call
+// instead.
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <dbt.h>
@@ -15,14 +16,14 @@
 #include <thread>
 #include <utility>
 
-#include "cli/HotPlug.h"
-#include "cli/WideText.h"
+#include "hid/HotPlug.h"
+#include "hid/win32/Utf16.h"
 
-namespace zevrin::cli {
+namespace zevrin {
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"ZevrinFlashHotPlug";
+constexpr wchar_t kWindowClass[] = L"ZevrinHotPlug";
 
 // The event a WM_DEVICECHANGE tells of, if it is one the watch passes on. An arrival or a removal
 // names its interface in the record sent along; a record of another kind (a volume, a port) is no
@@ -49,13 +50,13 @@ std::optional<DeviceEvent> EventOf(uint32_t code, LPARAM lParam) {
     // Bounded by the record's size, in case the name is not terminated within it.
     const size_t room = (header->dbch_size - kNameOffset) / sizeof(wchar_t);
     const std::wstring_view name(broadcast->dbcc_name, wcsnlen(broadcast->dbcc_name, room));
-    return DeviceEvent{code, Utf8FromUtf16(name).value_or(std::string())};
+    return DeviceEvent{code, Utf8(name).value_or(std::string())};
 }
 
 }  // namespace
 
 struct HotPlugWatch::Impl {
-    std::function<void(const DeviceEvent&)> changed;
+    Changed changed;
     std::unique_ptr<HidNotification> notification;
     HWND window = nullptr;
     std::thread thread;
@@ -105,8 +106,7 @@ struct HotPlugWatch::Impl {
     }
 };
 
-HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void(const DeviceEvent&)> changed)
-    : m_Impl(std::make_unique<Impl>()) {
+HotPlugWatch::HotPlugWatch(HidPort& port, Changed changed) : m_Impl(std::make_unique<Impl>()) {
     m_Impl->changed = std::move(changed);
     std::promise<HWND> made;
     std::future<HWND> window = made.get_future();
@@ -136,4 +136,4 @@ bool HotPlugWatch::Active() const {
     return m_Impl->notification != nullptr;
 }
 
-}  // namespace zevrin::cli
+}  // namespace zevrin

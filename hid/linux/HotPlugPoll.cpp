@@ -10,12 +10,12 @@
 #include <thread>
 #include <utility>
 
-#include "cli/HotPlug.h"
+#include "hid/HotPlug.h"
 
-namespace zevrin::cli {
+namespace zevrin {
 
 struct HotPlugWatch::Impl {
-    std::function<void(const DeviceEvent&)> changed;
+    Changed changed;
     std::unique_ptr<HidNotification> notification;
     int quit = -1;  // an eventfd: written once to end the thread's poll
     std::thread thread;
@@ -42,8 +42,7 @@ struct HotPlugWatch::Impl {
     }
 };
 
-HotPlugWatch::HotPlugWatch(HidPort& port, std::function<void(const DeviceEvent&)> changed)
-    : m_Impl(std::make_unique<Impl>()) {
+HotPlugWatch::HotPlugWatch(HidPort& port, Changed changed) : m_Impl(std::make_unique<Impl>()) {
     m_Impl->changed = std::move(changed);
     NotifyWindow window;
     window.post = [impl = m_Impl.get()](uint32_t code) { impl->changed({code, {}}); };
@@ -78,4 +77,4 @@ bool HotPlugWatch::Active() const {
     return m_Impl->notification != nullptr;
 }
 
-}  // namespace zevrin::cli
+}  // namespace zevrin
