@@ -189,7 +189,6 @@ struct FakeCalls {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
         const DWORD index = static_cast<DWORD>(data->Reserved - 1);
-        f.detailCalls.push_back({index, detail != nullptr, size});
         if (!IsLiveSet(set) || device != nullptr || index >= f.interfaces.size()) {
             f.Fault("SetupDiGetDeviceInterfaceDetailW with a wrong set or interface record");
             return Fail(ERROR_INVALID_PARAMETER);

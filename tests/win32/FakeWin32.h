@@ -53,12 +53,6 @@ struct CreateFileCall {
     HANDLE result;
 };
 
-struct DetailCall {
-    DWORD index;
-    bool withBuffer;
-    DWORD size;
-};
-
 // One read or write from the call that started it to its end.
 struct IoCall {
     HANDLE file;
@@ -164,7 +158,6 @@ class FakeWin32 {
     int setsCreated = 0;
     std::map<HDEVINFO, int> setsDestroyed;
     std::vector<DWORD> enumIndices;
-    std::vector<DetailCall> detailCalls;
     int allocations = 0;
     std::vector<HANDLE> preparsedRequests;
     std::vector<CreateFileCall> opens;
