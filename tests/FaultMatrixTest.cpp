@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
 
@@ -18,9 +18,6 @@ using zevrin::sim::FaultKind;
 using zevrin::sim::GamepadBehaviour;
 using zevrin::sim::Moment;
 using zevrin::sim::SimPort;
-using zevrin::test::FakeView;
-using zevrin::test::ImageBytes;
-using zevrin::test::TempDir;
 using zevrin::test::WaitFor;
 
 namespace {
@@ -190,13 +187,8 @@ class PrintTable : public ::testing::Environment {
 };
 const auto* const kPrinter = ::testing::AddGlobalTestEnvironment(new PrintTable);
 
-class FaultMatrix : public ::testing::TestWithParam<std::tuple<When, FaultKind>> {
-  protected:
-    FaultMatrix() {
-        SetTextSource({[] { return uint16_t{1033}; }, {}});
-    }
-    ~FaultMatrix() override { SetTextSource({}); }
-};
+class FaultMatrix : public ::testing::TestWithParam<std::tuple<When, FaultKind>>,
+                    public zevrin::test::EngineRig {};
 
 // The fault, struck from inside the file dialog or the confirmation box (the worker is waiting for
 // the user there, so the device's side happens meanwhile).
@@ -242,47 +234,40 @@ void StrikeWhileTheUserDecides(SimPort& port, int pad, FaultKind fault) {
 
 TEST_P(FaultMatrix, EndsInTimeTellsTheTruthAndRecovers) {
     const auto [when, fault] = GetParam();
-    SimPort port;
-    port.AddInterface("keyboard", 0x046D, 0xC31C);
+    m_Port.AddInterface("keyboard", 0x046D, 0xC31C);
     GamepadBehaviour behaviour;
     const bool struckByUser = when == When::AtFileDialog || when == When::AtConfirmation;
     if (!struckByUser) {
         behaviour.fault = {fault, SimMoment(when)};
     }
-    const int pad = port.AddGamepad("pad", behaviour);
-    FakeView view;
-    view.SetNotifyTarget({nullptr, [](uint32_t) {}});
-    TempDir dir;
-    const std::vector<uint8_t> image = ImageBytes(120, 7, 256, 256);  // 8 chunks
-    view.SetFile(dir.File("fw.dat", image));
+    const int pad = AddPad(behaviour);
+    UseImage(256, 256);  // 8 chunks
     if (when == When::AtFileDialog) {
-        view.OnFileDialog([&] { StrikeWhileTheUserDecides(port, pad, fault); });
+        m_View.OnFileDialog([&] { StrikeWhileTheUserDecides(m_Port, pad, fault); });
     } else if (when == When::AtConfirmation) {
-        view.OnBox([&](const zevrin::test::BoxShown& box) {
+        m_View.OnBox([&](const zevrin::test::BoxShown& box) {
             if (box.buttons == BoxButtons::OkCancel) {
-                StrikeWhileTheUserDecides(port, pad, fault);
+                StrikeWhileTheUserDecides(m_Port, pad, fault);
             }
         });
     }
 
-    auto dlg = std::make_unique<CUpdateDlg>(port, view);
     EngineLimits limits;
     limits.workerSilence = kSilenceLimit;
     limits.deviceGone = 150ms;
-    dlg->SetLimits(limits);
-    dlg->OnInitDialog();
+    Open(limits);
 
     const auto start = std::chrono::steady_clock::now();
-    dlg->OnBnClickedUsbUpdate();
-    const bool ended = WaitFor([&] { return !dlg->IsWorkerRunning(); }, 3 * kBound);
+    m_Dlg->OnBnClickedUsbUpdate();
+    const bool ended = WaitFor([&] { return !m_Dlg->IsWorkerRunning(); }, 3 * kBound);
     const auto took = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(ended) << "the worker never ended";
-    dlg->WaitForWorker();
+    m_Dlg->WaitForWorker();
     EXPECT_LT(took, kBound);
 
-    const UpdateOutcome outcome = dlg->Outcome();
-    const auto rec = port.RecordingOf(pad);
-    const auto shown = view.Snapshot();
+    const UpdateOutcome outcome = m_Dlg->Outcome();
+    const auto rec = m_Port.RecordingOf(pad);
+    const auto shown = m_View.Snapshot();
     bool toldSuccess = false;
     for (const auto& box : shown.boxes) {
         toldSuccess = toldSuccess || box.text == "\n Firmware upgraded! \n";
@@ -293,30 +278,27 @@ TEST_P(FaultMatrix, EndsInTimeTellsTheTruthAndRecovers) {
     EXPECT_EQ(outcome == UpdateOutcome::Success, rec.doneAfterWholeImage);
     EXPECT_EQ(shown.successVisible, rec.doneAfterWholeImage);
     if (rec.doneAfterWholeImage) {
-        EXPECT_EQ(std::vector<uint8_t>(rec.received.begin(), rec.received.end()),
-                  std::vector<uint8_t>(image.begin() + 28, image.end()));
+        EXPECT_EQ(std::vector<uint8_t>(rec.received.begin(), rec.received.end()), ImageData(256));
     }
-    EXPECT_EQ(shown.buttonEnabled, port.IsPlugged(pad));  // usable again, unless it has gone
+    EXPECT_EQ(shown.buttonEnabled, m_Port.IsPlugged(pad));  // usable again, unless it has gone
 
     // The next update goes through.
-    view.OnFileDialog({});
-    view.OnBox({});
-    port.SetBehaviour(pad, {});
-    if (!port.IsPlugged(pad)) {
-        port.Plug(pad);
-        dlg->OnDeviceChange(zevrin::kDeviceArrival, 0);
+    m_View.OnFileDialog({});
+    m_View.OnBox({});
+    m_Port.SetBehaviour(pad, {});
+    if (!m_Port.IsPlugged(pad)) {
+        m_Port.Plug(pad);
+        m_Dlg->OnDeviceChange(zevrin::kDeviceArrival, 0);
     }
-    EXPECT_TRUE(view.Snapshot().buttonEnabled);
-    port.ClearRecording(pad);
-    dlg->OnBnClickedUsbUpdate();
-    ASSERT_TRUE(WaitFor([&] { return !dlg->IsWorkerRunning(); }, 3 * kBound));
-    dlg->WaitForWorker();
+    EXPECT_TRUE(m_View.Snapshot().buttonEnabled);
+    m_Port.ClearRecording(pad);
+    ASSERT_TRUE(RunUpdate(3 * kBound));
     const bool recovered =
-        dlg->Outcome() == UpdateOutcome::Success && port.RecordingOf(pad).doneAfterWholeImage;
+        m_Dlg->Outcome() == UpdateOutcome::Success && m_Port.RecordingOf(pad).doneAfterWholeImage;
     EXPECT_TRUE(recovered);
 
-    dlg.reset();
-    EXPECT_EQ(port.OpenHandles(pad), 0);  // the dialog left nothing open
+    m_Dlg.reset();
+    EXPECT_EQ(m_Port.OpenHandles(pad), 0);  // the dialog left nothing open
 
     std::ostringstream cell;
     cell << Name(outcome) << " " << std::fixed << std::setprecision(2)

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
 #include "update/UpdateEngine.h"
@@ -23,11 +23,7 @@ using zevrin::test::TempDir;
 namespace {
 
 class EnglishTexts : public ::testing::Test {
-  protected:
-    EnglishTexts() {
-        SetTextSource({[] { return uint16_t{1033}; }, {}});
-    }
-    ~EnglishTexts() override { SetTextSource({}); }
+    zevrin::test::EnglishTexts m_Texts;
 };
 
 using VersionDisplayTest = EnglishTexts;
@@ -127,7 +123,7 @@ class SelectFileTest : public EnglishTexts {
 };
 
 TEST_F(SelectFileTest, ConfirmedFileSendsItsHeaderAndShortensTheReadTimeout) {
-    std::vector<uint8_t> bytes = ImageBytes(0x00020078, 0x44332211, 64, 64, 0xEE);
+    std::vector<uint8_t> bytes = ImageBytes(0x00020078, 0x44332211, 64, 64);
     for (size_t i = 12; i < 28; ++i) {
         bytes[i] = 0xEE;  // the header's tail must not reach the device
     }

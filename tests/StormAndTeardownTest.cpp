@@ -5,7 +5,7 @@
 #include <deque>
 #include <iterator>
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
 
@@ -13,54 +13,20 @@ using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;
 using zevrin::sim::GamepadBehaviour;
 using zevrin::sim::Moment;
-using zevrin::sim::SimPort;
-using zevrin::test::FakeView;
-using zevrin::test::ImageBytes;
-using zevrin::test::TempDir;
 using zevrin::test::WaitFor;
 
 namespace {
 
-class StormTest : public ::testing::Test {
-  protected:
-    StormTest() {
-        SetTextSource({[] { return uint16_t{1033}; }, {}});
-        // Events arrive from the simulated devices; the test thread plays the UI thread.
-        m_View.SetNotifyTarget({nullptr, [this](uint32_t code) {
-                                    std::lock_guard lock(m_EventsLock);
-                                    m_Events.push_back(code);
-                                }});
-    }
-    ~StormTest() override { SetTextSource({}); }
-
-    void DeliverEvents() {
-        std::deque<uint32_t> events;
-        {
-            std::lock_guard lock(m_EventsLock);
-            events.swap(m_Events);
-        }
-        for (uint32_t code : events) {
-            m_Dlg->OnDeviceChange(code, 0);
-        }
-    }
-
-    SimPort m_Port;
-    FakeView m_View;
-    TempDir m_Dir;
-    std::unique_ptr<CUpdateDlg> m_Dlg;
-    std::mutex m_EventsLock;
-    std::deque<uint32_t> m_Events;
-};
+// The test thread plays the window's thread: it delivers the events the simulated devices post.
+class StormTest : public ::testing::Test, public zevrin::test::EngineRig {};
 
 TEST_F(StormTest, HundredArrivalsAndRemovalsDuringATransfer) {
     const int keyboard = m_Port.AddInterface("keyboard", 0x046D, 0xC31C);
     GamepadBehaviour b;
     b.latency = 8ms;  // 250 chunks: the transfer outlasts the storm
-    const int pad = m_Port.AddGamepad("pad", b);
-    const auto image = ImageBytes(120, 0, 32 * 250, 32 * 250);
-    m_View.SetFile(m_Dir.File("fw.dat", image));
-    m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
-    m_Dlg->OnInitDialog();
+    const int pad = AddPad(b);
+    UseImage(32 * 250, 32 * 250);
+    Open();
     const size_t versionRequests = m_Port.RecordingOf(pad).versionRequests;
 
     m_Dlg->OnBnClickedUsbUpdate();
@@ -87,7 +53,7 @@ TEST_F(StormTest, HundredArrivalsAndRemovalsDuringATransfer) {
     EXPECT_EQ(m_Dlg->Outcome(), UpdateOutcome::Success);
     EXPECT_EQ(rec.enterUpdates, 1u);                  // no second worker
     EXPECT_EQ(rec.versionRequests, versionRequests);  // no query beside the worker
-    EXPECT_EQ(rec.received, std::vector<uint8_t>(image.begin() + 28, image.end()));
+    EXPECT_EQ(rec.received, ImageData(32 * 250));
     EXPECT_TRUE(m_View.Snapshot().buttonEnabled);
 }
 
@@ -135,10 +101,9 @@ TEST_P(TeardownTest, ClosingStopsAndWaitsForTheWorkerAndTouchesNothingAfter) {
             });
         }
     }
-    const int pad = m_Port.AddGamepad("pad", b);
-    m_View.SetFile(m_Dir.File("fw.dat", ImageBytes(120, 0, 256, 256)));
-    m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
-    m_Dlg->OnInitDialog();
+    const int pad = AddPad(b);
+    UseImage(256, 256);
+    Open();
     m_Dlg->OnBnClickedUsbUpdate();
     if (which < kDeviceMoments) {
         ASSERT_TRUE(WaitFor([&] { return kCloseMoments[which].reached(m_Port.RecordingOf(pad)); }));

@@ -1,4 +1,5 @@
-// Shared pieces of the suites: a scripted DialogView, a log capture and a sim-backed engine.
+// Shared pieces of the suites: a scripted DialogView, a log capture, image files in a folder of
+// their own.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,7 +21,9 @@
 
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
+#include "protocol/Wire.h"
 #include "update/DialogView.h"
+#include "update/Texts.h"
 
 namespace zevrin::test {
 
@@ -233,6 +238,17 @@ class FakeView : public DialogView {
     size_t m_Calls = 0;
 };
 
+// English texts while alive, whatever language the machine speaks.
+class EnglishTexts {
+  public:
+    EnglishTexts() {
+        SetTextSource({[] { return uint16_t{1033}; }, {}});
+    }
+    ~EnglishTexts() { SetTextSource({}); }
+    EnglishTexts(const EnglishTexts&) = delete;
+    EnglishTexts& operator=(const EnglishTexts&) = delete;
+};
+
 // Polls `done` until it holds or `limit` passes.
 inline bool WaitFor(const std::function<bool()>& done,
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) {
@@ -251,13 +267,6 @@ inline std::vector<uint8_t> Bytes(const std::array<uint8_t, kReportSize>& r, siz
     return {r.begin(), r.begin() + static_cast<long>(n)};
 }
 
-}  // namespace zevrin::test
-
-#include <filesystem>
-#include <fstream>
-
-namespace zevrin::test {
-
 // A folder of its own for one test's files, removed afterwards.
 class TempDir {
   public:
@@ -275,12 +284,17 @@ class TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    // Writes the file and returns its path.
+    std::filesystem::path Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
         const auto p = m_Path / name;
         std::ofstream out(p, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
-        const std::u8string u8 = p.u8string();
+        return p;
+    }
+    // The same, the path in UTF-8.
+    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        const std::u8string u8 = Write(name, bytes).u8string();
         return {u8.begin(), u8.end()};
     }
     std::filesystem::path Path() const { return m_Path; }
@@ -289,23 +303,37 @@ class TempDir {
     std::filesystem::path m_Path;
 };
 
-// An image file's bytes: the 28-byte header, then `dataBytes` bytes counting up from 1.
-inline std::vector<uint8_t> ImageBytes(uint32_t desVersion, uint32_t imageParam,
-                                       uint32_t imageLength, size_t dataBytes,
-                                       uint8_t tailFill = 0) {
-    std::vector<uint8_t> b(28 + dataBytes, tailFill);
-    auto put = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-        }
-    };
-    put(0, desVersion);
-    put(4, imageParam);
-    put(8, imageLength);
-    for (size_t i = 0; i < dataBytes; ++i) {
-        b[28 + i] = static_cast<uint8_t>(i + 1);
+// Image data that does not repeat every 256 bytes, so a chunk sent twice or out of order shows.
+inline std::vector<uint8_t> Pattern(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>((i * 131 + 7) ^ (i >> 8));
     }
+    return bytes;
+}
+
+// An image file's bytes: the 28-byte header (version, parameter, declared length, 16 zero bytes),
+// then `data`.
+inline std::vector<uint8_t> ImageBytes(uint32_t desVersion, uint32_t imageParam,
+                                       uint32_t imageLength, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> b(kFirmwareHeaderSize + data.size(), 0);
+    WriteLe32(b.data(), desVersion);
+    WriteLe32(b.data() + 4, imageParam);
+    WriteLe32(b.data() + 8, imageLength);
+    std::copy(data.begin(), data.end(), b.begin() + kFirmwareHeaderSize);
     return b;
+}
+inline std::vector<uint8_t> ImageBytes(uint32_t desVersion, uint32_t imageParam,
+                                       uint32_t imageLength, size_t dataBytes) {
+    return ImageBytes(desVersion, imageParam, imageLength, Pattern(dataBytes));
+}
+// An image whose header declares exactly its data.
+inline std::vector<uint8_t> ImageBytes(uint32_t desVersion, const std::vector<uint8_t>& data) {
+    return ImageBytes(desVersion, 0x00010203, static_cast<uint32_t>(data.size()), data);
+}
+// The image's data, without its header.
+inline std::vector<uint8_t> ImageData(const std::vector<uint8_t>& image) {
+    return {image.begin() + kFirmwareHeaderSize, image.end()};
 }
 
 }  // namespace zevrin::test

@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "update/DeviceEventPolicy.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
@@ -25,53 +25,17 @@ using zevrin::sim::SimPort;
 using zevrin::test::FakeView;
 using zevrin::test::ImageBytes;
 using zevrin::test::LogCapture;
-using zevrin::test::TempDir;
 using zevrin::test::WaitFor;
 
 namespace {
 
 constexpr char kTitle[] = "Zevrin Update v1.20";
 
-class FlowTest : public ::testing::Test {
+class FlowTest : public ::testing::Test, public zevrin::test::EngineRig {
   protected:
-    FlowTest() {
-        SetTextSource({[] { return uint16_t{1033}; }, {}});
-        m_View.SetNotifyTarget({nullptr, [](uint32_t) {}});
-    }
-    ~FlowTest() override { SetTextSource({}); }
-
-    void Open() {
-        m_Dlg = std::make_unique<CUpdateDlg>(m_Port, m_View);
-        EngineLimits limits;
-        limits.workerSilence = 400ms;
-        limits.deviceGone = 150ms;
-        limits.versionQuery = std::chrono::milliseconds(600);
-        m_Dlg->SetLimits(limits);
-        m_Dlg->OnInitDialog();
-    }
-    int AddPad(GamepadBehaviour b = {}) { return m_Pad = m_Port.AddGamepad("pad", b); }
-    void UseImage(uint32_t imageLength, size_t dataBytes, uint32_t desVersion = 120) {
-        m_Image = ImageBytes(desVersion, 0xA1B2C3D4, imageLength, dataBytes);
-        m_View.SetFile(m_Dir.File("fw.dat", m_Image));
-    }
-    // Clicks the button and waits for the worker to end.
-    void Update() {
-        m_Dlg->OnBnClickedUsbUpdate();
-        ASSERT_TRUE(WaitFor([&] { return !m_Dlg->IsWorkerRunning(); }, 20s));
-        m_Dlg->WaitForWorker();
-    }
-    std::vector<uint8_t> ImageData(size_t n) const {
-        return {m_Image.begin() + 28, m_Image.begin() + 28 + static_cast<long>(n)};
-    }
+    void Open() { EngineRig::Open(zevrin::test::QuickLimits()); }
+    void Update() { ASSERT_TRUE(RunUpdate()); }
     FakeView::State View() const { return m_View.Snapshot(); }
-    zevrin::sim::Recording Rec() const { return m_Port.RecordingOf(m_Pad); }
-
-    SimPort m_Port;
-    FakeView m_View;
-    TempDir m_Dir;
-    std::vector<uint8_t> m_Image;
-    std::unique_ptr<CUpdateDlg> m_Dlg;
-    int m_Pad = -1;
 };
 
 // --- start-up and device events ---------------------------------------------------------------

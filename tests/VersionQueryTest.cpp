@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "update/Texts.h"
 #include "update/UpdateEngine.h"
 
@@ -23,16 +23,12 @@ namespace {
 
 class VersionQueryTest : public ::testing::Test {
   protected:
-    VersionQueryTest() {
-        SetTextSource({[] { return uint16_t{1033}; }, {}});
-    }
-    ~VersionQueryTest() override { SetTextSource({}); }
-
     void Start(GamepadBehaviour b) {
         m_Pad = m_Port.AddGamepad("pad", b);
         ASSERT_EQ(m_Engine.Hid().FindDevice(), 1);
     }
 
+    zevrin::test::EnglishTexts m_Texts;
     SimPort m_Port;
     FakeView m_View;
     CUpdateEngine m_Engine{m_Port, m_View};

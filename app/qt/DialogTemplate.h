@@ -6,22 +6,19 @@
 #include <QRect>
 #include <QSize>
 
+#include "res/DialogLayout.h"
+
 namespace zevrin::qt {
 
 // Dialog units of one control or of the dialog: x, y, width, height.
-struct DialogRect {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
+using res::DialogRect;
 
-// The template: client area 233 x 138, then the four controls.
-inline constexpr DialogRect kDialogRect{0, 0, 233, 138};
-inline constexpr DialogRect kProgressRect{7, 7, 219, 14};
-inline constexpr DialogRect kUpdateButtonRect{7, 109, 219, 22};
-inline constexpr DialogRect kSuccessTextRect{59, 91, 85, 12};
-inline constexpr DialogRect kInstructionsRect{7, 25, 219, 55};
+// The Windows program's template, read from its .rc at build time.
+inline constexpr DialogRect kDialogRect = res::kDialog;
+inline constexpr DialogRect kProgressRect = res::kProgress.rect;
+inline constexpr DialogRect kUpdateButtonRect = res::kUsbUpdate.rect;
+inline constexpr DialogRect kSuccessTextRect = res::kSuccessText.rect;
+inline constexpr DialogRect kInstructionsRect = res::kInstructions.rect;
 
 // Pixels per 4 horizontal / 8 vertical dialog units.
 struct BaseUnits {

@@ -137,19 +137,7 @@ struct CapturedConsole {
     Console console{out, err, input, false, {}, {}};
 };
 
-// The bytes of an image file: header (version, param, declared length, 16 zero bytes) and data.
-inline std::vector<uint8_t> ImageBytes(uint32_t version, uint32_t declaredLength, size_t dataBytes,
-                                       uint32_t param = 0x44332211) {
-    std::vector<uint8_t> bytes(kFirmwareHeaderSize + dataBytes, 0);
-    WriteLe32(bytes.data(), version);
-    WriteLe32(bytes.data() + 4, param);
-    WriteLe32(bytes.data() + 8, declaredLength);
-    for (size_t i = 0; i < dataBytes; ++i) {
-        bytes[kFirmwareHeaderSize + i] = static_cast<uint8_t>((i * 131 + 7) ^ (i >> 8));
-    }
-    return bytes;
-}
-
+using zevrin::test::ImageBytes;
 using zevrin::test::TempDir;
 
 inline bool Contains(const std::string& haystack, const std::string& needle) {

@@ -78,12 +78,9 @@ ParsedArgs AsJson(ParsedArgs a) {
 class FlashTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The texts must not follow the machine the suite runs on.
-        SetTextSource({[] { return uint16_t{1033}; }, nullptr});
-        image = ImageBytes(kFileVersion, kImageBytes, kImageBytes);
+        image = ImageBytes(kFileVersion, 0x44332211, kImageBytes, kImageBytes);
         file = dir.File("fw.dat", image);
     }
-    void TearDown() override { SetTextSource({}); }
 
     int AddPad(GamepadBehaviour b = {}) { return port.AddGamepad("pad-a", b); }
 
@@ -91,6 +88,7 @@ class FlashTest : public ::testing::Test {
         return {image.begin() + kFirmwareHeaderSize, image.end()};
     }
 
+    zevrin::test::EnglishTexts texts;  // not the language of the machine the suite runs on
     TempDir dir;
     std::vector<uint8_t> image;
     std::string file;
@@ -131,7 +129,7 @@ TEST_F(FlashTest, ConfirmationShowsBothVersionsWithTheirBetas) {
     GamepadBehaviour b;
     b.version = (3u << 16) | 110;
     AddPad(b);
-    const std::string beta = dir.File("beta.dat", ImageBytes((2u << 16) | 121, 64, 64));
+    const std::string beta = dir.File("beta.dat", ImageBytes((2u << 16) | 121, 0x44332211, 64, 64));
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(UpdateYes(beta), c.console, port), kExitOk);
     EXPECT_TRUE(Contains(c.out.str(), "New firmware 1.21 beta2 and current is 1.10 beta3\n"));
@@ -334,10 +332,11 @@ TEST_P(FlashRefusedImageTest, RefusedBeforeAnythingReachesTheDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, FlashRefusedImageTest,
-    ::testing::Values(BadImage{"TooShort", std::vector<uint8_t>(27, 0x78), ExtraText::FileTooShort},
-                      BadImage{"Empty", {}, ExtraText::FileTooShort},
-                      BadImage{"LengthZero", ImageBytes(120, 0, 64), ExtraText::ImageLengthZero},
-                      BadImage{"Truncated", ImageBytes(120, 65, 64), ExtraText::ImageTruncated}),
+    ::testing::Values(
+        BadImage{"TooShort", std::vector<uint8_t>(27, 0x78), ExtraText::FileTooShort},
+        BadImage{"Empty", {}, ExtraText::FileTooShort},
+        BadImage{"LengthZero", ImageBytes(120, 0x44332211, 0, 64), ExtraText::ImageLengthZero},
+        BadImage{"Truncated", ImageBytes(120, 0x44332211, 65, 64), ExtraText::ImageTruncated}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // --sha256: a file whose digest differs is refused before the gamepad hears anything, not even the
@@ -397,7 +396,7 @@ TEST_F(FlashTest, Sha256CheckedFileIsTheFileSentWhenThePathIsReplacedAfterTheChe
     const std::optional<std::string> digest = Sha256File(file);
     ASSERT_TRUE(digest.has_value());
     const std::string other =
-        dir.File("other.dat", ImageBytes(130, kImageBytes / 2, kImageBytes / 2));
+        dir.File("other.dat", ImageBytes(130, 0x44332211, kImageBytes / 2, kImageBytes / 2));
     const int pad = AddPad();
     CapturedConsole c;
     std::atomic<bool> tried{false};
@@ -1041,7 +1040,7 @@ TEST_F(FlashTest, VersionThatNeverComesIsAFailureNotAGuess) {
 }
 
 TEST_F(FlashTest, InfoDescribesTheImage) {
-    std::vector<uint8_t> bytes = ImageBytes((2u << 16) | 120, 64, 70, 0xCAFEF00D);
+    std::vector<uint8_t> bytes = ImageBytes((2u << 16) | 120, 0xCAFEF00D, 64, 70);
     const std::string path = dir.File("i.dat", bytes);
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Info, path), c.console, port), kExitOk);
@@ -1070,7 +1069,7 @@ TEST_F(FlashTest, InfoAsJson) {
     const std::string tooShort = LoadExtraText(ExtraText::FileTooShort);
     const std::vector<Case> cases = {
         {"extra bytes",
-         ImageBytes((2u << 16) | 120, 64, 70, 0xCAFEF00D),
+         ImageBytes((2u << 16) | 120, 0xCAFEF00D, 64, 70),
          {{"size", 98},
           {"desVersion", (2u << 16) | 120},
           {"version", "1.20 beta2"},
@@ -1082,7 +1081,7 @@ TEST_F(FlashTest, InfoAsJson) {
           {"reason", nullptr}},
          kExitOk},
         {"truncated",
-         ImageBytes(120, 100, 99),
+         ImageBytes(120, 0x44332211, 100, 99),
          {{"size", 127},
           {"desVersion", 120},
           {"version", "1.20"},
@@ -1127,7 +1126,7 @@ TEST_F(FlashTest, InfoAsJson) {
 // A Linux file name may be any bytes; the line must still be JSON, with U+FFFD for what is not
 // UTF-8, and the run must not end in an exception half-way.
 TEST_F(FlashTest, InfoAsJsonOfAFileNameThatIsNotUtf8) {
-    const std::string path = dir.File("fw\xff\xfe.dat", ImageBytes(120, 32, 32));
+    const std::string path = dir.File("fw\xff\xfe.dat", ImageBytes(120, 0x44332211, 32, 32));
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(AsJson(Args(Command::Info, path)), c.console, port), kExitOk);
     const std::vector<Json> lines = JsonLines(c.out.str());
@@ -1163,7 +1162,7 @@ TEST_F(FlashTest, InfoShowsTheSha256OfTheWholeFile) {
 }
 
 TEST_F(FlashTest, InfoSaysWhyAnImageCannotBeSent) {
-    const std::string truncated = dir.File("t.dat", ImageBytes(120, 100, 99));
+    const std::string truncated = dir.File("t.dat", ImageBytes(120, 0x44332211, 100, 99));
     CapturedConsole c;
     EXPECT_EQ(zevrin::cli::Run(Args(Command::Info, truncated), c.console, port), kExitImageRefused);
     EXPECT_TRUE(Contains(c.out.str(),
@@ -1239,7 +1238,7 @@ TEST(RunCommandLineTest, NoBackendIsExitCodeThreeButInfoStillWorks) {
     EXPECT_TRUE(Contains(c.err.str(), "--simulate"));
 
     TempDir dir;
-    const std::string path = dir.File("ok.dat", ImageBytes(120, 32, 32));
+    const std::string path = dir.File("ok.dat", ImageBytes(120, 0x44332211, 32, 32));
     CapturedConsole info;
     EXPECT_EQ(RunCommandLine({"info", path}, info.console, none), kExitOk);
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "EngineRig.h"
 #include "session/linux/LogindHold.h"
 #include "update/Texts.h"
 #include "update/UpdateDlg.h"
@@ -17,10 +17,6 @@ using namespace std::chrono_literals;
 using zevrin::sim::FaultKind;
 using zevrin::sim::GamepadBehaviour;
 using zevrin::sim::Moment;
-using zevrin::sim::SimPort;
-using zevrin::test::FakeView;
-using zevrin::test::ImageBytes;
-using zevrin::test::TempDir;
 using zevrin::test::WaitFor;
 
 namespace {
@@ -68,32 +64,27 @@ class SessionHoldTest : public ::testing::Test {
 
 TEST_F(SessionHoldTest, ShutdownAndSleepWaitForTheTransferOnly) {
     for (const FaultKind fault : {FaultKind::None, FaultKind::Unplug}) {
-        SimPort port;
+        zevrin::test::EngineRig rig;
         GamepadBehaviour b;
         b.latency = 20ms;  // long enough to look while it runs
         b.fault = {fault, Moment::MidTransfer};
-        const int pad = port.AddGamepad("pad", b);
-        FakeView view;
-        view.SetNotifyTarget({nullptr, [](uint32_t) {}});
-        TempDir dir;
-        view.SetFile(dir.File("fw.dat", ImageBytes(120, 0, 640, 640)));
-        CUpdateDlg dlg(port, view);
+        rig.AddPad(b);
+        rig.UseImage(640, 640);
         EngineLimits limits;
         limits.deviceGone = 150ms;
-        dlg.SetLimits(limits);
-        dlg.OnInitDialog();
+        rig.Open(limits);
         ASSERT_TRUE(ListInhibitors().empty());
 
-        dlg.OnBnClickedUsbUpdate();
-        ASSERT_TRUE(WaitFor([&] { return port.RecordingOf(pad).chunks >= 2; }));
+        rig.m_Dlg->OnBnClickedUsbUpdate();
+        ASSERT_TRUE(WaitFor([&] { return rig.Rec().chunks >= 2; }));
         const std::vector<Inhibitor> during = ListInhibitors();
         ASSERT_EQ(during.size(), 1u);
         EXPECT_EQ(during[0].what, "shutdown:sleep");
         EXPECT_EQ(during[0].who, LoadLocalizedText(TextId::Title));
         EXPECT_EQ(during[0].why, LoadExtraText(ExtraText::UpdateInProgress));
         EXPECT_EQ(during[0].mode, "block");
-        dlg.WaitForWorker();
-        EXPECT_EQ(dlg.Outcome(),
+        rig.m_Dlg->WaitForWorker();
+        EXPECT_EQ(rig.m_Dlg->Outcome(),
                   fault == FaultKind::None ? UpdateOutcome::Success : UpdateOutcome::DeviceLost);
         // The mock drops a lock once its descriptor is closed; give its loop a moment.
         EXPECT_TRUE(WaitFor([] { return ListInhibitors().empty(); }, 2s));

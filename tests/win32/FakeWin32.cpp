@@ -72,7 +72,6 @@ struct FakeCalls {
 
     static BOOLEAN WINAPI Attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
         std::lock_guard lock(F().m_Mutex);
-        F().attributeSizes.push_back(attributes->Size);
         const auto* object = F().Find(device);
         if (object == nullptr || object->closes > 0 || object->iface < 0) {
             F().Fault("HidD_GetAttributes on a handle that is not an open interface");
@@ -139,9 +138,11 @@ struct FakeCalls {
     static HDEVINFO WINAPI ClassDevs(const GUID* guid, PCWSTR enumerator, HWND parent,
                                      DWORD flags) {
         std::lock_guard lock(F().m_Mutex);
-        F().classDevsGuids.push_back(*guid);
-        F().classDevsFlags.push_back(flags);
-        F().classDevsOddArgs += (enumerator != nullptr || parent != nullptr) ? 1 : 0;
+        // Anything else is a set of other devices, or of devices rather than their interfaces.
+        if (!IsEqualGUID(*guid, kHidClass) || enumerator != nullptr || parent != nullptr ||
+            flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
+            F().Fault("SetupDiGetClassDevsW not asking for the present HID interfaces");
+        }
         if (F().classDevsFail) {
             t_LastError = ERROR_INVALID_PARAMETER;
             return INVALID_HANDLE_VALUE;
@@ -188,7 +189,6 @@ struct FakeCalls {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
         const DWORD index = static_cast<DWORD>(data->Reserved - 1);
-        f.detailCalls.push_back({index, detail != nullptr, size});
         if (!IsLiveSet(set) || device != nullptr || index >= f.interfaces.size()) {
             f.Fault("SetupDiGetDeviceInterfaceDetailW with a wrong set or interface record");
             return Fail(ERROR_INVALID_PARAMETER);
@@ -239,18 +239,18 @@ struct FakeCalls {
                                   HANDLE templateFile) {
         std::lock_guard lock(F().m_Mutex);
         FakeWin32& f = F();
-        CreateFileCall call{path,
-                            access,
-                            share,
-                            disposition,
-                            flags,
-                            security != nullptr,
-                            templateFile != nullptr,
-                            INVALID_HANDLE_VALUE};
+        CreateFileCall call{path, access, INVALID_HANDLE_VALUE};
+        if (disposition != OPEN_EXISTING || security != nullptr || templateFile != nullptr) {
+            f.Fault("CreateFileW on a device with more than a path, rights, sharing and flags");
+        }
         const auto it = std::find_if(f.interfaces.begin(), f.interfaces.end(),
                                      [&](const FakeInterface& i) { return i.path == path; });
         if (it == f.interfaces.end() || it->gone) {
             t_LastError = ERROR_FILE_NOT_FOUND;
+        } else if ((share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) !=
+                   (FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            // The system's own handles on every HID collection read and write it.
+            t_LastError = ERROR_SHARING_VIOLATION;
         } else if ((access & it->refuseAccess) != 0) {
             t_LastError = it->openError;
         } else {
@@ -356,11 +356,12 @@ struct FakeCalls {
             f.Fault("ReadFile on a handle opened without read access");
             return Fail(ERROR_ACCESS_DENIED);
         }
-        f.reads.push_back({{file, overlapped, overlapped->hEvent, std::this_thread::get_id()},
-                           data,
-                           size,
-                           overlapped->Offset,
-                           overlapped->OffsetHigh});
+        if (size < kReportSize || overlapped->Offset != 0 || overlapped->OffsetHigh != 0) {
+            f.Fault("ReadFile with room for less than a report, or from an offset");
+            return Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        f.reads.push_back(
+            {{file, overlapped, overlapped->hEvent, std::this_thread::get_id()}, data, size});
         ReadCall& read = f.reads.back();
         event->signalled = false;  // as the system does when a call begins
         if (f.readError != 0) {
@@ -383,8 +384,12 @@ struct FakeCalls {
     static HANDLE WINAPI NewEvent(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                                   BOOL initialState, LPCWSTR name) {
         std::lock_guard lock(F().m_Mutex);
-        F().events.push_back(
-            {security != nullptr, manualReset != FALSE, initialState != FALSE, name != nullptr});
+        ++F().eventsCreated;
+        // A name could meet another process's event; a wait would reset an automatic one before
+        // the call's result is looked at.
+        if (security != nullptr || name != nullptr || manualReset == FALSE) {
+            F().Fault("CreateEventW for overlapped I/O that is not a private manual-reset event");
+        }
         if (F().eventCreationFails) {
             t_LastError = ERROR_NOT_ENOUGH_MEMORY;
             return nullptr;
@@ -608,8 +613,15 @@ struct FakeCalls {
 
     static HDEVNOTIFY WINAPI Register(HANDLE recipient, LPVOID filter, DWORD flags) {
         std::lock_guard lock(F().m_Mutex);
-        RegisterCall call{recipient, {}, flags, nullptr};
-        std::memcpy(&call.filter, filter, sizeof(call.filter));
+        RegisterCall call{recipient, nullptr};
+        const auto* wanted = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+        // Anything else brings no HID arrival or removal to a window.
+        if (flags != DEVICE_NOTIFY_WINDOW_HANDLE ||
+            wanted->dbcc_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) ||
+            wanted->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+            !IsEqualGUID(wanted->dbcc_classguid, kHidClass)) {
+            F().Fault("RegisterDeviceNotificationW not for HID interface events at a window");
+        }
         if (F().registrationFails) {
             t_LastError = ERROR_INVALID_PARAMETER;
         } else {

@@ -1,6 +1,7 @@
 // A fake Windows for the HID backend: a set of HID interfaces, handles that know whether they were
 // closed, events, and overlapped reads and writes whose completion the test controls. It behaves
-// like the system where the backend relies on it (size fields checked, CancelIo only reaching the
+// like the system where the backend relies on it (size fields checked, an open that does not share
+// reading and writing refused, CancelIo only reaching the
 // calling thread's calls, a cancelled call ending only later, a call that fails at once leaving
 // nothing to wait for, a call's memory written until the call has ended) and records every call.
 // It stands in for the session hold's calls too (SessionApi).
@@ -48,15 +49,8 @@ struct FakeInterface {
 
 struct CreateFileCall {
     std::wstring path;
-    DWORD access, share, disposition, flags;
-    bool security, templateFile;
+    DWORD access;
     HANDLE result;
-};
-
-struct DetailCall {
-    DWORD index;
-    bool withBuffer;
-    DWORD size;
 };
 
 // One read or write from the call that started it to its end.
@@ -76,14 +70,9 @@ struct WriteCall : IoCall {
     std::vector<uint8_t> bytes;  // as they were when the write began
 };
 
-struct EventCall {
-    bool security, manualReset, initialState, named;
-};
-
 struct ReadCall : IoCall {
     void* buffer;
     DWORD size;
-    DWORD offset, offsetHigh;
 };
 
 // How a write the device takes ends.
@@ -126,8 +115,6 @@ struct SessionCall {
 
 struct RegisterCall {
     HANDLE recipient;
-    DEV_BROADCAST_DEVICEINTERFACE_W filter;
-    DWORD flags;
     HDEVNOTIFY result;
 };
 
@@ -168,19 +155,14 @@ class FakeWin32 {
     bool WaitUntilAnyoneWaits();
 
     // --- what the backend did ---
-    std::vector<GUID> classDevsGuids;
-    std::vector<DWORD> classDevsFlags;
-    int classDevsOddArgs = 0;  // enumerator or window passed
     int setsCreated = 0;
     std::map<HDEVINFO, int> setsDestroyed;
     std::vector<DWORD> enumIndices;
-    std::vector<DetailCall> detailCalls;
     int allocations = 0;
-    std::vector<DWORD> attributeSizes;
     std::vector<HANDLE> preparsedRequests;
     std::vector<CreateFileCall> opens;
     std::vector<WriteCall> writes;
-    std::vector<EventCall> events;
+    int eventsCreated = 0;
     std::vector<ReadCall> reads;
     std::vector<WaitCall> waits;
     std::vector<CancelCall> cancels;

@@ -61,22 +61,18 @@ class Win32ChannelTest : public Win32PortTest {
     std::array<uint8_t, 64> poisoned;
 };
 
-TEST_F(Win32ChannelTest, OpenDeviceOpensAWriterThenAReaderBothOverlapped) {
+// The rights each handle asks for show in the refusals below; a handle that could not be waited
+// on, or not written or read through, is a fault of the fake system.
+TEST_F(Win32ChannelTest, OpenDeviceOpensTheGamepadOnceToWriteAndOnceToRead) {
     EXPECT_EQ(hid.OpenDevice(), 1);
     EXPECT_EQ(hid.LastOpenStatus(), OpenStatus::Ok);
-    ASSERT_EQ(fake.opens.size(), 2u);
-    const CreateFileCall& writer = fake.opens[0];
-    const CreateFileCall& reader = fake.opens[1];
-    for (const auto* open : {&writer, &reader}) {
-        EXPECT_EQ(open->path, InterfacePath(L"pad"));
-        EXPECT_EQ(open->share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
-        EXPECT_EQ(open->disposition, static_cast<DWORD>(OPEN_EXISTING));
-        EXPECT_FALSE(open->security);
-        EXPECT_FALSE(open->templateFile);
-        EXPECT_EQ(open->flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
-    }
-    EXPECT_EQ(writer.access, static_cast<DWORD>(GENERIC_WRITE));
-    EXPECT_EQ(reader.access, static_cast<DWORD>(GENERIC_READ));
+    EXPECT_EQ(fake.OpensOf(InterfacePath(L"pad")), 2);
+    const uint8_t data[2] = {1, 0x42};
+    EXPECT_EQ(hid.WriteHid(data, 2), 1);
+    fake.input.push_back(Report(0));
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
+    EXPECT_EQ(fake.writes.at(0).file, Opened(0));
+    EXPECT_EQ(fake.reads.at(0).file, Opened(1));
 }
 
 TEST_F(Win32ChannelTest, RefusedWriterEndsTheOpenBeforeTheReader) {
@@ -95,9 +91,9 @@ TEST_F(Win32ChannelTest, RefusedReaderLeavesAWorkingWriter) {
     EXPECT_EQ(hid.WriteHid(data, 2), 1);
     ASSERT_EQ(fake.writes.size(), 1u);
     EXPECT_EQ(fake.writes[0].file, Opened(0));
-    const size_t events = fake.events.size();
+    const int events = fake.eventsCreated;
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadNoHandle);
-    EXPECT_EQ(fake.events.size(), events);
+    EXPECT_EQ(fake.eventsCreated, events);
 }
 
 TEST_F(Win32ChannelTest, OpenErrorsTellAMissingDeviceFromAForbiddenOne) {
@@ -320,18 +316,10 @@ TEST_F(Win32ChannelTest, ReportHandsOnItsBytesAfterTheReportId) {
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
     EXPECT_THAT(buffer, ElementsAreArray(report.data() + 1, 64));
 
-    ASSERT_EQ(fake.events.size(), 1u);
-    const EventCall& event = fake.events[0];
-    EXPECT_TRUE(event.manualReset);
-    EXPECT_FALSE(event.initialState);
-    EXPECT_FALSE(event.security);
-    EXPECT_FALSE(event.named);
+    EXPECT_EQ(fake.eventsCreated, 1);
     ASSERT_EQ(fake.reads.size(), 1u);
     const ReadCall& read = fake.reads[0];
     EXPECT_EQ(read.file, Opened(1));
-    EXPECT_EQ(read.size, kReportSize);
-    EXPECT_EQ(read.offset, 0u);
-    EXPECT_EQ(read.offsetHigh, 0u);
     ASSERT_EQ(fake.waits.size(), 1u);
     EXPECT_EQ(fake.waits[0].object, read.event);
     EXPECT_EQ(fake.waits[0].milliseconds, kOpenReadTimeoutMs);

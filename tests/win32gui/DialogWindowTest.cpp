@@ -31,8 +31,8 @@ using zevrin::sim::GamepadBehaviour;
 using zevrin::sim::Moment;
 using zevrin::sim::SimPort;
 using zevrin::test::ControlOf;
+using zevrin::test::ImageBytes;
 using zevrin::test::LogCapture;
-using zevrin::test::MakeImage;
 using zevrin::test::Pattern;
 using zevrin::test::ProgressPos;
 using zevrin::test::ProgressRange;
@@ -40,7 +40,7 @@ using zevrin::test::PromptAnswerer;
 using zevrin::test::PumpPending;
 using zevrin::test::PumpUntil;
 using zevrin::test::SessionCall;
-using zevrin::test::TempFile;
+using zevrin::test::TempDir;
 using zevrin::test::TextOf;
 using zevrin::win32::Win32DialogView;
 
@@ -420,8 +420,8 @@ TEST_F(DialogWindowTest, WholeUpdateEndsWithTheSuccessBoxAndTheSuccessText) {
     AddGamepad(slow);
     ASSERT_NO_FATAL_FAILURE(Open());
     const std::vector<uint8_t> data = Pattern(32 * 40 + 9);
-    TempFile image("whole.dat", MakeImage(120, data));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("whole.dat", ImageBytes(120, data)));
 
     Click();
     EXPECT_FALSE(ButtonEnabled()) << "the button is disabled while the worker runs";
@@ -514,8 +514,8 @@ TEST_F(DialogWindowTest, DeviceFailureShowsTheFailureBoxAndGivesTheButtonBack) {
     failing.fault = {FaultKind::Failed21, Moment::MidTransfer};
     AddGamepad(failing);
     ASSERT_NO_FATAL_FAILURE(Open());
-    TempFile image("fail.dat", MakeImage(120, Pattern(32 * 20)));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("fail.dat", ImageBytes(120, Pattern(32 * 20))));
 
     Click();
     ASSERT_TRUE(WaitForWorkerEnd());
@@ -532,10 +532,10 @@ TEST_F(DialogWindowTest, DeviceFailureShowsTheFailureBoxAndGivesTheButtonBack) {
 TEST_F(DialogWindowTest, ImageThatCannotBeSentIsRefusedWithItsReason) {
     AddGamepad();
     ASSERT_NO_FATAL_FAILURE(Open());
-    std::vector<uint8_t> truncated = MakeImage(120, Pattern(100));
+    std::vector<uint8_t> truncated = ImageBytes(120, Pattern(100));
     truncated.resize(truncated.size() - 10);
-    TempFile image("short.dat", truncated);
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("short.dat", truncated));
 
     Click();
     ASSERT_TRUE(WaitForWorkerEnd());
@@ -561,8 +561,8 @@ TEST_F(DialogWindowTest, ClosingDuringATransferAsksAndCancelLetsItFinish) {
     AddGamepad(slow);
     ASSERT_NO_FATAL_FAILURE(Open());
     const std::vector<uint8_t> data = Pattern(32 * 60);
-    TempFile image("keep.dat", MakeImage(120, data));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("keep.dat", ImageBytes(120, data)));
     m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Ok);      // confirmation
     m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Cancel);  // "stop now?"
 
@@ -589,8 +589,8 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
     AddGamepad(slow);
     m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
-    TempFile image("stop.dat", MakeImage(120, Pattern(32 * 200)));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("stop.dat", ImageBytes(120, Pattern(32 * 200))));
 
     Click();
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));
@@ -612,8 +612,8 @@ TEST_F(DialogWindowTest, ClosingDuringATransferWithOkStopsTheWorkerBeforeTheWind
 TEST_F(DialogWindowTest, ClosingWhileTheWorkerAsksForConfirmationEndsItsBox) {
     AddGamepad();
     ASSERT_NO_FATAL_FAILURE(Open());
-    TempFile image("asking.dat", MakeImage(120, Pattern(64)));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("asking.dat", ImageBytes(120, Pattern(64))));
     m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Leave);  // the user looks away
     m_Answerer.QueueBoxAnswer(PromptAnswerer::Answer::Ok);     // then closes the window
 
@@ -715,8 +715,8 @@ TEST_F(DialogWindowTest, TransferHoldsOffShutdownAndSleepUntilItEnds) {
     AddGamepad(slow);
     m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
-    TempFile image("session.dat", MakeImage(120, Pattern(32 * 60)));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("session.dat", ImageBytes(120, Pattern(32 * 60))));
     const HWND hidden = m_Session->Find();
     ASSERT_NE(hidden, nullptr);
     EXPECT_EQ(GetAncestor(hidden, GA_PARENT), GetDesktopWindow()) << "not a top-level window";
@@ -766,8 +766,8 @@ TEST_F(DialogWindowTest, SessionEndingDuringATransferStopsTheWorkerBeforeItRetur
     AddGamepad(slow);
     m_Session.emplace();
     ASSERT_NO_FATAL_FAILURE(Open());
-    TempFile image("ending.dat", MakeImage(120, Pattern(32 * 200)));
-    m_Answerer.SetFile(image.Path());
+    TempDir dir;
+    m_Answerer.SetFile(dir.Write("ending.dat", ImageBytes(120, Pattern(32 * 200))));
 
     Click();
     ASSERT_TRUE(PumpUntil(m_Dlg, [&] { return Recording().chunks >= 5; }));

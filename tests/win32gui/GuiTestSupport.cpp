@@ -292,46 +292,6 @@ void PromptAnswerer::Handle(HWND window) {
     }
 }
 
-std::vector<uint8_t> MakeImage(uint32_t version, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> image(kFirmwareHeaderSize + data.size(), 0);
-    const uint32_t words[3] = {version, 0x00010203u, static_cast<uint32_t>(data.size())};
-    for (size_t w = 0; w < 3; ++w) {
-        for (size_t b = 0; b < 4; ++b) {
-            image[w * 4 + b] = static_cast<uint8_t>(words[w] >> (8 * b));
-        }
-    }
-    std::copy(data.begin(), data.end(), image.begin() + kFirmwareHeaderSize);
-    return image;
-}
-
-std::vector<uint8_t> Pattern(size_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>((i * 131 + 7) ^ (i >> 8));
-    }
-    return bytes;
-}
-
-TempFile::TempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    static std::atomic<int> counter{0};
-    wchar_t dir[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, dir);
-    m_Path = std::filesystem::path(dir) / (std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                           std::to_wstring(counter++) + L"-" + Utf16(name));
-    std::ofstream out(m_Path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-TempFile::~TempFile() {
-    std::error_code ec;
-    std::filesystem::remove(m_Path, ec);
-}
-
-std::string TempFile::Utf8Path() const {
-    return Utf8(m_Path.wstring()).value();
-}
-
 uint16_t ExpectedUiLanguage() {
     const char* value = std::getenv("ZEVRIN_EXPECT_UI_LANGUAGE");  // NOLINT(concurrency-mt-unsafe)
     return value == nullptr ? 0 : static_cast<uint16_t>(std::strtoul(value, nullptr, 10));

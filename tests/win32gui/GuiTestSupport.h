@@ -95,23 +95,6 @@ class PromptAnswerer {
     std::thread m_Thread;
 };
 
-// A firmware image: the 28-byte header (version, parameter, length, 16 zero bytes), then `data`.
-std::vector<uint8_t> MakeImage(uint32_t version, const std::vector<uint8_t>& data);
-std::vector<uint8_t> Pattern(size_t size);
-// A file of its own under the system's temporary folder, removed with the object.
-class TempFile {
-  public:
-    TempFile(const std::string& name, const std::vector<uint8_t>& bytes);
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::filesystem::path& Path() const { return m_Path; }
-    std::string Utf8Path() const;
-
-  private:
-    std::filesystem::path m_Path;
-};
-
 // The interface language that the test run was started for (ZEVRIN_EXPECT_UI_LANGUAGE), or 0.
 uint16_t ExpectedUiLanguage();
 // The built programs whose resources are checked, from the command line (--exe=PATH).

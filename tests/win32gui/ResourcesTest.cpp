@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "hid/win32/Utf16.h"
+#include "res/DialogLayout.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "tests/win32gui/ResourceReader.h"
 #include "update/Texts.h"
 
 using zevrin::Utf8;
+using zevrin::res::kDialog;
 using zevrin::test::DialogTemplate;
 using zevrin::test::ProgramFiles;
 using zevrin::test::ResourceFile;
@@ -64,10 +66,8 @@ TEST_P(BuiltProgramTest, DialogTemplate102IsStoredAsDesigned) {
 
     EXPECT_EQ(dialog->style, 0x90C800C0u);
     EXPECT_EQ(dialog->exStyle, static_cast<uint32_t>(WS_EX_APPWINDOW));
-    EXPECT_EQ(dialog->x, 0);
-    EXPECT_EQ(dialog->y, 0);
-    EXPECT_EQ(dialog->cx, 233);
-    EXPECT_EQ(dialog->cy, 138);
+    EXPECT_EQ(std::make_tuple(dialog->x, dialog->y, dialog->cx, dialog->cy),
+              std::make_tuple(kDialog.x, kDialog.y, kDialog.width, kDialog.height));
     EXPECT_EQ(dialog->menu, L"");
     EXPECT_EQ(dialog->windowClass, L"");
     EXPECT_EQ(dialog->title, L"s");
@@ -77,46 +77,34 @@ TEST_P(BuiltProgramTest, DialogTemplate102IsStoredAsDesigned) {
     EXPECT_EQ(dialog->charset, 1);
     EXPECT_EQ(dialog->face, L"\u5B8B\u4F53") << "宋体, not mojibake";
 
-    ASSERT_EQ(dialog->items.size(), 4u);
-    const auto& progress = dialog->items[0];
-    EXPECT_EQ(progress.id, 1003u);
-    EXPECT_EQ(progress.className, L"MSCTLS_PROGRESS32");  // class names are compared caseless
-    EXPECT_EQ(progress.title, L"");
-    EXPECT_EQ(progress.style, static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_BORDER));
-    EXPECT_EQ(std::make_tuple(progress.x, progress.y, progress.cx, progress.cy),
-              std::make_tuple(7, 7, 219, 14));
-
-    const auto& button = dialog->items[1];
-    EXPECT_EQ(button.id, 1007u);
-    EXPECT_EQ(button.classAtom, kButtonAtom);
-    EXPECT_EQ(button.title, L"USB_Update");
-    EXPECT_EQ(button.style,
-              static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON));
-    EXPECT_EQ(std::make_tuple(button.x, button.y, button.cx, button.cy),
-              std::make_tuple(7, 109, 219, 22));
-
-    const auto& success = dialog->items[2];
-    EXPECT_EQ(success.id, 0xFFFFFFFFu);
-    EXPECT_EQ(success.classAtom, kStaticAtom);
-    EXPECT_EQ(success.title, L"Firmware upgraded!");
-    EXPECT_EQ(success.style, static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_CENTER));
-    EXPECT_EQ(std::make_tuple(success.x, success.y, success.cx, success.cy),
-              std::make_tuple(59, 91, 85, 12));
-
-    const auto& instructions = dialog->items[3];
-    EXPECT_EQ(instructions.id, 1008u);
-    EXPECT_EQ(instructions.classAtom, kStaticAtom);
-    EXPECT_EQ(instructions.title, L"\u9759\u6001");  // 静态
-    EXPECT_EQ(instructions.style,
-              static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT));
-    EXPECT_EQ(std::make_tuple(instructions.x, instructions.y, instructions.cx, instructions.cy),
-              std::make_tuple(7, 25, 219, 55));
-
-    for (const auto& item : dialog->items) {
-        EXPECT_EQ(item.exStyle, 0u) << item.id;
-        EXPECT_EQ((item.style & WS_TABSTOP) != 0, item.id == 1007u)
-            << "only the button takes the focus by Tab";
+    // Ids and places as the Qt window reads them from the .rc; here, what windres made of them.
+    const struct {
+        uint16_t classAtom;  // 0 for the progress bar, whose class goes by name
+        const wchar_t* title;
+        DWORD style;
+    } kItems[] = {
+        {0, L"", WS_BORDER},
+        {kButtonAtom, L"USB_Update", WS_TABSTOP | BS_PUSHBUTTON},
+        {kStaticAtom, L"Firmware upgraded!", WS_GROUP | SS_CENTER},
+        {kStaticAtom, L"\u9759\u6001", WS_GROUP | SS_LEFT},  // 静态
+    };
+    static_assert(std::size(kItems) == std::size(zevrin::res::kControls));
+    ASSERT_EQ(dialog->items.size(), std::size(kItems));
+    for (size_t i = 0; i < std::size(kItems); ++i) {
+        const auto& item = dialog->items[i];
+        const zevrin::res::DialogControl& control = zevrin::res::kControls[i];
+        EXPECT_EQ(static_cast<int>(item.id), control.id) << i;
+        EXPECT_EQ(std::make_tuple(item.x, item.y, item.cx, item.cy),
+                  std::make_tuple(control.rect.x, control.rect.y, control.rect.width,
+                                  control.rect.height))
+            << i;
+        EXPECT_EQ(item.classAtom, kItems[i].classAtom) << i;
+        EXPECT_EQ(item.title, kItems[i].title) << i;
+        EXPECT_EQ(item.style, WS_CHILD | WS_VISIBLE | kItems[i].style) << i;
+        EXPECT_EQ(item.exStyle, 0u) << i;
     }
+    // Class names are compared caseless.
+    EXPECT_EQ(dialog->items[0].className, L"MSCTLS_PROGRESS32");
 }
 
 TEST_P(BuiltProgramTest, IconGroup152HoldsEverySizeFrom16To256WithAlpha) {

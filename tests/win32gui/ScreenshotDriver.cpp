@@ -19,6 +19,8 @@
 #include "app/win32/ResourceTexts.h"
 #include "app/win32/Win32DialogView.h"
 #include "hid/sim/SimBench.h"
+#include "hid/sim/SimPort.h"
+#include "tests/TestSupport.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "update/Texts.h"
 
@@ -86,11 +88,12 @@ bool Run(const std::filesystem::path& signalDir) {
     behaviour.latency = 4ms;
     port.SetBehaviour(gamepad, behaviour);
 
-    zevrin::test::TempFile image("zevrin-demo-1.20.dat",
-                                 zevrin::test::MakeImage(120, zevrin::test::Pattern(32 * 400)));
+    const zevrin::test::TempDir dir;
+    const std::filesystem::path image = dir.Write(
+        "zevrin-demo-1.20.dat", zevrin::test::ImageBytes(120, zevrin::test::Pattern(32 * 400)));
     zevrin::win32::Prompts prompts = zevrin::win32::SystemPrompts();
     prompts.openFileName = [&](OPENFILENAMEW& request) {
-        const std::wstring path = image.Path().wstring();
+        const std::wstring path = image.wstring();
         if (path.size() + 1 > request.nMaxFile) {
             return FALSE;
         }

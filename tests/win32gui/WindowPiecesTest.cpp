@@ -18,6 +18,7 @@
 #include "app/win32/UpdateApp.h"
 #include "hid/sim/SimPort.h"
 #include "hid/win32/Utf16.h"
+#include "tests/TestSupport.h"
 #include "tests/win32gui/GuiTestSupport.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
@@ -143,7 +144,7 @@ TEST(LongImagePath, ImageDeepInFoldersIsCheckedAndKeptOpen) {
     std::error_code error;
     std::filesystem::create_directories(L"\\\\?\\" + folder.native(), error);
     ASSERT_FALSE(error) << error.message();
-    const std::vector<uint8_t> image = zevrin::test::MakeImage(120, zevrin::test::Pattern(100));
+    const std::vector<uint8_t> image = zevrin::test::ImageBytes(120, zevrin::test::Pattern(100));
     {
         std::ofstream out(std::filesystem::path(L"\\\\?\\" + file.native()), std::ios::binary);
         out.write(reinterpret_cast<const char*>(image.data()),
