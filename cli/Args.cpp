@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/ExitCodes.h"
+
 namespace zevrin::cli {
 
 namespace {
@@ -329,19 +331,7 @@ Options (before or after the command):
 The gamepad must be in boot mode: hold L+R+START while powering it on (the LED blinks yellow),
 then connect it by USB.
 
-Exit codes:
-  0    success
-  1    the update failed: the gamepad reported a failure, stopped answering, was unplugged or is
-       not in boot mode; for 'version', it never answered
-  2    usage error
-  3    no gamepad found, or it cannot be opened (no permission, or another program is
-       updating it: each gamepad has one updater at a time), or none arrived within --wait
-  4    the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent
-  5    cancelled: the answer was not yes
-  129  stopped because the terminal closed (SIGHUP) or the console window was closed
-  130  interrupted with Ctrl-C (SIGINT, Ctrl-Break)
-  143  stopped with SIGTERM
-)";
+)" + ExitCodesHelp();
 }
 
 }  // namespace zevrin::cli
