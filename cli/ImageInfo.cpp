@@ -59,33 +59,38 @@ int ShowImageJson(const ParsedArgs& a, Console& c, CliView& view, const ImageChe
 
 std::string HeaderText(const ImageCheck& check) {
     const FirmwareHeader& h = check.header;
-    std::string text = Format("Version:     %s (desVersion 0x%08x)\n",
-                              FormatVersion(h.desVersion).c_str(), h.desVersion);
-    text += Format("imageParam:  0x%08x\n", h.imageParam);
-    text += Format("imageLength: %u bytes\n", h.imageLength);
+    std::string text = LoadCliText(CliText::InfoVersion,
+                                   {FormatVersion(h.desVersion), Format("0x%08x", h.desVersion)}) +
+                       "\n";
+    text += LoadCliText(CliText::InfoImageParam, {Format("0x%08x", h.imageParam)}) + "\n";
+    text += LoadCliText(CliText::InfoImageLength, {std::to_string(h.imageLength)}) + "\n";
     if (check.problem == ImageProblem::None && check.dataBytes > h.imageLength) {
         // They go out with the last chunk, as the device's loader has always received them.
-        text += Format("Extra bytes: %llu after the image, sent with the last chunk\n",
-                       static_cast<unsigned long long>(check.dataBytes - h.imageLength));
+        text += LoadCliText(CliText::InfoExtraBytes,
+                            {std::to_string(check.dataBytes - h.imageLength)}) +
+                "\n";
     }
     return text;
 }
 
 int ShowImageText(const ParsedArgs& a, Console& c, CliView& view, const ImageCheck& check,
                   const std::optional<std::string>& digest) {
-    std::string text =
-        Format("File:        %s\nSize:        %llu bytes\n", a.file.c_str(),
-               static_cast<unsigned long long>(check.headerBytesRead + check.dataBytes));
-    text += "SHA-256:     " + digest.value_or("cannot be computed: the file cannot be read") + "\n";
+    std::string text = LoadCliText(CliText::InfoFile, {a.file}) + "\n";
+    text +=
+        LoadCliText(CliText::InfoSize, {std::to_string(check.headerBytesRead + check.dataBytes)}) +
+        "\n";
+    text += LoadCliText(CliText::InfoSha256,
+                        {digest.value_or(LoadCliText(CliText::DigestUnavailable))}) +
+            "\n";
     if (check.headerBytesRead == kFirmwareHeaderSize) {
         text += HeaderText(check);
     }
     if (check.problem != ImageProblem::None) {
-        text += "Can be sent: no: " + RefusalReason(check.problem) + "\n";
+        text += LoadCliText(CliText::InfoCannotBeSent, {RefusalReason(check.problem)}) + "\n";
         view.Print(c.out, text);
         return kExitImageRefused;
     }
-    view.Print(c.out, text + "Can be sent: yes\n");
+    view.Print(c.out, text + LoadCliText(CliText::InfoCanBeSent) + "\n");
     return kExitOk;
 }
 
