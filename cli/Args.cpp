@@ -302,35 +302,12 @@ bool JsonRequested(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return R"(Usage: zevrin-flash [options] COMMAND
-
-Commands:
-  list            the Zevrin gamepads present: device path and VID:PID, one a line
-  version         the firmware version of the gamepad
-  info FILE       what a firmware image (.dat) holds and whether it can be sent
-  update FILE     write FILE into the gamepad, after showing both versions and asking y/N
-
-Options (before or after the command):
-  --device PATH   use the gamepad at PATH (as 'list' shows it) instead of the first one found
-  --simulate[=N]  talk to N simulated gamepads (firmware 1.10; default 1) instead of real devices
-  --timeout SECS  give up an update after SECS seconds without an answer (default 15)
-  --sha256 HEX    update only if the file's SHA-256 is HEX (64 hex digits, as 'info' shows it)
-  -y, --yes       answer yes to the confirmation
-  --json          print JSON Lines on standard output instead of the text; the last line is the
-                  result (update then needs --yes)
-  --wait[=SECS]   with no gamepad present, wait for one to arrive (at most SECS seconds)
-  --all           version or update every gamepad present at once, each in a process of its
-                  own; one question for all, then a table (exit code: the worst of theirs)
-  --repeat        with update --yes: write each gamepad that arrives, one after another, a line
-                  each; Ctrl-C ends and prints the totals (exit code 0, or 1 if one failed)
-  -v, --verbose   print the diagnostic lines on standard error
-  -h, --help      show this text
-  --version       show the program's version
-
-The gamepad must be in boot mode: hold L+R+START while powering it on (the LED blinks yellow),
-then connect it by USB.
-
-)" + ExitCodesHelp();
+    std::string text;
+    for (const CliText block :
+         {CliText::HelpUsage, CliText::HelpCommands, CliText::HelpOptions, CliText::HelpBootMode}) {
+        text += LoadCliText(block) + "\n\n";
+    }
+    return text + ExitCodesHelp();
 }
 
 }  // namespace zevrin::cli

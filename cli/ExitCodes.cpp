@@ -19,9 +19,9 @@ int ExitSeverity(int code) {
 }
 
 std::string ExitCodesHelp() {
-    std::string text = "Exit codes:\n";
+    std::string text = LoadCliText(CliText::HelpExitCodes) + "\n";
     for (const ExitCodeFacts& facts : kExitCodes) {
-        text += Format("  %-4d %s\n", facts.code, facts.help);
+        text += Format("  %-4d ", facts.code) + LoadCliText(facts.help) + "\n";
     }
     return text;
 }

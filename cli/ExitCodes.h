@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "update/Texts.h"
+
 namespace zevrin::cli {
 
 enum ExitCode : int {
@@ -32,26 +34,20 @@ struct ExitCodeFacts {
     int code;
     const char* meaning;  // --json's "meaning": programs read it, so it never changes
     int severity;         // --all reports the worst of its children's codes
-    const char* help;     // --help's line; a continuation starts with a newline and the indent
+    CliText help;         // --help's line, in texts.def; a continuation line is indented there
 };
 
 // From success to the stop requests, in the order --help lists them.
 inline constexpr ExitCodeFacts kExitCodes[] = {
-    {kExitOk, "ok", 0, "success"},
-    {kExitUpdateFailed, "update failed", 5,
-     "the update failed: the gamepad reported a failure, stopped answering, was unplugged or is\n"
-     "       not in boot mode; for 'version', it never answered"},
-    {kExitUsage, "usage", 2, "usage error"},
-    {kExitNoGamepad, "no gamepad", 4,
-     "no gamepad found, or it cannot be opened (no permission, or another program is\n"
-     "       updating it: each gamepad has one updater at a time), or none arrived within --wait"},
-    {kExitImageRefused, "image refused", 3,
-     "the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent"},
-    {kExitCancelled, "cancelled", 1, "cancelled: the answer was not yes"},
-    {kExitHangup, "hangup (SIGHUP)", 6,
-     "stopped because the terminal closed (SIGHUP) or the console window was closed"},
-    {kExitInterrupted, "interrupted (SIGINT)", 6, "interrupted with Ctrl-C (SIGINT, Ctrl-Break)"},
-    {kExitTerminated, "terminated (SIGTERM)", 6, "stopped with SIGTERM"},
+    {kExitOk, "ok", 0, CliText::ExitOkHelp},
+    {kExitUpdateFailed, "update failed", 5, CliText::ExitUpdateFailedHelp},
+    {kExitUsage, "usage", 2, CliText::ExitUsageHelp},
+    {kExitNoGamepad, "no gamepad", 4, CliText::ExitNoGamepadHelp},
+    {kExitImageRefused, "image refused", 3, CliText::ExitImageRefusedHelp},
+    {kExitCancelled, "cancelled", 1, CliText::ExitCancelledHelp},
+    {kExitHangup, "hangup (SIGHUP)", 6, CliText::ExitHangupHelp},
+    {kExitInterrupted, "interrupted (SIGINT)", 6, CliText::ExitInterruptedHelp},
+    {kExitTerminated, "terminated (SIGTERM)", 6, CliText::ExitTerminatedHelp},
 };
 
 // The table's row for `code`, or null for a code that is not ours (a crash, a kill).
