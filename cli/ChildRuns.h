@@ -17,6 +17,7 @@
 #include "cli/Args.h"
 #include "cli/ChildProcess.h"
 #include "cli/CliView.h"
+#include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/HotPlug.h"
 #include "update/FirmwareImage.h"
@@ -27,10 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 // How often a waiting thread looks at the stop request, which only a flag tells of.
 inline constexpr auto kStopSlice = std::chrono::milliseconds(50);
-
-inline bool Interrupted(const Console& c) {
-    return c.interrupted && c.interrupted();
-}
 
 // What a child's lines told of its gamepad.
 struct Report {

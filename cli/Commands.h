@@ -10,7 +10,8 @@
 
 namespace zevrin::cli {
 
-inline bool StopRequested(const Console& c) {
+// A stop was asked for (Ctrl-C, a signal, the parent's stop line).
+inline bool Interrupted(const Console& c) {
     return c.interrupted && c.interrupted();
 }
 

@@ -64,7 +64,7 @@ int RunVersion(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) 
     if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
         return rc;
     }
-    if (StopRequested(c)) {
+    if (Interrupted(c)) {
         view.Error(LoadCliText(CliText::Interrupted) + "\n");
         return kExitInterrupted;
     }
@@ -122,7 +122,7 @@ bool StartTheWorker(CliView& view, CUpdateDlg& dlg) {
 
 void WaitForTheWorker(Console& c, CliView& view, CUpdateDlg& dlg) {
     while (dlg.IsWorkerRunning()) {
-        if (StopRequested(c)) {
+        if (Interrupted(c)) {
             dlg.StopWorker();  // the stop routine: cuts the read short, cancels the prompt, joins
             break;
         }
@@ -184,7 +184,7 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
         return rc;
     }
     AnnounceTransfer(a, c, view, dlg, check->header.desVersion);
-    if (StopRequested(c)) {
+    if (Interrupted(c)) {
         view.Error(LoadCliText(CliText::InterruptedBeforeData) + "\n");
         return kExitInterrupted;
     }
