@@ -8,6 +8,10 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/ExitCodes.h"
+#include "hid/Log.h"
+#include "update/Texts.h"
+
 namespace zevrin::cli {
 
 namespace {
@@ -87,7 +91,7 @@ struct Option {
     Takes takes;
     bool once;  // a second one is a mistake, not a change of mind
     Verdict (*store)(ParsedArgs&, const Value&);
-    std::string_view needs = {};  // the error when the value it must have is missing
+    std::optional<CliText> needs = {};  // the error when the value it must have is missing
 };
 
 template <bool ParsedArgs::*Flag>
@@ -104,7 +108,7 @@ Verdict StoreDevice(ParsedArgs& a, const Value& path) {
 Verdict StoreTimeout(ParsedArgs& a, const Value& text) {
     const auto limit = ParseSeconds(*text);
     if (!limit) {
-        return "--timeout wants seconds above 0 and up to 3600, not '" + *text + "'";
+        return LoadCliText(CliText::TimeoutValue, {*text, Format("%g", kMaxTimeoutSeconds)});
     }
     a.silenceLimit = *limit;
     return std::nullopt;
@@ -113,7 +117,7 @@ Verdict StoreTimeout(ParsedArgs& a, const Value& text) {
 Verdict StoreSha256(ParsedArgs& a, const Value& text) {
     a.sha256 = ParseSha256(*text);
     if (!a.sha256) {
-        return "--sha256 wants 64 hex digits, not '" + *text + "'";
+        return LoadCliText(CliText::Sha256Value, {*text});
     }
     return std::nullopt;
 }
@@ -123,7 +127,7 @@ Verdict StoreWait(ParsedArgs& a, const Value& bound) {
     if (bound) {
         a.waitLimit = ParseSeconds(*bound, kMaxWaitSeconds);
         if (!a.waitLimit) {
-            return "--wait wants seconds above 0 and up to 86400, not '" + *bound + "'";
+            return LoadCliText(CliText::WaitValue, {*bound, Format("%g", kMaxWaitSeconds)});
         }
     }
     return std::nullopt;
@@ -136,7 +140,8 @@ Verdict StoreSimulate(ParsedArgs& a, const Value& gamepads) {
         const char* end = gamepads->data() + gamepads->size();
         const auto [ptr, ec] = std::from_chars(gamepads->data(), end, count);
         if (ec != std::errc() || ptr != end || count < 1 || count > kMaxSimulatedGamepads) {
-            return "--simulate wants a number of gamepads from 1 to 16, not '" + *gamepads + "'";
+            return LoadCliText(CliText::SimulateValue,
+                               {*gamepads, std::to_string(kMaxSimulatedGamepads)});
         }
         a.simulatedGamepads = count;
     }
@@ -147,11 +152,11 @@ Verdict StoreSimulate(ParsedArgs& a, const Value& gamepads) {
 constexpr Option kOptions[] = {
     // name        short  takes                     once   stores it
     {"--device",   "",    Takes::NonEmptyArgument,  true,  StoreDevice,
-     "--device needs a device path (see 'zevrin-flash list')"},
+     CliText::DeviceNeedsPath},
     {"--timeout",  "",    Takes::Argument,          true,  StoreTimeout,
-     "--timeout needs a number of seconds"},
+     CliText::TimeoutNeedsSeconds},
     {"--sha256",   "",    Takes::Argument,          true,  StoreSha256,
-     "--sha256 needs the image's SHA-256 (64 hex digits)"},
+     CliText::Sha256NeedsDigest},
     {"--wait",     "",    Takes::InlineArgument,    true,  StoreWait},
     {"--simulate", "",    Takes::InlineArgument,    false, StoreSimulate},
     {"--all",      "",    Takes::Nothing,           false, Set<&ParsedArgs::all>},
@@ -187,13 +192,13 @@ Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& 
     }
     const Option* option = OptionNamed(name);
     if (value && (!option || option->takes == Takes::Nothing)) {
-        return "option " + name + " takes no value";
+        return LoadCliText(CliText::TakesNoValue, {name});
     }
     if (!option) {
-        return "unknown option " + arg;
+        return LoadCliText(CliText::UnknownOption, {arg});
     }
     if (std::exchange(seen[static_cast<size_t>(option - kOptions)], true) && option->once) {
-        return std::string(option->name) + " given twice";
+        return LoadCliText(CliText::GivenTwice, {option->name});
     }
     const bool needsValue =
         option->takes == Takes::Argument || option->takes == Takes::NonEmptyArgument;
@@ -201,7 +206,7 @@ Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& 
         value = args[++i];
     }
     if (needsValue && (!value || (option->takes == Takes::NonEmptyArgument && value->empty()))) {
-        return std::string(option->needs);
+        return LoadCliText(*option->needs);
     }
     return option->store(parsed, value);
 }
@@ -212,11 +217,11 @@ Verdict TakeOperands(const std::vector<std::string>& operands, ParsedArgs& parse
         if (parsed.help || parsed.showVersion) {
             return std::nullopt;
         }
-        return "no command given (list, version, info FILE or update FILE)";
+        return LoadCliText(CliText::CommandMissing);
     }
     const auto command = CommandNamed(operands[0]);
     if (!command) {
-        return "unknown command '" + operands[0] + "'";
+        return LoadCliText(CliText::UnknownCommand, {operands[0]});
     }
     parsed.command = *command;
     const size_t wanted = TakesFile(*command) ? 2 : 1;
@@ -224,10 +229,10 @@ Verdict TakeOperands(const std::vector<std::string>& operands, ParsedArgs& parse
         if (parsed.help) {
             return std::nullopt;
         }
-        return operands[0] + " needs a firmware file (.dat)";
+        return LoadCliText(CliText::NeedsFile, {operands[0]});
     }
     if (operands.size() > wanted) {
-        return "unexpected argument '" + operands[wanted] + "'";
+        return LoadCliText(CliText::UnexpectedArgument, {operands[wanted]});
     }
     if (wanted == 2) {
         parsed.file = operands[1];
@@ -237,31 +242,27 @@ Verdict TakeOperands(const std::vector<std::string>& operands, ParsedArgs& parse
 
 struct Combination {
     bool (*meaningless)(const ParsedArgs&);
-    std::string_view why;
+    CliText why;
 };
 
 // Options that are each fine alone but mean nothing together or with that command, in the order
 // they are told of when several apply. --all and --repeat each stand for a whole way of working.
 constexpr Combination kMeaningless[] = {
     {[](const ParsedArgs& a) { return a.sha256 && a.command != Command::Update; },
-     "--sha256 checks the image of an update; 'info' shows a file's SHA-256"},
+     CliText::Sha256OnlyForUpdate},
     {[](const ParsedArgs& a) { return a.json && a.command == Command::Update && !a.yes; },
-     "update --json needs --yes: nobody is there to answer the question"},
-    {[](const ParsedArgs& a) { return a.all && a.repeat; },
-     "--all and --repeat do not go together: --all takes the gamepads present, --repeat each one "
-     "as it arrives"},
+     CliText::JsonUpdateNeedsYes},
+    {[](const ParsedArgs& a) { return a.all && a.repeat; }, CliText::AllWithRepeat},
     {[](const ParsedArgs& a) {
          return a.all && a.command != Command::Version && a.command != Command::Update;
      },
-     "--all works with version and update"},
-    {[](const ParsedArgs& a) { return a.all && a.device.has_value(); },
-     "--all takes every gamepad; --device names one"},
+     CliText::AllCommands},
+    {[](const ParsedArgs& a) { return a.all && a.device.has_value(); }, CliText::AllWithDevice},
     {[](const ParsedArgs& a) { return a.repeat && (a.command != Command::Update || !a.yes); },
-     "--repeat works with update --yes: nobody answers a question between gamepads"},
-    {[](const ParsedArgs& a) { return a.repeat && a.wait; },
-     "--repeat waits for each gamepad by itself; leave out --wait"},
+     CliText::RepeatNeedsUpdateYes},
+    {[](const ParsedArgs& a) { return a.repeat && a.wait; }, CliText::RepeatWithWait},
     {[](const ParsedArgs& a) { return (a.all || a.repeat) && a.json; },
-     "--json is what the runs of --all and --repeat speak to zevrin-flash; they print text"},
+     CliText::JsonWithAllOrRepeat},
 };
 
 }  // namespace
@@ -289,7 +290,7 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
     }
     for (const Combination& c : kMeaningless) {
         if (c.meaningless(parsed)) {
-            return UsageError{std::string(c.why)};
+            return UsageError{LoadCliText(c.why)};
         }
     }
     return parsed;
@@ -301,47 +302,12 @@ bool JsonRequested(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return R"(Usage: zevrin-flash [options] COMMAND
-
-Commands:
-  list            the Zevrin gamepads present: device path and VID:PID, one a line
-  version         the firmware version of the gamepad
-  info FILE       what a firmware image (.dat) holds and whether it can be sent
-  update FILE     write FILE into the gamepad, after showing both versions and asking y/N
-
-Options (before or after the command):
-  --device PATH   use the gamepad at PATH (as 'list' shows it) instead of the first one found
-  --simulate[=N]  talk to N simulated gamepads (firmware 1.10; default 1) instead of real devices
-  --timeout SECS  give up an update after SECS seconds without an answer (default 15)
-  --sha256 HEX    update only if the file's SHA-256 is HEX (64 hex digits, as 'info' shows it)
-  -y, --yes       answer yes to the confirmation
-  --json          print JSON Lines on standard output instead of the text; the last line is the
-                  result (update then needs --yes)
-  --wait[=SECS]   with no gamepad present, wait for one to arrive (at most SECS seconds)
-  --all           version or update every gamepad present at once, each in a process of its
-                  own; one question for all, then a table (exit code: the worst of theirs)
-  --repeat        with update --yes: write each gamepad that arrives, one after another, a line
-                  each; Ctrl-C ends and prints the totals (exit code 0, or 1 if one failed)
-  -v, --verbose   print the diagnostic lines on standard error
-  -h, --help      show this text
-  --version       show the program's version
-
-The gamepad must be in boot mode: hold L+R+START while powering it on (the LED blinks yellow),
-then connect it by USB.
-
-Exit codes:
-  0    success
-  1    the update failed: the gamepad reported a failure, stopped answering, was unplugged or is
-       not in boot mode; for 'version', it never answered
-  2    usage error
-  3    no gamepad found, or it cannot be opened (no permission, or another program is
-       updating it: each gamepad has one updater at a time), or none arrived within --wait
-  4    the image was refused (or its SHA-256 is not the one --sha256 gave); nothing was sent
-  5    cancelled: the answer was not yes
-  129  stopped because the terminal closed (SIGHUP) or the console window was closed
-  130  interrupted with Ctrl-C (SIGINT, Ctrl-Break)
-  143  stopped with SIGTERM
-)";
+    std::string text;
+    for (const CliText block :
+         {CliText::HelpUsage, CliText::HelpCommands, CliText::HelpOptions, CliText::HelpBootMode}) {
+        text += LoadCliText(block) + "\n\n";
+    }
+    return text + ExitCodesHelp();
 }
 
 }  // namespace zevrin::cli

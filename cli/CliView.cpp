@@ -5,6 +5,7 @@
 
 #include "cli/JsonEvents.h"
 #include "cli/Progress.h"
+#include "update/Texts.h"
 #include "update/UpdateEngine.h"
 
 namespace zevrin::cli {
@@ -12,7 +13,10 @@ namespace zevrin::cli {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-constexpr const char* kQuestion = "Proceed with the update? [y/N] ";
+
+std::string Question() {
+    return LoadCliText(CliText::Question);
+}
 
 // Blanks around the word are a slip of the thumb; anything else, "y es" and "yess" included, is not
 // an answer to trust with the gamepad's firmware.
@@ -211,9 +215,9 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
     if (!m_Options.json) {
         Print(m_Console.out, shown + "\n");
         if (accepted) {
-            Print(m_Console.out, std::string(kQuestion) + "y (--yes)\n");
+            Print(m_Console.out, Question() + "y (--yes)\n");
         } else {
-            Print(m_Console.out, kQuestion);
+            Print(m_Console.out, Question());
             const std::optional<std::string> answer = m_Console.in.ReadLine(m_Cancelled);
             // On a terminal the user's Enter already ended the line; in a log the answer is
             // missing (not an overlong one: the log would hold whatever the input was made of).

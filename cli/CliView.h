@@ -25,8 +25,8 @@ struct Console {
     LineReader& in;
     bool terminal = false;              // standard output is a terminal: draw the bar in place
     std::function<bool()> interrupted;  // Ctrl-C was pressed; may be empty
-    // The run's exit code once the stop requests are counted in (130 becomes 143 after SIGTERM),
-    // as StopSignals::ExitCode gives it; may be empty.
+    // The run's exit code once the stop requests are counted in (an interrupted run reports the
+    // first one's code), as StopSignals::ExitCode gives it; may be empty.
     std::function<int(int)> exitCode;
     // A second stop request came while the run supervised children (--all, --repeat), which are
     // then to end at once; may be empty.

@@ -11,21 +11,12 @@
 #include "cli/Args.h"
 #include "cli/ChildProcess.h"
 #include "cli/CliView.h"
+#include "cli/ExitCodes.h"
 #include "hid/HidPort.h"
 #include "hid/sim/SimBench.h"
 #include "update/FirmwareImage.h"
 
 namespace zevrin::cli {
-
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUpdateFailed = 1,  // device failure, silence, unplug, not in boot mode
-    kExitUsage = 2,
-    kExitNoGamepad = 3,  // none found, or it cannot be opened
-    kExitImageRefused = 4,
-    kExitCancelled = 5,      // the user said no
-    kExitInterrupted = 130,  // Ctrl-C, as shells report SIGINT
-};
 
 // Runs one parsed command against `port`. Returns the exit code. --all and --repeat start their
 // runs for each gamepad through `launch`.

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "cli/Flash.h"
+#include "cli/ExitCodes.h"
 #include "hid/Log.h"
 #include "update/FirmwareImage.h"
 #include "update/Texts.h"
@@ -15,6 +15,41 @@
 namespace zevrin::cli::json {
 
 namespace {
+
+// The keys and event names, written here once for the lines written and the lines read back.
+namespace key {
+constexpr const char* kEvent = "event";
+constexpr const char* kDevice = "device";
+constexpr const char* kVendor = "vendor";
+constexpr const char* kProduct = "product";
+constexpr const char* kWord = "word";
+constexpr const char* kVersion = "version";
+constexpr const char* kFile = "file";
+constexpr const char* kSize = "size";
+constexpr const char* kDesVersion = "desVersion";
+constexpr const char* kImageParam = "imageParam";
+constexpr const char* kImageLength = "imageLength";
+constexpr const char* kExtraBytes = "extraBytes";
+constexpr const char* kSha256 = "sha256";
+constexpr const char* kCanBeSent = "canBeSent";
+constexpr const char* kReason = "reason";
+constexpr const char* kOldVersion = "oldVersion";
+constexpr const char* kNewVersion = "newVersion";
+constexpr const char* kTotal = "total";
+constexpr const char* kSent = "sent";
+constexpr const char* kExitCode = "exitCode";
+constexpr const char* kMeaning = "meaning";
+constexpr const char* kSeconds = "seconds";
+}  // namespace key
+
+namespace name {
+constexpr const char* kDevice = "device";
+constexpr const char* kVersion = "version";
+constexpr const char* kImage = "image";
+constexpr const char* kStart = "start";
+constexpr const char* kProgress = "progress";
+constexpr const char* kResult = "result";
+}  // namespace name
 
 // Keys in the order a person reading the line expects them.
 using Object = nlohmann::ordered_json;
@@ -32,6 +67,19 @@ Object VersionText(std::optional<uint32_t> word) {
     return word ? Object(FormatVersion(*word)) : Object(nullptr);
 }
 
+std::optional<std::string> TextAt(const Object& j, const char* key) {
+    const auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
+uint64_t CountAt(const Object& j, const char* key) {
+    const auto it = j.find(key);
+    return it != j.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
+}
+
 std::string Trimmed(const std::string& text) {
     const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
     const auto first = std::find_if_not(text.begin(), text.end(), blank);
@@ -42,17 +90,17 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 std::string DeviceEvent(const std::string& path, uint16_t vendorId, uint16_t productId) {
-    return Line({{"event", "device"},
-                 {"device", path},
-                 {"vendor", Format("%04x", vendorId)},
-                 {"product", Format("%04x", productId)}});
+    return Line({{key::kEvent, name::kDevice},
+                 {key::kDevice, path},
+                 {key::kVendor, Format("%04x", vendorId)},
+                 {key::kProduct, Format("%04x", productId)}});
 }
 
 std::string VersionEvent(const std::string& path, std::optional<uint32_t> word) {
-    return Line({{"event", "version"},
-                 {"device", path},
-                 {"word", word ? Object(*word) : Object(nullptr)},
-                 {"version", VersionText(word)}});
+    return Line({{key::kEvent, name::kVersion},
+                 {key::kDevice, path},
+                 {key::kWord, word ? Object(*word) : Object(nullptr)},
+                 {key::kVersion, VersionText(word)}});
 }
 
 std::string ImageEvent(const ImageFacts& image) {
@@ -60,67 +108,76 @@ std::string ImageEvent(const ImageFacts& image) {
         return image.headerComplete ? Object(value) : Object(nullptr);
     };
     return Line(
-        {{"event", "image"},
-         {"file", image.file},
-         {"size", image.size},
-         {"desVersion", field(image.desVersion)},
-         {"version", image.headerComplete ? VersionText(image.desVersion) : Object(nullptr)},
-         {"imageParam", field(image.imageParam)},
-         {"imageLength", field(image.imageLength)},
-         {"extraBytes", field(image.extraBytes)},
-         {"sha256", Text(image.sha256)},
-         {"canBeSent", !image.refusal.has_value()},
-         {"reason", Text(image.refusal)}});
+        {{key::kEvent, name::kImage},
+         {key::kFile, image.file},
+         {key::kSize, image.size},
+         {key::kDesVersion, field(image.desVersion)},
+         {key::kVersion, image.headerComplete ? VersionText(image.desVersion) : Object(nullptr)},
+         {key::kImageParam, field(image.imageParam)},
+         {key::kImageLength, field(image.imageLength)},
+         {key::kExtraBytes, field(image.extraBytes)},
+         {key::kSha256, Text(image.sha256)},
+         {key::kCanBeSent, !image.refusal.has_value()},
+         {key::kReason, Text(image.refusal)}});
 }
 
 std::string StartEvent(const std::string& path, std::optional<uint32_t> oldVersion,
                        uint32_t newVersion, uint64_t total) {
-    return Line({{"event", "start"},
-                 {"device", path},
-                 {"oldVersion", VersionText(oldVersion)},
-                 {"newVersion", FormatVersion(newVersion)},
-                 {"total", total}});
+    return Line({{key::kEvent, name::kStart},
+                 {key::kDevice, path},
+                 {key::kOldVersion, VersionText(oldVersion)},
+                 {key::kNewVersion, FormatVersion(newVersion)},
+                 {key::kTotal, total}});
 }
 
 std::string ProgressEvent(const std::string& path, uint64_t sent, uint64_t total) {
-    return Line({{"event", "progress"}, {"device", path}, {"sent", sent}, {"total", total}});
+    return Line({{key::kEvent, name::kProgress},
+                 {key::kDevice, path},
+                 {key::kSent, sent},
+                 {key::kTotal, total}});
 }
 
 std::string ResultEvent(int exitCode, const std::optional<std::string>& reason,
                         const std::optional<std::string>& device, double seconds) {
     // Milliseconds are as fine as a run's duration means anything.
     const double rounded = std::round(std::max(0.0, seconds) * 1000.0) / 1000.0;
-    return Line({{"event", "result"},
-                 {"exitCode", exitCode},
-                 {"meaning", Text(ExitMeaning(exitCode))},
-                 {"reason", Text(reason)},
-                 {"device", Text(device)},
-                 {"seconds", rounded}});
+    return Line({{key::kEvent, name::kResult},
+                 {key::kExitCode, exitCode},
+                 {key::kMeaning, Text(ExitMeaning(exitCode))},
+                 {key::kReason, Text(reason)},
+                 {key::kDevice, Text(device)},
+                 {key::kSeconds, rounded}});
+}
+
+std::optional<Event> ReadEvent(const std::string& line) {
+    const Object j = Object::parse(line, nullptr, /*allow_exceptions=*/false);
+    const std::optional<std::string> kind = j.is_object() ? TextAt(j, key::kEvent) : std::nullopt;
+    if (!kind) {
+        return std::nullopt;
+    }
+    Event e;
+    e.kind = *kind == name::kStart      ? EventKind::Start
+             : *kind == name::kProgress ? EventKind::Progress
+             : *kind == name::kVersion  ? EventKind::Version
+             : *kind == name::kResult   ? EventKind::Result
+                                        : EventKind::Other;
+    // A version event's version is the gamepad's; a start event's the one it had before.
+    e.oldVersion = TextAt(j, e.kind == EventKind::Version ? key::kVersion : key::kOldVersion);
+    e.newVersion = TextAt(j, key::kNewVersion);
+    e.sent = CountAt(j, key::kSent);
+    e.total = CountAt(j, key::kTotal);
+    e.reason = TextAt(j, key::kReason);
+    e.meaning = TextAt(j, key::kMeaning);
+    const auto seconds = j.find(key::kSeconds);
+    if (seconds != j.end() && seconds->is_number()) {
+        e.seconds = seconds->get<double>();
+    }
+    return e;
 }
 
 std::optional<std::string> ExitMeaning(int exitCode) {
-    switch (exitCode) {
-        case kExitOk:
-            return "ok";
-        case kExitUpdateFailed:
-            return "update failed";
-        case kExitUsage:
-            return "usage";
-        case kExitNoGamepad:
-            return "no gamepad";
-        case kExitImageRefused:
-            return "image refused";
-        case kExitCancelled:
-            return "cancelled";
-        case kExitInterrupted:
-            return "interrupted (SIGINT)";
-        case 128 + 15:
-            return "terminated (SIGTERM)";
-        case 128 + 1:
-            return "hangup (SIGHUP)";
-        default:
-            return std::nullopt;
-    }
+    const ExitCodeFacts* facts = FindExitCode(exitCode);
+    return facts != nullptr ? std::optional<std::string>(facts->meaning) : std::nullopt;
 }
 
 std::string ReasonOf(const std::string& text) {

@@ -40,6 +40,21 @@ std::string ProgressEvent(const std::string& path, uint64_t sent, uint64_t total
 std::string ResultEvent(int exitCode, const std::optional<std::string>& reason,
                         const std::optional<std::string>& device, double seconds);
 
+// A line read back (--all reads its children's): what the parent needs of each event. Null for a
+// line that is not an event; an event of another kind has kind Other.
+enum class EventKind { Start, Progress, Version, Result, Other };
+struct Event {
+    EventKind kind = EventKind::Other;
+    std::optional<std::string> oldVersion;  // start: the gamepad's before; version: its answer
+    std::optional<std::string> newVersion;
+    uint64_t sent = 0;
+    uint64_t total = 0;
+    std::optional<std::string> reason;
+    std::optional<std::string> meaning;
+    std::optional<double> seconds;
+};
+std::optional<Event> ReadEvent(const std::string& line);
+
 // The exit code's name in the result: "ok", "update failed", ..., "hangup (SIGHUP)".
 std::optional<std::string> ExitMeaning(int exitCode);
 

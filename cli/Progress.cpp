@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "hid/Log.h"
+#include "update/Texts.h"
 
 namespace zevrin::cli {
 
@@ -46,22 +47,22 @@ std::string FormatProgressBar(const ProgressSample& s, int barWidth) {
     std::string line = "[";
     line.append(static_cast<size_t>(filled), '#');
     line.append(static_cast<size_t>(barWidth - filled), '.');
-    line += Format("] %3u%%  %llu/%llu bytes", percent, static_cast<unsigned long long>(s.sent),
-                   static_cast<unsigned long long>(s.total));
+    line += Format("] %3u%%  ", percent) +
+            LoadCliText(CliText::BarBytes, {std::to_string(s.sent), std::to_string(s.total)});
     const auto rate = Rate(s);
     if (!rate) {
-        return line + "  --  --:-- left";
+        return line + "  --  " + LoadCliText(CliText::TimeLeft, {"--:--"});
     }
     line += "  " + FormatRate(*rate);
     const uint64_t left = s.total > s.sent ? s.total - s.sent : 0;
-    line += "  " + FormatDuration(static_cast<double>(left) / *rate) + " left";
+    line +=
+        "  " + LoadCliText(CliText::TimeLeft, {FormatDuration(static_cast<double>(left) / *rate)});
     return line;
 }
 
 std::string FormatProgressLine(const ProgressSample& s) {
-    return Format("Progress: %u%% (%llu of %llu bytes)", std::min<uint32_t>(s.percent, 100),
-                  static_cast<unsigned long long>(s.sent),
-                  static_cast<unsigned long long>(s.total));
+    return LoadCliText(CliText::ProgressLine, {std::to_string(std::min<uint32_t>(s.percent, 100)),
+                                               std::to_string(s.sent), std::to_string(s.total)});
 }
 
 }  // namespace zevrin::cli

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "cli/Flash.h"
+#include "cli/ExitCodes.h"
 
 #if defined(_WIN32)
 #include <chrono>
@@ -83,7 +83,6 @@ extern "C" __declspec(dllimport) int __stdcall SetConsoleCtrlHandler(
 constexpr unsigned long kCtrlC = 0;
 constexpr unsigned long kCtrlBreak = 1;
 constexpr unsigned long kCtrlClose = 2;
-constexpr int kExitConsoleClosed = 129;  // as SIGHUP reports it: the terminal went away
 // Windows ends a process about 5 s after its console closed; the clean stop needs far less.
 constexpr auto kCloseWait = std::chrono::seconds(4);
 
@@ -107,7 +106,7 @@ extern "C" void OnStopSignal(int signal, siginfo_t* info, void*) {
     // si_code 0 or below: sent by a process (kill, tgkill, sigqueue, a parent's death signal),
     // which si_pid names; above: the terminal's Ctrl-C or the kernel, which nothing names.
     const bool sent = info != nullptr && info->si_code <= 0 && info->si_pid > 0;
-    Request(128 + signal, sent ? static_cast<uint32_t>(info->si_pid) : 0);
+    Request(ExitCodeOfSignal(signal), sent ? static_cast<uint32_t>(info->si_pid) : 0);
 }
 
 #endif
@@ -124,7 +123,7 @@ bool OnConsoleEvent(unsigned long event) {
     if (event != kCtrlClose) {
         return false;  // log-off and shut-down: the system's own handling
     }
-    Request(kExitConsoleClosed, 0);
+    Request(kExitHangup, 0);  // as SIGHUP reports it: the terminal went away
     // The process normally ends here, with the run's exit code, while this waits.
     const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
     while (!g_Released.load() && std::chrono::steady_clock::now() < deadline) {

@@ -25,7 +25,7 @@ class StopSignals {
     // A second request came while a SecondRequestHeld lived: what was stopping must end at once.
     bool RequestedAgain() const;
     // `runResult`, unless the run ended interrupted: then what interrupted it first, as shells
-    // report a program a signal ended (128 + its number: 130 SIGINT, 143 SIGTERM, 129 SIGHUP).
+    // report a program a signal ended (cli/ExitCodes.h).
     int ExitCode(int runResult) const;
 };
 

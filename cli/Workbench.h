@@ -25,10 +25,8 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
               const ChildLauncher& launch);
 
-// The exit code of --all: the worst of the children's, from worst to least: a run was stopped
-// (130, 143, 129), an update failed (1; a child that ended without a code of ours, crashed or
-// killed, counts as this), a gamepad could not be opened (3), the image was refused (4), usage (2),
-// cancelled (5), done (0).
+// The exit code of --all: the worst of the children's by the severity in cli/ExitCodes.h. A child
+// that ended without a code of ours, crashed or killed, counts as a failed update.
 int WorstExitCode(const std::vector<int>& codes);
 
 // Whether standard output takes the escape sequences that move the cursor up, which the live lines

@@ -56,7 +56,7 @@ TEST(TextsTest, InstructionsKeepTheirQuotesLineEndsAndBlanks) {
     EXPECT_NE(LoadLocalizedText(14).find("闪烁。\r\n\r\n2. 插入USB线。"), std::string::npos);
 }
 
-TEST(TextsTest, ExtraTextsFollowTheSameRule) {
+TEST(TextsTest, ExtraAndCommandLineTextsFollowTheSameRule) {
     LanguageScope en(1033);
     const std::string english = LoadExtraText(ExtraText::PermissionDenied);
     EXPECT_NE(english.find("70-zevrin-gamepad.rules"), std::string::npos);
@@ -65,10 +65,16 @@ TEST(TextsTest, ExtraTextsFollowTheSameRule) {
     const std::string inUse = LoadExtraText(ExtraText::DeviceInUse);
     EXPECT_NE(inUse.find("another program"), std::string::npos);
     EXPECT_EQ(inUse.find("udev"), std::string::npos);
+    // Values go in once, in order; a value that reads like a placeholder (a file name) stays.
+    EXPECT_EQ(LoadCliText(CliText::DigestMismatch, {"{2}.dat", "ab", "cd"}),
+              "'{2}.dat' is not the image asked for: its SHA-256 is ab, not cd. No image data was "
+              "sent.");
+    EXPECT_EQ(LoadCliText(CliText::CountUpdated, {"1"}), "1 of {2} updated.");
     LanguageScope zh(2052);
     const std::string chinese = LoadExtraText(ExtraText::PermissionDenied);
     EXPECT_NE(chinese, english);
     EXPECT_NE(chinese.find("70-zevrin-gamepad.rules"), std::string::npos);
+    EXPECT_EQ(LoadCliText(CliText::CountUpdated, {"1", "2"}), "2 个中 1 个已更新。");
 }
 
 #if !defined(_WIN32)
@@ -130,6 +136,10 @@ TEST(StringTableTest, GeneratedFromTheSameTexts) {
         EXPECT_NE(rc.find("  " + std::to_string(129 + n) + ", \""), std::string::npos) << n;
         EXPECT_NE(rc.find("  " + std::to_string(238 + n) + ", \""), std::string::npos) << n;
     }
+    // A semicolon is a CMake list separator: the generator must keep it inside the text.
+    EXPECT_NE(rc.find("  2021, \"this build cannot reach HID devices; try --simulate\"\n"),
+              std::string::npos);
+    EXPECT_NE(rc.find("  1000, \"按住 L+R+START"), std::string::npos);
     EXPECT_EQ(rc.find("  146, "), std::string::npos);
     EXPECT_EQ(rc.find("  255, "), std::string::npos);
 }

@@ -1,5 +1,6 @@
 #include "update/Texts.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -17,9 +18,13 @@ const std::map<int, std::string_view>& Table() {
 #define EXTRA(k, name, zh, en)                \
     t.emplace(kExtraChineseBaseId + (k), zh); \
     t.emplace(kExtraEnglishBaseId + (k), en);
+#define CLI(c, name, zh, en)                \
+    t.emplace(kCliChineseBaseId + (c), zh); \
+    t.emplace(kCliEnglishBaseId + (c), en);
 #include "res/texts.def"
 #undef TEXT
 #undef EXTRA
+#undef CLI
         return t;
     }();
     return table;
@@ -91,4 +96,24 @@ std::string LoadLocalizedText(int n) {
 std::string LoadExtraText(ExtraText k) {
     const int i = static_cast<int>(k);
     return Lookup(kExtraChineseBaseId + i, kExtraEnglishBaseId + i);
+}
+
+std::string LoadCliText(CliText c, std::initializer_list<std::string_view> values) {
+    const int i = static_cast<int>(c);
+    const std::string text = Lookup(kCliChineseBaseId + i, kCliEnglishBaseId + i);
+    // One pass, so a value that itself reads like a placeholder (a file name) stays as it is.
+    std::string filled;
+    for (size_t at = 0; at < text.size();) {
+        const size_t close = text.find('}', at);
+        const bool mark = text[at] == '{' && close != std::string::npos && close - at == 2 &&
+                          text[at + 1] >= '1' && text[at + 1] <= '9';
+        const size_t n = mark ? static_cast<size_t>(text[at + 1] - '1') : values.size();
+        if (n < values.size()) {
+            filled += *(values.begin() + n);
+            at = close + 1;
+        } else {
+            filled += text[at++];
+        }
+    }
+    return filled;
 }

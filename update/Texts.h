@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 inline constexpr uint16_t kLangChinesePrc = 2052;
 inline constexpr int kChineseBaseId = 129;  // text n: 129 + n
@@ -12,6 +14,8 @@ inline constexpr int kEnglishBaseId = 238;  // text n: 238 + n
 inline constexpr int kTextCount = 17;
 inline constexpr int kExtraChineseBaseId = 300;  // extra text k: 300 + k / 400 + k
 inline constexpr int kExtraEnglishBaseId = 400;
+inline constexpr int kCliChineseBaseId = 1000;  // command-line text c: 1000 + c / 2000 + c
+inline constexpr int kCliEnglishBaseId = 2000;
 
 // texts.def speaks of TEXT, which <windows.h> defines too: borrowed here and given back.
 #pragma push_macro("TEXT")
@@ -21,18 +25,34 @@ inline constexpr int kExtraEnglishBaseId = 400;
 enum class TextId : int {
 #define TEXT(n, name, zh, en) name = (n),
 #define EXTRA(k, name, zh, en)
+#define CLI(c, name, zh, en)
 #include "res/texts.def"
 #undef TEXT
 #undef EXTRA
+#undef CLI
 };
 
 // The extra texts: reasons shown with text 7, and what to do about permissions.
 enum class ExtraText : int {
 #define TEXT(n, name, zh, en)
 #define EXTRA(k, name, zh, en) name = (k),
+#define CLI(c, name, zh, en)
 #include "res/texts.def"
 #undef TEXT
 #undef EXTRA
+#undef CLI
+};
+
+// The command line's texts: its messages, questions, outcome lines and tables. "{1}", "{2}", ...
+// stand for the values the program puts in.
+enum class CliText : int {
+#define TEXT(n, name, zh, en)
+#define EXTRA(k, name, zh, en)
+#define CLI(c, name, zh, en) name = (c),
+#include "res/texts.def"
+#undef TEXT
+#undef EXTRA
+#undef CLI
 };
 
 #pragma pop_macro("TEXT")
@@ -57,3 +77,6 @@ inline std::string LoadLocalizedText(TextId id) {
     return LoadLocalizedText(static_cast<int>(id));
 }
 std::string LoadExtraText(ExtraText k);
+// A command-line text in the current interface language, its placeholders {1}, {2}, ... replaced
+// by `values` in that order.
+std::string LoadCliText(CliText c, std::initializer_list<std::string_view> values = {});

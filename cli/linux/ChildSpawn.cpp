@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "cli/ChildProcess.h"
+#include "cli/ExitCodes.h"
 #include "cli/Workbench.h"
 
 extern char** environ;
@@ -59,7 +60,7 @@ class SpawnedRun final : public ChildRun {
             // As a shell reports it: 128 + the signal that ended it.
             m_Code = ended != m_Pid        ? 1
                      : WIFEXITED(status)   ? WEXITSTATUS(status)
-                     : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                     : WIFSIGNALED(status) ? ExitCodeOfSignal(WTERMSIG(status))
                                            : 1;
         }
         return *m_Code;
@@ -99,7 +100,7 @@ class SpawnedRun final : public ChildRun {
     // that forked ends: children are started on the thread that supervises them to their end.
     // Checked again once set, in case the parent died before.
     if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-        _exit(128 + SIGTERM);
+        _exit(kExitTerminated);
     }
     const int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) {
@@ -112,6 +113,15 @@ class SpawnedRun final : public ChildRun {
     const int error = errno;
     (void)!write(failure, &error, sizeof error);
     _exit(127);
+}
+
+// The errno the child's failed exec wrote, or 0 once its exec closed the pipe.
+int ExecErrorOf(int failureRead) {
+    int execError = 0;
+    ssize_t got = 0;
+    while ((got = read(failureRead, &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    return got == sizeof execError ? execError : 0;
 }
 
 std::unique_ptr<ChildRun> Spawn(const std::vector<std::string>& args, std::string& error) {
@@ -154,13 +164,7 @@ std::unique_ptr<ChildRun> Spawn(const std::vector<std::string>& args, std::strin
     (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(fds[1]);
     close(failure[1]);
-    int execError = 0;
-    if (pid > 0) {
-        ssize_t got = 0;
-        while ((got = read(failure[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
-        }
-        execError = got == sizeof execError ? execError : 0;
-    }
+    const int execError = pid > 0 ? ExecErrorOf(failure[0]) : 0;
     close(failure[0]);
     if (pid < 0 || execError != 0) {
         close(fds[0]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/ChildProcess.h"
+#include "cli/ExitCodes.h"
 #include "cli/Flash.h"
 #include "hid/Log.h"
 #include "hid/win32/Utf16.h"
@@ -23,8 +24,6 @@ namespace {
 // Set in a child's environment: its standard input is the parent's stop line.
 constexpr wchar_t kStopLineVariable[] = L"ZEVRIN_FLASH_STOP_LINE";
 constexpr char kStopByte = 's';
-constexpr int kExitParentGone = 129;    // the end of the line: as a closed console
-constexpr UINT kExitHardStopped = 137;  // as a shell reports SIGKILL on Linux
 
 // One argument as CommandLineToArgvW and the C runtime split it again: quotes around anything
 // with blanks or quotes, backslashes doubled only where a quote follows them.
@@ -151,7 +150,9 @@ class CreatedRun final : public ChildRun {
     }
 
     // The process handle stays open until the destructor, so its id names no other process.
-    void HardStop() override { (void)TerminateProcess(m_Process, kExitHardStopped); }
+    void HardStop() override {
+        (void)TerminateProcess(m_Process, static_cast<UINT>(kExitHardStopped));
+    }
 
   private:
     const HANDLE m_Process;
@@ -174,19 +175,51 @@ bool MakePipes(Owned& outputRead, Owned& outputWrite, Owned& stopRead, Owned& st
     return true;
 }
 
-std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::string& error) {
-    std::wstring module(32768, L'\0');
+// This program's own module, and the command line that starts it with `args`, each quoted.
+bool ChildCommandLine(const std::vector<std::string>& args, std::wstring& module,
+                      std::wstring& commandLine, std::string& error) {
+    module.assign(32768, L'\0');
     const DWORD length =
         GetModuleFileNameW(nullptr, module.data(), static_cast<DWORD>(module.size()));
     if (length == 0 || length >= module.size()) {
         error = SystemError("GetModuleFileNameW");
-        return nullptr;
+        return false;
     }
     module.resize(length);
-    std::wstring commandLine;
     AppendQuoted(commandLine, module);
     for (const std::string& a : args) {
         AppendQuoted(commandLine, Utf16(a));
+    }
+    return true;
+}
+
+// The child, suspended: its input the stop line, its output and errors the pipe back.
+bool StartSuspended(const std::wstring& module, std::wstring& commandLine,
+                    LPPROC_THREAD_ATTRIBUTE_LIST list, HANDLE input, HANDLE output,
+                    PROCESS_INFORMATION& info, std::string& error) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = list;
+    std::vector<wchar_t> environment = ChildEnvironment();
+    const DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                        CREATE_UNICODE_ENVIRONMENT;
+    if (!CreateProcessW(module.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                        environment.data(), nullptr, &startup.StartupInfo, &info)) {
+        error = SystemError("CreateProcessW");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::string& error) {
+    std::wstring module;
+    std::wstring commandLine;
+    if (!ChildCommandLine(args, module, commandLine, error)) {
+        return nullptr;
     }
 
     Owned outputRead, outputWrite, stopRead, stopWrite;
@@ -210,23 +243,9 @@ std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::stri
         DeleteProcThreadAttributeList(list);
         return nullptr;
     }
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = stopRead.Get();
-    startup.StartupInfo.hStdOutput = outputWrite.Get();
-    startup.StartupInfo.hStdError = outputWrite.Get();
-    startup.lpAttributeList = list;
-    std::vector<wchar_t> environment = ChildEnvironment();
     PROCESS_INFORMATION info{};
-    const DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
-                        CREATE_UNICODE_ENVIRONMENT;
-    const BOOL created =
-        CreateProcessW(module.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
-                       environment.data(), nullptr, &startup.StartupInfo, &info);
-    if (!created) {
-        error = SystemError("CreateProcessW");
-    }
+    const bool created =
+        StartSuspended(module, commandLine, list, stopRead.Get(), outputWrite.Get(), info, error);
     DeleteProcThreadAttributeList(list);
     if (!created) {
         return nullptr;
@@ -239,7 +258,7 @@ std::unique_ptr<ChildRun> Create(const std::vector<std::string>& args, std::stri
     }
     if (ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
         error = SystemError("ResumeThread");
-        (void)TerminateProcess(process.Get(), kExitHardStopped);
+        (void)TerminateProcess(process.Get(), static_cast<UINT>(kExitHardStopped));
         return nullptr;
     }
     return std::make_unique<CreatedRun>(process.Release(), outputRead.Release(),
@@ -252,7 +271,7 @@ void FollowStopLine(HANDLE line, void (*request)(int exitCode)) {
         char byte = 0;
         DWORD got = 0;
         if (!ReadFile(line, &byte, 1, &got, nullptr) || got == 0) {
-            request(kExitParentGone);
+            request(kExitHangup);  // the end of the line: as a closed console
             return;
         }
         request(kExitInterrupted);  // as a Ctrl-C
