@@ -1417,7 +1417,10 @@ TEST_F(FlashBenchTest, AllAsksOnceForEveryGamepad) {
 // A stop request that lands while the children are being started: the ones not yet started never
 // are, and the table says so; the ones started are stopped.
 TEST_F(FlashBenchTest, AllStartsNoChildOnceStopped) {
-    const int a = port.AddGamepad("pad-a");
+    // Slow enough that the first run cannot end before the stop reaches it, on a busy machine too.
+    GamepadBehaviour slow;
+    slow.latency = std::chrono::milliseconds(50);
+    const int a = port.AddGamepad("pad-a", slow);
     const int b = port.AddGamepad("pad-b");
     std::atomic<bool> stop{false};
     CapturedConsole c;
