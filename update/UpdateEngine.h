@@ -165,7 +165,8 @@ class CUpdateEngine : public FrameHandlers {
     // The worker's steps: asking the device into update mode, one report read, one failed read
     // (false when the loop ends), the silence check (true when it ended the transfer), the end.
     void EnterUpdateMode();
-    void OnReport(const uint8_t* buffer, DeviceWatch& watch);
+    // True when the report was a sign of life (lastReport is now).
+    bool OnReport(const uint8_t* buffer, DeviceWatch& watch);
     bool OnReadFailed(uint32_t result, DeviceWatch& watch);
     bool GaveUpOnSilence(const DeviceWatch& watch);
     void EndWorker();

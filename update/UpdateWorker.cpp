@@ -21,7 +21,9 @@ void CUpdateEngine::RunWorker() {
     while (g_StopThread.load() == 0) {
         const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
         if (result == zevrin::kReadOk) {
-            OnReport(buffer, watch);
+            if (OnReport(buffer, watch)) {
+                continue;  // silence was measured from just now: nothing to look at
+            }
         } else if (!OnReadFailed(result, watch)) {
             break;
         }
@@ -47,15 +49,17 @@ void CUpdateEngine::EnterUpdateMode() {
     }
 }
 
-void CUpdateEngine::OnReport(const uint8_t* buffer, DeviceWatch& watch) {
+bool CUpdateEngine::OnReport(const uint8_t* buffer, DeviceWatch& watch) {
     watch.failingSince = {};
     LogLine(" %d Bytes received from sender\n", buffer[0]);
     DispatchFrame(buffer + 1, *this);
     // Only a frame the protocol knows is a sign of life: a device that sends nothing but noise is
     // as good as silent. Time spent in the file dialog or a box is the user's.
-    if (IsProtocolFrame(buffer + 1)) {
-        watch.lastReport = Clock::now();
+    if (!IsProtocolFrame(buffer + 1)) {
+        return false;
     }
+    watch.lastReport = Clock::now();
+    return true;
 }
 
 bool CUpdateEngine::OnReadFailed(uint32_t result, DeviceWatch& watch) {
