@@ -1,5 +1,9 @@
 #include <thread>
 
+#if defined(__linux__)
+#include <time.h>
+#endif
+
 #include "hid/Log.h"
 #include "update/UpdateEngine.h"
 
@@ -13,6 +17,19 @@ bool IsProtocolFrame(const uint8_t* frame) {
 }
 
 }  // namespace
+
+CUpdateEngine::Clock::time_point CUpdateEngine::Clock::now() noexcept {
+#if defined(__linux__)
+    // Served from the vDSO whatever the clock source; CLOCK_MONOTONIC is not where the source
+    // cannot be read from user space.
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+#else
+    return time_point(
+        std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+#endif
+}
 
 void CUpdateEngine::RunWorker() {
     EnterUpdateMode();
