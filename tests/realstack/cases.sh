@@ -94,11 +94,11 @@ case_turnaround() {
   fi
   compare kernel zevrin-flash "$CASE_DIR/tool.samples" zevrin-hidapi-baseline \
     "$CASE_DIR/bare.samples" 1.5 1.1
-  local late
-  late=$(awk -v a="$ms_flashlate" -v b="$ms_baselinelate" 'BEGIN {
+  local slow
+  slow=$(awk -v a="${ms_flashlate:-0}" -v b="${ms_baselinelate:-0}" 'BEGIN {
     printf "update at 1 ms latency: zevrin-flash %d ms, zevrin-hidapi-baseline %d ms, ratio %.3f " \
-      "(aim 1.000): %s", a, b, (b > 0 ? a / b : 0), (a <= b ? "met" : "missed") }')
-  echo "$late" >>"$SCRATCH/turnaround.lines"
+      "(aim 1.000): %s", a, b, (b > 0 ? a / b : 0), (a > 0 && b > 0 && a <= b ? "met" : "missed") }')
+  echo "$slow" >>"$SCRATCH/turnaround.lines"
   {
     echo "Turnaround per data request of a 64 KiB update, in µs from the request leaving the uhid"
     echo "gamepad to the next data frame reaching it; two updates each, taken in turns, in one boot"
@@ -109,7 +109,7 @@ case_turnaround() {
     echo "| zevrin-flash update --yes | $n1 | $p50a | $p99a | $maxa |"
     echo "| zevrin-hidapi-baseline | $n2 | $p50b | $p99b | $maxb |"
   } >"$SCRATCH/turnaround.md"
-  note "p50 ${p50a} us vs baseline ${p50b} us; p99 ${p99a} us vs baseline ${p99b} us; $late"
+  note "p50 ${p50a} us vs baseline ${p50b} us; p99 ${p99a} us vs baseline ${p99b} us; $slow"
 }
 
 # --- Linux build: zevrin-flash over hidapi and hidraw ---------------------------------------
