@@ -18,7 +18,7 @@ using zevrin::bench::NullPort;
 // An engine whose CHid is open on the null device, handed to the senders.
 // The log goes nowhere, as in a quiet zevrin-flash: a terminal would be what gets measured.
 struct NullDevice {
-    zevrin::LogSink previous = zevrin::SetLogSink([](std::string_view) {});
+    zevrin::LogSink previous = zevrin::SetLogSink({});
     NullPort port;
     AnsweringView view;
     CUpdateEngine engine{port, view};

@@ -54,7 +54,7 @@ class SampleImage {
 // Runs one whole update per iteration against a gamepad behaving as told; the seconds they took
 // all together, or a negative number when one did not succeed.
 double TimeUpdates(benchmark::State& state, const zevrin::sim::GamepadBehaviour& behaviour) {
-    const zevrin::LogSink previous = zevrin::SetLogSink([](std::string_view) {});
+    const zevrin::LogSink previous = zevrin::SetLogSink({});  // as a quiet zevrin-flash
     const SampleImage image;
     zevrin::sim::SimPort port;
     const int pad = port.AddGamepad("pad", behaviour);

@@ -1,5 +1,6 @@
 #include "hid/Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -19,6 +20,13 @@ std::shared_ptr<const LogSink>& Sink() {
     static std::shared_ptr<const LogSink> sink = std::make_shared<const LogSink>(DefaultLogSink);
     return sink;
 }
+
+// Whether the sink takes lines at all. Read before anything is formatted: the transfer logs a few
+// lines per chunk, and with nobody reading them their formatting was most of the host's turnaround.
+std::atomic<bool> g_SinkWanted{true};
+
+// Lines that fit here are formatted without touching the heap.
+constexpr size_t kShortLine = 256;
 
 #if defined(__GNUC__)
 std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
@@ -42,24 +50,41 @@ std::string VFormat(const char* format, va_list args) {
 
 LogSink SetLogSink(LogSink sink) {
     std::lock_guard lock(SinkMutex());
+    g_SinkWanted.store(static_cast<bool>(sink));
     auto previous = std::exchange(Sink(), std::make_shared<const LogSink>(std::move(sink)));
     return previous ? *previous : LogSink();
 }
 
 void LogLine(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::string line = VFormat(format, args);
-    va_end(args);
+    if (!g_SinkWanted.load()) {
+        return;
+    }
     std::shared_ptr<const LogSink> sink;
     {
         std::lock_guard lock(SinkMutex());
         sink = Sink();
     }
-    // Called without the lock: a sink may take locks of its own, in any order.
-    if (sink && *sink) {
-        (*sink)(line);
+    if (!sink || !*sink) {
+        return;
     }
+    va_list args;
+    va_start(args, format);
+    char shortLine[kShortLine];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(shortLine, sizeof shortLine, format, copy);
+    va_end(copy);
+    std::string longLine;
+    std::string_view line;
+    if (n > 0 && static_cast<size_t>(n) < sizeof shortLine) {
+        line = std::string_view(shortLine, static_cast<size_t>(n));
+    } else if (n > 0) {
+        longLine = VFormat(format, args);
+        line = longLine;
+    }
+    va_end(args);
+    // Called without the lock: a sink may take locks of its own, in any order.
+    (*sink)(line);
 }
 
 std::string Format(const char* format, ...) {

@@ -12,7 +12,8 @@ namespace zevrin {
 
 using LogSink = std::function<void(std::string_view line)>;
 
-// Replaces the sink and returns the previous one. Not meant to race with LogLine.
+// Replaces the sink and returns the previous one. Not meant to race with LogLine. An empty sink
+// means nowhere: LogLine then returns before formatting anything.
 LogSink SetLogSink(LogSink sink);
 
 // The platform's default: OutputDebugStringW on Windows, standard error elsewhere.

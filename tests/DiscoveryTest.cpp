@@ -53,16 +53,24 @@ TEST(DiscoveryTest, FirstAcceptedInterfaceWinsAmongOthers) {
     port.AddInterface("maker-alt", MakerVendorId, 0x5760);  // refused
     port.AddInterface("st-other", 0x0483, 0x1234);
     const int first = port.AddGamepad("pad-a", {}, 0x0483, 0x5760);
-    port.AddGamepad("pad-b", {}, MakerVendorId, 0x5750);
+    // Longer than a line the log formats on the stack: it still reaches the sink whole.
+    const std::string longPath = "pad-b" + std::string(300, '-') + "end";
+    port.AddGamepad(longPath, {}, MakerVendorId, 0x5750);
     LogCapture log;
     CHid hid(port);
     EXPECT_EQ(hid.FindDevice(), 1);
     EXPECT_EQ(hid.DevicePath(), "pad-a");
+    {
+        // No sink: nothing is logged, and the sink put back takes lines again.
+        const zevrin::LogSink capture = zevrin::SetLogSink({});
+        EXPECT_EQ(hid.FindDevice(), 1);
+        zevrin::SetLogSink(capture);
+    }
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"m_DevicePath:pad-a\n"});
     port.Unplug(first);
     EXPECT_EQ(hid.FindDevice(), 1);
-    EXPECT_EQ(hid.DevicePath(), "pad-b");
-    EXPECT_EQ(log.Count("m_DevicePath:pad-b\n"), 1u);
+    EXPECT_EQ(hid.DevicePath(), longPath);
+    EXPECT_EQ(log.Count("m_DevicePath:" + longPath + "\n"), 1u);
 }
 
 TEST(DiscoveryTest, PathIsKeptWhenTheGamepadGoes) {

@@ -155,7 +155,18 @@ class CUpdateEngine : public FrameHandlers {
     static constexpr std::chrono::milliseconds kFailedReadPause{10};
 
   private:
-    using Clock = std::chrono::steady_clock;
+    // The worker's watch over silence and failing reads, whose bounds are hundreds of
+    // milliseconds: a tick of the system's timer (a few ms) is precision enough. It is read once
+    // per report, and where the kernel's clock source cannot be read from user space (a guest
+    // under emulation, some virtual machines) the precise clock costs a system call each time.
+    struct Clock {
+        using duration = std::chrono::nanoseconds;
+        using rep = duration::rep;
+        using period = duration::period;
+        using time_point = std::chrono::time_point<Clock>;
+        static constexpr bool is_steady = true;
+        static time_point now() noexcept;
+    };
     // What the worker's loop watches to tell a silent or vanished device.
     struct DeviceWatch {
         Clock::time_point lastReport = Clock::now();
@@ -165,7 +176,8 @@ class CUpdateEngine : public FrameHandlers {
     // The worker's steps: asking the device into update mode, one report read, one failed read
     // (false when the loop ends), the silence check (true when it ended the transfer), the end.
     void EnterUpdateMode();
-    void OnReport(const uint8_t* buffer, DeviceWatch& watch);
+    // True when the report was a sign of life (lastReport is now).
+    bool OnReport(const uint8_t* buffer, DeviceWatch& watch);
     bool OnReadFailed(uint32_t result, DeviceWatch& watch);
     bool GaveUpOnSilence(const DeviceWatch& watch);
     void EndWorker();

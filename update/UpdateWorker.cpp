@@ -1,5 +1,9 @@
 #include <thread>
 
+#if defined(__linux__)
+#include <time.h>
+#endif
+
 #include "hid/Log.h"
 #include "update/UpdateEngine.h"
 
@@ -14,6 +18,19 @@ bool IsProtocolFrame(const uint8_t* frame) {
 
 }  // namespace
 
+CUpdateEngine::Clock::time_point CUpdateEngine::Clock::now() noexcept {
+#if defined(__linux__)
+    // Served from the vDSO whatever the clock source; CLOCK_MONOTONIC is not where the source
+    // cannot be read from user space.
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+#else
+    return time_point(
+        std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+#endif
+}
+
 void CUpdateEngine::RunWorker() {
     EnterUpdateMode();
     uint8_t buffer[zevrin::kReportPayload] = {};
@@ -21,7 +38,9 @@ void CUpdateEngine::RunWorker() {
     while (g_StopThread.load() == 0) {
         const uint32_t result = m_Hid.ReadHid(buffer, zevrin::kReportPayload);
         if (result == zevrin::kReadOk) {
-            OnReport(buffer, watch);
+            if (OnReport(buffer, watch)) {
+                continue;  // silence was measured from just now: nothing to look at
+            }
         } else if (!OnReadFailed(result, watch)) {
             break;
         }
@@ -47,15 +66,17 @@ void CUpdateEngine::EnterUpdateMode() {
     }
 }
 
-void CUpdateEngine::OnReport(const uint8_t* buffer, DeviceWatch& watch) {
+bool CUpdateEngine::OnReport(const uint8_t* buffer, DeviceWatch& watch) {
     watch.failingSince = {};
     LogLine(" %d Bytes received from sender\n", buffer[0]);
     DispatchFrame(buffer + 1, *this);
     // Only a frame the protocol knows is a sign of life: a device that sends nothing but noise is
     // as good as silent. Time spent in the file dialog or a box is the user's.
-    if (IsProtocolFrame(buffer + 1)) {
-        watch.lastReport = Clock::now();
+    if (!IsProtocolFrame(buffer + 1)) {
+        return false;
     }
+    watch.lastReport = Clock::now();
+    return true;
 }
 
 bool CUpdateEngine::OnReadFailed(uint32_t result, DeviceWatch& watch) {

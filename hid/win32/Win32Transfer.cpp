@@ -2,6 +2,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -23,17 +24,13 @@ struct PendingReport {
 };
 static_assert(std::is_trivially_destructible_v<PendingReport>);
 
-// The memory of one call, from the table's allocator. It goes back once the call has ended; the
-// memory of a call whose end could not be seen is kept for good (Abandon): the system may still
-// write into it.
+// The memory of a handle's calls, from the table's allocator, taken at the first call and used by
+// each call after it: a call's memory is free again once the call has ended. It goes back with
+// the handle; the memory of a call whose end could not be seen is kept for good (Abandon): the
+// system may still write into it.
 class CallMemory {
   public:
-    explicit CallMemory(const Win32Api& api)
-        : m_Api(api), m_Block(api.AllocateIo(sizeof(PendingReport))) {
-        if (m_Block != nullptr) {
-            m_Report = new (m_Block) PendingReport();
-        }
-    }
+    explicit CallMemory(const Win32Api& api) : m_Api(api) {}
     CallMemory(const CallMemory&) = delete;
     CallMemory& operator=(const CallMemory&) = delete;
     ~CallMemory() {
@@ -42,14 +39,21 @@ class CallMemory {
         }
     }
 
-    explicit operator bool() const { return m_Report != nullptr; }
-    PendingReport* operator->() const { return m_Report; }
+    // Null when out of memory. Each call starts from a clean OVERLAPPED.
+    PendingReport* ForNextCall() {
+        if (m_Block == nullptr) {
+            m_Block = m_Api.AllocateIo(sizeof(PendingReport));
+            if (m_Block == nullptr) {
+                return nullptr;
+            }
+        }
+        return new (m_Block) PendingReport();
+    }
     void Abandon() { m_Block = nullptr; }
 
   private:
     const Win32Api& m_Api;
-    void* m_Block;
-    PendingReport* m_Report = nullptr;
+    void* m_Block = nullptr;
 };
 
 // How one overlapped call ended.
@@ -64,30 +68,39 @@ struct Ending {
 enum class Direction { Read, Write };
 
 // A file opened for overlapped I/O that runs one call at a time, with a bound on each, and that
-// another thread may cancel.
+// another thread may cancel. The memory and the event of its calls are its own, made at the first
+// call and used again by each after it: under Wine every event made and closed is two round trips
+// to wineserver, which per report were a good part of the turnaround.
 class OverlappedFile {
   public:
     // `cancelAhead`: a Cancel that arrives between two calls ends the next one. Reads want that,
     // or a window closing just as one read ended would wait out the whole time-out of the next.
     OverlappedFile(const Win32Api& api, Handle file, bool cancelAhead)
-        : m_Api(api), m_File(std::move(file)), m_CancelAhead(cancelAhead) {}
+        : m_Api(api), m_File(std::move(file)), m_CancelAhead(cancelAhead), m_Io(api) {}
 
-    // Runs one call on `io` and returns once it has really ended, or once it is plain that it will
-    // not: then `io` is abandoned on purpose, since the system may still use it.
-    Ending Transfer(Direction direction, CallMemory& io, DWORD timeoutMs) {
+    // The memory of the next call, for the caller to fill; null when out of memory.
+    PendingReport* NextCall() { return m_GivenUp ? nullptr : m_Io.ForNextCall(); }
+
+    // Runs one call on `io` (from NextCall) and returns once it has really ended, or once it is
+    // plain that it will not: then the memory and the event are abandoned on purpose, since the
+    // system may still use them.
+    Ending Transfer(Direction direction, PendingReport* io, DWORD timeoutMs) {
         Ending ending;
-        if (m_GivenUp) {
+        if (m_GivenUp || io == nullptr) {
             // A call on this handle never ended: its driver does not finish what it is given,
             // and each new call would be given up the same way, keeping its memory too.
             return ending;
         }
         Begin();
-        // Manual-reset and unsignalled: only the end of this call may set it.
-        Handle event(m_Api, m_Api.CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!event) {
+        if (!m_Event || !*m_Event) {
+            // Manual-reset: set by the end of a call, and reset by the system as the next begins.
+            m_Event.emplace(m_Api, m_Api.CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        }
+        if (!*m_Event) {
             ending.cancelled = Finish();
             return ending;
         }
+        Handle& event = *m_Event;
         io->overlapped.hEvent = event.get();
         const BOOL done =
             direction == Direction::Read
@@ -143,7 +156,7 @@ class OverlappedFile {
     // releasing them. A cancelled call normally ends at once, but a driver may never end it, and
     // an unbounded wait (GetOverlappedResult with bWait) would then hold the transfer for ever.
     // False when it did not end.
-    bool EndCancelled(Direction direction, CallMemory& io, Handle& event) {
+    bool EndCancelled(Direction direction, const PendingReport* io, Handle& event) {
         m_Api.CancelIo(m_File.get());
         m_Api.WaitForSingleObject(event.get(), kCancelledCallBoundMs);
         if (HasOverlappedIoCompleted(&io->overlapped)) {
@@ -151,7 +164,7 @@ class OverlappedFile {
         }
         // Keeping the call's memory and the event it will set, for good, is the only safe
         // choice; the handle takes no further call.
-        io.Abandon();
+        m_Io.Abandon();
         event.Abandon();
         m_GivenUp = true;
         LogLine("%s: the cancelled call did not end within %u ms: the handle is given up\n",
@@ -187,17 +200,19 @@ class OverlappedFile {
     OVERLAPPED* m_Pending = nullptr;
     bool m_Running = false;
     bool m_CancelRequested = false;
-    bool m_GivenUp = false;  // the calling thread's only
+    bool m_GivenUp = false;         // the calling thread's only
+    CallMemory m_Io;                // the calling thread's only
+    std::optional<Handle> m_Event;  // the calling thread's only
 };
 
 class Win32WriteHandle final : public HidWriteHandle {
   public:
     Win32WriteHandle(const Win32Api& api, Handle file)
-        : m_Api(api), m_File(api, std::move(file), /*cancelAhead=*/false) {}
+        : m_File(api, std::move(file), /*cancelAhead=*/false) {}
 
     bool Write(const uint8_t (&report)[kReportSize]) override {
-        CallMemory io(m_Api);
-        if (!io) {
+        PendingReport* io = m_File.NextCall();
+        if (io == nullptr) {
             return false;
         }
         std::memcpy(io->report, report, kReportSize);
@@ -209,18 +224,17 @@ class Win32WriteHandle final : public HidWriteHandle {
     void Cancel() override { m_File.Cancel(); }
 
   private:
-    const Win32Api& m_Api;
     OverlappedFile m_File;
 };
 
 class Win32ReadHandle final : public HidReadHandle {
   public:
     Win32ReadHandle(const Win32Api& api, Handle file)
-        : m_Api(api), m_File(api, std::move(file), /*cancelAhead=*/true) {}
+        : m_File(api, std::move(file), /*cancelAhead=*/true) {}
 
     uint32_t Read(uint8_t (&payload)[kReportPayload], uint32_t timeoutMs) override {
-        CallMemory io(m_Api);
-        if (!io) {
+        PendingReport* io = m_File.NextCall();
+        if (io == nullptr) {
             return kReadFailed;
         }
         const Ending ending = m_File.Transfer(Direction::Read, io, timeoutMs);
@@ -242,7 +256,6 @@ class Win32ReadHandle final : public HidReadHandle {
     void Cancel() override { m_File.Cancel(); }
 
   private:
-    const Win32Api& m_Api;
     OverlappedFile m_File;
 };
 

@@ -56,6 +56,12 @@ class Win32ChannelTest : public Win32PortTest {
             .count();
     }
 
+    // A handle keeps its calls' event and memory until it goes: close both before the check.
+    void TearDown() override {
+        hid.CloseDevice();
+        Win32PortTest::TearDown();
+    }
+
     CHid hid{port};
     uint8_t buffer[64];
     std::array<uint8_t, 64> poisoned;
@@ -207,9 +213,9 @@ TEST_F(Win32ChannelTest, WriteHandsTheWhole65ByteReportToOneOverlappedWriteFile)
             EXPECT_EQ(write.bytes.size(), kReportSize);
             EXPECT_NE(write.overlapped, nullptr);
             EXPECT_TRUE(write.endedWithEventOpen);
-            EXPECT_EQ(fake.Closes(write.event), 1);
+            EXPECT_EQ(fake.Closes(write.event), 0);
+            EXPECT_EQ(write.event, fake.writes[0].event);  // the handle's one event
         }
-        EXPECT_NE(fake.writes[0].event, fake.writes[1].event);
         std::vector<uint8_t> expected(kReportSize, 0);
         std::memcpy(&expected[1], forty, 40);
         std::memcpy(&expected[1], six, 6);
@@ -251,7 +257,7 @@ TEST_F(Win32ChannelTest, WriteTheDeviceDoesNotTakeWholeReturnsZero) {
         EXPECT_EQ(hid.WriteHid(data, 1), 0);
         EXPECT_EQ(fake.waits.size(), c.queued ? 1u : 0u);
         EXPECT_EQ(fake.overlappedResults.size(), c.queued ? 1u : 0u);
-        EXPECT_EQ(fake.Closes(fake.writes.back().event), 1);
+        EXPECT_TRUE(fake.IsOpen(fake.writes.back().event));
     }
     EXPECT_THAT(fake.cancels, IsEmpty());
 }
@@ -277,7 +283,6 @@ TEST_F(Win32ChannelTest, StalledDeviceTimesTheWriteOutAndTheCancelledWriteEndsBe
     EXPECT_FALSE(fake.overlappedResults.back().wait);
     EXPECT_TRUE(write.ended);
     EXPECT_TRUE(write.endedWithEventOpen);
-    EXPECT_EQ(fake.Closes(write.event), 1);
 
     // The device takes reports again: nothing of the given-up write is left in the way.
     fake.writeEnd = WriteEnd::InTheCall;
@@ -323,11 +328,27 @@ TEST_F(Win32ChannelTest, ReportHandsOnItsBytesAfterTheReportId) {
     ASSERT_EQ(fake.waits.size(), 1u);
     EXPECT_EQ(fake.waits[0].object, read.event);
     EXPECT_EQ(fake.waits[0].milliseconds, kOpenReadTimeoutMs);
-    EXPECT_EQ(fake.Closes(read.event), 1);
     EXPECT_THAT(fake.cancels, IsEmpty());
     // The read's status, not the event, said it brought a report.
     ASSERT_EQ(fake.overlappedResults.size(), 1u);
     EXPECT_FALSE(fake.overlappedResults[0].wait);
+
+    // The next read takes the same event and memory, from a clean OVERLAPPED; both go with the
+    // handle.
+    const HANDLE event = read.event;
+    const OVERLAPPED* overlapped = read.overlapped;
+    fake.input.push_back(Report(0x91));
+    EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
+    EXPECT_EQ(buffer[0], 0x92);
+    EXPECT_EQ(fake.eventsCreated, 1);
+    ASSERT_EQ(fake.reads.size(), 2u);
+    EXPECT_EQ(fake.reads[1].event, event);
+    EXPECT_EQ(fake.reads[1].overlapped, overlapped);
+    EXPECT_EQ(fake.LiveCallMemory(), 1u);
+    EXPECT_EQ(fake.Closes(event), 0);
+    hid.CloseDevice();
+    EXPECT_EQ(fake.Closes(event), 1);
+    EXPECT_EQ(fake.LiveCallMemory(), 0u);
 }
 
 TEST_F(Win32ChannelTest, ReportArrivingDuringTheWaitIsHandedOn) {
@@ -373,15 +394,15 @@ TEST_F(Win32ChannelTest, SilentDeviceTimesOutAndTheCancelledReadEndsBeforeItsBuf
     // buffer) was still alive.
     EXPECT_TRUE(read.ended);
     EXPECT_TRUE(read.endedWithEventOpen);
-    EXPECT_EQ(fake.Closes(read.event), 1);
 
-    // Each read has its own event. (The next read moves the records: `read` is kept by value.)
+    // The next read takes the same event, reset by the call as it begins. (The next read moves
+    // the records: `read` is kept by value.)
     const HANDLE firstEvent = read.event;
     fake.input.push_back(Report(2));
     EXPECT_EQ(hid.ReadHid(buffer, 64), kReadOk);
     ASSERT_EQ(fake.reads.size(), 2u);
-    EXPECT_NE(fake.reads[1].event, firstEvent);
-    EXPECT_EQ(fake.Closes(fake.reads[1].event), 1);
+    EXPECT_EQ(fake.reads[1].event, firstEvent);
+    EXPECT_TRUE(fake.IsOpen(firstEvent));
 }
 
 TEST_F(Win32ChannelTest, OtherWaitResultsArePassedOnAfterTheReadHasEnded) {
@@ -449,7 +470,7 @@ TEST_F(Win32ChannelTest, ReadThatBringsNoReportFailsAndHandsNothingOn) {
         for (const auto& result : fake.overlappedResults) {
             EXPECT_FALSE(result.wait);
         }
-        EXPECT_EQ(fake.Closes(fake.reads.back().event), 1);
+        EXPECT_TRUE(fake.IsOpen(fake.reads.back().event));
     }
     EXPECT_THAT(fake.cancels, IsEmpty());
 
