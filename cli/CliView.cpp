@@ -30,7 +30,8 @@ bool IsYes(const std::string& answer) {
     std::string word(first, first < last ? last : first);
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return word == "y" || word == "yes";
+    // y and yes in every language, and the user's own word for yes (是 under zh_CN).
+    return word == "y" || word == "yes" || word == LoadCliText(CliText::AnswerYes);
 }
 
 }  // namespace

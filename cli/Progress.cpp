@@ -33,12 +33,12 @@ std::string FormatDuration(double seconds) {
 
 std::string FormatRate(double bytesPerSecond) {
     if (bytesPerSecond < 1024.0) {
-        return Format("%.0f B/s", bytesPerSecond);
+        return LoadCliText(CliText::RateBytes, {Format("%.0f", bytesPerSecond)});
     }
     if (bytesPerSecond < 1024.0 * 1024.0) {
-        return Format("%.1f KiB/s", bytesPerSecond / 1024.0);
+        return LoadCliText(CliText::RateKiB, {Format("%.1f", bytesPerSecond / 1024.0)});
     }
-    return Format("%.1f MiB/s", bytesPerSecond / (1024.0 * 1024.0));
+    return LoadCliText(CliText::RateMiB, {Format("%.1f", bytesPerSecond / (1024.0 * 1024.0))});
 }
 
 std::string FormatProgressBar(const ProgressSample& s, int barWidth) {
