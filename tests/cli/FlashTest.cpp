@@ -24,6 +24,7 @@
 #include "cli/DevicePort.h"
 #include "cli/Flash.h"
 #include "cli/StopSignals.h"
+#include "cli/TextWidth.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
@@ -135,25 +136,40 @@ TEST_F(FlashTest, ConfirmationShowsBothVersionsWithTheirBetas) {
     EXPECT_TRUE(Contains(c.out.str(), "New firmware 1.21 beta2 and current is 1.10 beta3\n"));
 }
 
+// Each redraw fits the terminal's width, its last column left free, so '\r' always returns to the
+// start of the bar.
 TEST_F(FlashTest, TerminalGetsOneBarRedrawnInPlace) {
     GamepadBehaviour b;
     b.latency = 1ms;
-    AddPad(b);
-    CapturedConsole c;
-    c.console.terminal = true;
-    EXPECT_EQ(zevrin::cli::Run(UpdateYes(file), c.console, port), kExitOk);
-    const std::string out = c.out.str();
-    EXPECT_FALSE(Contains(out, "Progress:"));
-    EXPECT_TRUE(Contains(out, "\r["));
-    // The bar ends complete and its line is closed before the success text.
-    const size_t success = out.find("Firmware upgraded!");
-    ASSERT_NE(success, std::string::npos);
-    const size_t lastBar = out.rfind("\r[", success);
-    ASSERT_NE(lastBar, std::string::npos);
-    const std::string finalBar = out.substr(lastBar + 1, success - lastBar - 1);
-    EXPECT_EQ(finalBar.substr(0, 32), "[" + std::string(30, '#') + "]") << finalBar;
-    EXPECT_TRUE(Contains(finalBar, "100%  1000/1000 bytes")) << finalBar;
-    EXPECT_EQ(finalBar.back(), '\n');
+    for (const size_t columns : {80, 40}) {
+        SCOPED_TRACE(columns);
+        SimPort p;
+        p.AddGamepad("pad-a", b);
+        CapturedConsole c;
+        c.console.terminal = true;
+        c.console.columns = [columns] { return columns; };
+        EXPECT_EQ(zevrin::cli::Run(UpdateYes(file), c.console, p), kExitOk);
+        const std::string out = c.out.str();
+        EXPECT_FALSE(Contains(out, "Progress:"));
+        EXPECT_TRUE(Contains(out, "\r["));
+        // The bar ends complete and its line is closed before the success text.
+        const size_t success = out.find("Firmware upgraded!");
+        ASSERT_NE(success, std::string::npos);
+        const size_t lastBar = out.rfind("\r[", success);
+        ASSERT_NE(lastBar, std::string::npos);
+        const std::string finalBar = out.substr(lastBar + 1, success - lastBar - 1);
+        EXPECT_EQ(finalBar.back(), '\n');
+        std::istringstream redraws(out.substr(0, success));
+        for (std::string bar; std::getline(redraws, bar, '\r');) {
+            EXPECT_LT(Columns(bar.substr(0, bar.find('\n'))), columns) << bar;
+        }
+        if (columns == 80) {
+            EXPECT_EQ(finalBar.substr(0, 32), "[" + std::string(30, '#') + "]") << finalBar;
+            EXPECT_TRUE(Contains(finalBar, "100%  1000/1000 bytes")) << finalBar;
+        } else {
+            EXPECT_TRUE(Contains(finalBar, "] 100%  ")) << finalBar;  // the bytes gave way
+        }
+    }
 }
 
 // --json: the start, one progress line per percent at most ending with the whole image, the
