@@ -500,6 +500,7 @@ TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
         {{"y es"}, kExitCancelled},
         {{longestYes}, kExitOk},
         {{longestYes + " "}, kExitCancelled},
+        {{"\xe6\x98\xaf"}, kExitCancelled},  // 是: yes in Chinese only
     };
     for (const auto& [answers, expected] : cases) {
         SCOPED_TRACE(::testing::PrintToString(answers));
@@ -515,6 +516,15 @@ TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
         if (expected == kExitCancelled) {
             EXPECT_TRUE(Contains(c.err.str(), "Update cancelled"));
         }
+    }
+    // Under zh_CN 是 is yes, and y and yes stay yes.
+    SetTextSource({[] { return uint16_t{2052}; }, {}});  // until `texts` puts the default back
+    for (const char* answer : {" \xe6\x98\xaf ", "y"}) {
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a");
+        CapturedConsole c({answer});
+        EXPECT_EQ(zevrin::cli::Run(Args(Command::Update, file), c.console, p), kExitOk) << answer;
+        EXPECT_TRUE(p.RecordingOf(pad).doneAfterWholeImage);
     }
 }
 
