@@ -46,7 +46,13 @@ std::string State(const Report& r, bool update, size_t room) {
     }
     const size_t full = Columns(UpdateState(r, kFullBarWidth));
     if (full > room + (kFullBarWidth - kMinBarWidth)) {
-        return UpdateState(r, 0);  // the percentage says it on its own
+        // The percentage says it on its own, and the versions go before it does.
+        std::string plain = UpdateState(r, 0);
+        if (Columns(plain) <= room) {
+            return plain;
+        }
+        return Format("%u%%", r.Percent()) +
+               (r.ended ? std::string(kGap) + LoadCliText(CliText::Done) : std::string());
     }
     return UpdateState(r, kFullBarWidth - (full > room ? full - room : 0));
 }

@@ -146,6 +146,7 @@ TEST(ProgressTest, LiveLinesPutTheStateFirstAndShortenThePath) {
         {failed, 59, "\\\\?\\hid#vid\xe2\x80\xa6", "  failed: The gamepad was unplugged."},
         {shortPath, 59, "sim:gamepad2  ", bar},
         {shortPath, 39, "sim:gamepad2  ", "1.10 -> 1.20  50%"},
+        {shortPath, 26, "sim:gamepad2  ", "  50%"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.columns);
