@@ -180,9 +180,19 @@ const Option* OptionNamed(std::string_view name) {
     return nullptr;
 }
 
-// The option at args[i], with its value; i moves past a value given as the next word.
-Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& parsed,
-                   Seen& seen) {
+// "--wait 5": the word after an option whose value only comes with '=' is taken for the command
+// or the file. When it would have been a valid value, the usage error says how to write it.
+void NoteValueAsWord(const Option& option, const std::string& word, std::string& hint) {
+    ParsedArgs scratch;
+    if (hint.empty() && !word.empty() && word[0] != '-' && !option.store(scratch, word)) {
+        hint = std::string(option.name) + "=" + word;
+    }
+}
+
+// The option at args[i], with its value; i moves past a value given as the next word. `hint`
+// gets the spelling a value given as the next word should have had.
+Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& parsed, Seen& seen,
+                   std::string& hint) {
     const std::string& arg = args[i];
     std::string name = arg;
     Value value;
@@ -199,6 +209,9 @@ Verdict TakeOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& 
     }
     if (std::exchange(seen[static_cast<size_t>(option - kOptions)], true) && option->once) {
         return LoadCliText(CliText::GivenTwice, {option->name});
+    }
+    if (option->takes == Takes::InlineArgument && !value && i + 1 < args.size()) {
+        NoteValueAsWord(*option, args[i + 1], hint);
     }
     const bool needsValue =
         option->takes == Takes::Argument || option->takes == Takes::NonEmptyArgument;
@@ -271,6 +284,7 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
     ParsedArgs parsed;
     std::vector<std::string> operands;
     Seen seen{};
+    std::string hint;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -278,12 +292,13 @@ std::variant<ParsedArgs, UsageError> ParseArgs(const std::vector<std::string>& a
             operands.push_back(arg);
         } else if (arg == "--") {
             optionsEnded = true;
-        } else if (Verdict error = TakeOption(args, i, parsed, seen)) {
+        } else if (Verdict error = TakeOption(args, i, parsed, seen, hint)) {
             return UsageError{std::move(*error)};
         }
     }
     if (Verdict error = TakeOperands(operands, parsed)) {
-        return UsageError{std::move(*error)};
+        return UsageError{hint.empty() ? std::move(*error)
+                                       : LoadCliText(CliText::DidYouMean, {*error, hint})};
     }
     if (parsed.help || operands.empty()) {
         return parsed;

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 
 #include "cli/JsonEvents.h"
 #include "cli/Progress.h"
+#include "cli/TextWidth.h"
 #include "update/Texts.h"
 #include "update/UpdateEngine.h"
 
@@ -30,7 +34,8 @@ bool IsYes(const std::string& answer) {
     std::string word(first, first < last ? last : first);
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return word == "y" || word == "yes";
+    // y and yes in every language, and the user's own word for yes (是 under zh_CN).
+    return word == "y" || word == "yes" || word == LoadCliText(CliText::AnswerYes);
 }
 
 }  // namespace
@@ -52,6 +57,24 @@ std::string BoxTextForTerminal(const std::string& text) {
     const auto first = std::find_if_not(out.begin(), out.end(), blank);
     const auto last = std::find_if_not(out.rbegin(), out.rend(), blank).base();
     return first < last ? std::string(first, last) : std::string();
+}
+
+size_t TerminalColumns(const Console& console) {
+    if (console.columns) {
+        if (const size_t columns = console.columns(); columns > 0) {
+            return columns;
+        }
+    }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read only
+    if (const char* env = std::getenv("COLUMNS")) {
+        size_t columns = 0;
+        const char* end = env + std::strlen(env);
+        const auto [ptr, ec] = std::from_chars(env, end, columns);
+        if (ec == std::errc() && ptr == end && columns > 1) {
+            return columns;
+        }
+    }
+    return kDefaultColumns;
 }
 
 CliView::CliView(Console& console, Options options)
@@ -81,10 +104,14 @@ void CliView::DrawBarLocked() {
         const Clock::time_point end = m_TransferEnd.value_or(Clock::now());
         s.seconds = std::chrono::duration<double>(end - *m_TransferStart).count();
     }
-    std::string line = FormatProgressBar(s);
-    const size_t length = line.size();
+    // The last column stays free: a line that fills it wraps on some terminals, and '\r' would
+    // then go back to the start of the next line only.
+    const size_t columns = TerminalColumns(m_Console) - 1;
+    std::string line = FitProgressBar(s, columns);
+    const size_t length = Columns(line);
     if (length < m_BarLength) {
-        line.append(m_BarLength - length, ' ');  // wipe what a longer line left behind
+        // Wipe what a longer line left behind, no further than the terminal is wide now.
+        line.append(std::min(m_BarLength, columns) - length, ' ');
     }
     m_Console.out << '\r' << line;
     m_Console.out.flush();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -31,7 +32,14 @@ struct Console {
     // A second stop request came while the run supervised children (--all, --repeat), which are
     // then to end at once; may be empty.
     std::function<bool()> stopAtOnce = {};
+    // The width of the terminal standard output shows, as the system tells it (0: it does not);
+    // may be empty.
+    std::function<size_t()> columns = {};
 };
+
+// Standard output's width: the system's figure, else COLUMNS, else kDefaultColumns.
+inline constexpr size_t kDefaultColumns = 80;
+size_t TerminalColumns(const Console& console);
 
 class CliView final : public DialogView {
   public:

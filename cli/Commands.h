@@ -7,6 +7,7 @@
 #include "cli/Args.h"
 #include "cli/CliView.h"
 #include "hid/HidPort.h"
+#include "update/FirmwareImage.h"
 
 namespace zevrin::cli {
 
@@ -17,6 +18,8 @@ inline bool Interrupted(const Console& c) {
 
 // What is said when FILE cannot be opened, with why as far as the file system tells.
 std::string CannotOpenMessage(const std::string& file);
+// What is said when FILE was opened but cannot be sent: the file, why, and that nothing was sent.
+std::string RefusedFileMessage(const std::string& file, ImageProblem problem);
 // What is said when no gamepad is there: the one asked for by --device, or any.
 std::string NoGamepadMessage(const ParsedArgs& a);
 

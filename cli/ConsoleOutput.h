@@ -4,6 +4,7 @@
 // bytes themselves, as a program reading our output expects them.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <streambuf>
@@ -41,6 +42,9 @@ class ConsoleOutputBuf final : public std::streambuf {
 #if defined(_WIN32)
 enum class StandardStream { Output, Error };
 bool IsConsole(StandardStream stream);
+// The width of the console window the stream shows in (its visible part, not the buffer); 0 when
+// the stream is no console.
+size_t ConsoleColumns(StandardStream stream);
 std::unique_ptr<ConsoleOutputBuf> StandardStreamBuf(StandardStream stream);
 // Puts back the console modes this program changed (TerminalMovesCursor's), at exit or before
 // ending the process at once.

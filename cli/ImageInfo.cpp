@@ -35,6 +35,29 @@ std::string CannotOpenMessage(const std::string& file) {
            "\n";
 }
 
+std::string RefusedFileMessage(const std::string& file, ImageProblem problem) {
+    CliText why = CliText::FileNotRegular;
+    switch (problem) {
+        case ImageProblem::TooShort:
+            why = CliText::FileTooShort;
+            break;
+        case ImageProblem::LengthZero:
+            why = CliText::FileLengthZero;
+            break;
+        case ImageProblem::Truncated:
+            why = CliText::FileTruncated;
+            break;
+        case ImageProblem::ReadError:
+            why = CliText::FileCannotBeRead;
+            break;
+        case ImageProblem::NotRegular:
+        case ImageProblem::None:
+        case ImageProblem::OpenFailed:
+            break;
+    }
+    return "zevrin-flash: " + LoadCliText(CliText::FileRefused, {file, LoadCliText(why)}) + "\n";
+}
+
 namespace {
 
 int ShowImageJson(const ParsedArgs& a, Console& c, CliView& view, const ImageCheck& check,
@@ -51,7 +74,7 @@ int ShowImageJson(const ParsedArgs& a, Console& c, CliView& view, const ImageChe
     facts.sha256 = digest;
     if (check.problem != ImageProblem::None) {
         facts.refusal = RefusalReason(check.problem);
-        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + *facts.refusal + "\n");
+        view.Error(RefusedFileMessage(a.file, check.problem));
     }
     view.Print(c.out, json::ImageEvent(facts));
     return facts.refusal ? kExitImageRefused : kExitOk;
@@ -103,8 +126,7 @@ int RunInfo(const ParsedArgs& a, Console& c, CliView& view) {
         return kExitImageRefused;
     }
     if (check.problem == ImageProblem::NotRegular) {
-        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
-                   "\n");
+        view.Error(RefusedFileMessage(a.file, check.problem));
         return kExitImageRefused;
     }
     const std::optional<std::string> digest = Sha256File(a.file);
@@ -137,8 +159,7 @@ std::optional<ImageCheck> CheckImage(const ParsedArgs& a, CliView& view, ImageFi
         return std::nullopt;
     }
     if (check.problem != ImageProblem::None) {
-        view.Error(LoadLocalizedText(TextId::UpdateFailure) + "\n" + RefusalReason(check.problem) +
-                   "\n");
+        view.Error(RefusedFileMessage(a.file, check.problem));
         return std::nullopt;
     }
     if (a.sha256 && !DigestMatches(a, view, file)) {

@@ -2,6 +2,7 @@
 // The formatting is pure so the figures can be checked without a terminal or a clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ std::string FormatRate(double bytesPerSecond);
 
 // "[#######.......]  50%  32768/65536 bytes  12.3 KiB/s  0:03 left", one terminal line.
 std::string FormatProgressBar(const ProgressSample& s, int barWidth = 30);
+// The same line in at most `columns`: the bar narrows first, then the bytes, the rate and the
+// time left give way, in that order; the percentage stays.
+std::string FitProgressBar(const ProgressSample& s, size_t columns);
 // "Progress: 50% (32768 of 65536 bytes)".
 std::string FormatProgressLine(const ProgressSample& s);
 

@@ -62,13 +62,13 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
                     bool update) {
     // -v interleaves the children's diagnostic lines, which lines redrawn in place would tear.
     const bool live = c.terminal && !a.verbose && TerminalMovesCursor();
-    LiveLines lines(view, c.out);
+    LiveLines lines(view, c.out, c);
     std::vector<uint32_t> tenths;
     children.Supervise([&](const std::vector<Report>& reports) {
         if (live) {
             std::vector<std::string> texts;
             for (const Report& r : reports) {
-                texts.push_back(ProgressText(r, update));
+                texts.push_back(ProgressText(r, update, lines.Width()));
             }
             lines.Show(texts);
             return;

@@ -30,7 +30,7 @@ class LineMode {
           m_View(view),
           m_Launch(launch),
           m_Live(c.terminal && !a.verbose && TerminalMovesCursor()),
-          m_Lines(view, c.out) {}
+          m_Lines(view, c.out, c) {}
 
     // The first gamepad present that has not been written since it arrived.
     std::optional<std::string> NextArrival(HidPort& port) {
@@ -83,7 +83,10 @@ class LineMode {
         }
         child.Supervise([&](const std::vector<Report>& reports) {
             if (m_Live) {
-                m_Lines.Show({Format("#%d ", number) + ProgressText(reports.front(), true)});
+                const std::string prefix = Format("#%d ", number);
+                const size_t width = m_Lines.Width();
+                const size_t room = width > Columns(prefix) ? width - Columns(prefix) : 0;
+                m_Lines.Show({prefix + ProgressText(reports.front(), true, room)});
             }
         });
         const Report r = child.Reports().front();
@@ -98,8 +101,7 @@ class LineMode {
                    : LoadCliText(CliText::FailedBecause, {r.Why()});
         line += Format(" %.1f s", r.Seconds());
         if (m_Live) {
-            m_Lines.Show({line});
-            m_Lines.Keep();
+            m_Lines.KeepWhole(line);
         } else {
             m_View.Print(m_Console.out, line + "\n");
         }

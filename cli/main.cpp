@@ -28,6 +28,7 @@ const Win32Api& RealWin32Api();
 extern "C" __declspec(dllimport) unsigned short __stdcall GetUserDefaultUILanguage(void);
 #else
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,17 @@ bool StdoutIsTerminal() {
 #endif
 }
 
+// The width of the terminal standard output shows, asked anew each time (the user may resize the
+// window mid-transfer); 0 when it is no terminal.
+size_t StdoutColumns() {
+#if defined(_WIN32)
+    return zevrin::cli::ConsoleColumns(zevrin::cli::StandardStream::Output);
+#else
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+#endif
+}
+
 #if !defined(_WIN32)
 // A standard stream the caller closed (`>&-`) would lend its number to the next file opened, and
 // the progress text would go there: into the gamepad's hidraw node, for one.
@@ -101,7 +113,8 @@ int RunWith(const std::vector<std::string>& args,
                                  StdoutIsTerminal(),
                                  [] { return stops->Requested(); },
                                  [](int runResult) { return stops->ExitCode(runResult); },
-                                 [] { return stops->RequestedAgain(); }};
+                                 [] { return stops->RequestedAgain(); },
+                                 StdoutColumns};
     if (notText) {
         return zevrin::cli::ReportUsageError(args, *notText, console);
     }

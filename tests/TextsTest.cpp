@@ -1,9 +1,11 @@
 // The two text sets, the language rule, and the string table generated for Windows.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "update/Texts.h"
 
@@ -75,6 +77,18 @@ TEST(TextsTest, ExtraAndCommandLineTextsFollowTheSameRule) {
     EXPECT_NE(chinese, english);
     EXPECT_NE(chinese.find("70-zevrin-gamepad.rules"), std::string::npos);
     EXPECT_EQ(LoadCliText(CliText::CountUpdated, {"1", "2"}), "2 个中 1 个已更新。");
+    // Chinese sentences take full-width punctuation: a half-width mark beside a Chinese character
+    // is a slip.
+    for (int id = 0; id < 400; ++id) {
+        const std::string text = LoadCliText(static_cast<CliText>(id));
+        for (size_t i = 0; i < text.size(); ++i) {
+            const bool mark = std::string_view(",:;?()").find(text[i]) != std::string_view::npos;
+            const bool besideChinese =
+                (i > 0 && static_cast<uint8_t>(text[i - 1]) >= 0x80) ||
+                (i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80);
+            EXPECT_FALSE(mark && besideChinese) << id << ": " << text;
+        }
+    }
 }
 
 #if !defined(_WIN32)

@@ -90,6 +90,15 @@ bool IsConsole(StandardStream stream) {
     return GetConsoleMode(HandleOf(stream), &mode) != 0;
 }
 
+size_t ConsoleColumns(StandardStream stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(HandleOf(stream), &info)) {
+        return 0;
+    }
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? static_cast<size_t>(columns) : 0;
+}
+
 std::unique_ptr<ConsoleOutputBuf> StandardStreamBuf(StandardStream stream) {
     const HANDLE handle = HandleOf(stream);
     ConsoleOutputBuf::Target target;

@@ -1,6 +1,7 @@
 #include "cli/WideText.h"
 
 #include "hid/win32/Utf16.h"
+#include "update/Texts.h"
 
 namespace zevrin::cli {
 
@@ -11,10 +12,7 @@ Utf8Arguments ArgumentsAsUtf8(int argc, const wchar_t* const* argv) {
         // given.
         std::optional<std::string> arg = Utf8(argv[i]);
         if (!arg && !result.error) {
-            result.error = UsageError{
-                "argument " + std::to_string(i) +
-                " is not valid text: it holds an unpaired UTF-16 surrogate, as a file name "
-                "can on NTFS; rename the file or folder it names"};
+            result.error = UsageError{LoadCliText(CliText::ArgumentNotText, {std::to_string(i)})};
         }
         result.args.push_back(arg.value_or(std::string()));
     }

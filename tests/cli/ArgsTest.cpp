@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "TestSupport.h"
 #include "cli/Args.h"
 
 using namespace std::chrono_literals;
@@ -230,6 +231,15 @@ TEST(ArgsTest, ErrorsNameWhatIsWrong) {
     EXPECT_NE(Error({"flash"}).find("flash"), std::string::npos);
     EXPECT_NE(Error({"update", "a", "b"}).find("'b'"), std::string::npos);
     EXPECT_NE(Error({"version", "--timeout", "soon"}).find("soon"), std::string::npos);
+    // A value given as the next word to an option that takes it only after '=': the same error,
+    // and the spelling meant when the word is a value the option takes.
+    const zevrin::test::EnglishTexts english;
+    EXPECT_EQ(Error({"--wait", "5", "list"}), "unknown command '5'; did you mean --wait=5?");
+    EXPECT_EQ(Error({"--simulate", "3", "list"}),
+              "unknown command '3'; did you mean --simulate=3?");
+    EXPECT_EQ(Error({"version", "--wait", "2.5"}),
+              "unexpected argument '2.5'; did you mean --wait=2.5?");
+    EXPECT_EQ(Error({"--simulate", "17", "list"}), "unknown command '17'");  // no such value
 }
 
 TEST(ArgsTest, UsageTextListsEveryCommandAndOption) {

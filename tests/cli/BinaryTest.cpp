@@ -260,6 +260,12 @@ TEST(BinaryTest, MakeImageCanDeclareALengthTheDataDoesNotHave) {
         argv.insert(argv.end(), bad.begin(), bad.end());
         EXPECT_EQ(RunProgram(dir, argv).exitCode, 2) << ::testing::PrintToString(bad);
     }
+    for (const char* help : {"--help", "-h"}) {
+        const Result asked = RunProgram(dir, {ZEVRIN_MAKE_IMAGE_EXE, help});
+        EXPECT_EQ(asked.exitCode, 0) << help;
+        EXPECT_EQ(asked.out.rfind("Usage: zevrin-make-image ", 0), 0u) << asked.out;
+        EXPECT_EQ(asked.err, "");
+    }
 }
 
 TEST(BinaryTest, SimulatedUpdateThroughTheProgram) {

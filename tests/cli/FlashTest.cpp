@@ -24,6 +24,7 @@
 #include "cli/DevicePort.h"
 #include "cli/Flash.h"
 #include "cli/StopSignals.h"
+#include "cli/TextWidth.h"
 #include "hid/CHid.h"
 #include "hid/Log.h"
 #include "hid/sim/SimPort.h"
@@ -135,25 +136,40 @@ TEST_F(FlashTest, ConfirmationShowsBothVersionsWithTheirBetas) {
     EXPECT_TRUE(Contains(c.out.str(), "New firmware 1.21 beta2 and current is 1.10 beta3\n"));
 }
 
+// Each redraw fits the terminal's width, its last column left free, so '\r' always returns to the
+// start of the bar.
 TEST_F(FlashTest, TerminalGetsOneBarRedrawnInPlace) {
     GamepadBehaviour b;
     b.latency = 1ms;
-    AddPad(b);
-    CapturedConsole c;
-    c.console.terminal = true;
-    EXPECT_EQ(zevrin::cli::Run(UpdateYes(file), c.console, port), kExitOk);
-    const std::string out = c.out.str();
-    EXPECT_FALSE(Contains(out, "Progress:"));
-    EXPECT_TRUE(Contains(out, "\r["));
-    // The bar ends complete and its line is closed before the success text.
-    const size_t success = out.find("Firmware upgraded!");
-    ASSERT_NE(success, std::string::npos);
-    const size_t lastBar = out.rfind("\r[", success);
-    ASSERT_NE(lastBar, std::string::npos);
-    const std::string finalBar = out.substr(lastBar + 1, success - lastBar - 1);
-    EXPECT_EQ(finalBar.substr(0, 32), "[" + std::string(30, '#') + "]") << finalBar;
-    EXPECT_TRUE(Contains(finalBar, "100%  1000/1000 bytes")) << finalBar;
-    EXPECT_EQ(finalBar.back(), '\n');
+    for (const size_t columns : {80, 40}) {
+        SCOPED_TRACE(columns);
+        SimPort p;
+        p.AddGamepad("pad-a", b);
+        CapturedConsole c;
+        c.console.terminal = true;
+        c.console.columns = [columns] { return columns; };
+        EXPECT_EQ(zevrin::cli::Run(UpdateYes(file), c.console, p), kExitOk);
+        const std::string out = c.out.str();
+        EXPECT_FALSE(Contains(out, "Progress:"));
+        EXPECT_TRUE(Contains(out, "\r["));
+        // The bar ends complete and its line is closed before the success text.
+        const size_t success = out.find("Firmware upgraded!");
+        ASSERT_NE(success, std::string::npos);
+        const size_t lastBar = out.rfind("\r[", success);
+        ASSERT_NE(lastBar, std::string::npos);
+        const std::string finalBar = out.substr(lastBar + 1, success - lastBar - 1);
+        EXPECT_EQ(finalBar.back(), '\n');
+        std::istringstream redraws(out.substr(0, success));
+        for (std::string bar; std::getline(redraws, bar, '\r');) {
+            EXPECT_LT(Columns(bar.substr(0, bar.find('\n'))), columns) << bar;
+        }
+        if (columns == 80) {
+            EXPECT_EQ(finalBar.substr(0, 32), "[" + std::string(30, '#') + "]") << finalBar;
+            EXPECT_TRUE(Contains(finalBar, "100%  1000/1000 bytes")) << finalBar;
+        } else {
+            EXPECT_TRUE(Contains(finalBar, "] 100%  ")) << finalBar;  // the bytes gave way
+        }
+    }
 }
 
 // --json: the start, one progress line per percent at most ending with the whole image, the
@@ -300,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct BadImage {
     const char* name;
     std::vector<uint8_t> bytes;
-    ExtraText reason;
+    const char* why;  // in the command line's words
 };
 
 void PrintTo(const BadImage& b, std::ostream* os) {
@@ -309,22 +325,23 @@ void PrintTo(const BadImage& b, std::ostream* os) {
 
 class FlashRefusedImageTest : public FlashTest, public ::testing::WithParamInterface<BadImage> {};
 
-// A file that cannot be sent is refused with exit code 4 before the gamepad hears a thing.
+// A file that cannot be sent is refused with exit code 4 before the gamepad hears a thing, in a
+// line that names the program and the file.
 TEST_P(FlashRefusedImageTest, RefusedBeforeAnythingReachesTheDevice) {
     const int pad = AddPad();
     const std::string bad = dir.File("bad.dat", GetParam().bytes);
+    const std::string said = "'" + bad + "': " + GetParam().why + "; nothing was sent";
     for (const bool json : {false, true}) {
         CapturedConsole c;
         ParsedArgs a = UpdateYes(bad);
         a.json = json;
         EXPECT_EQ(zevrin::cli::Run(a, c.console, port), kExitImageRefused);
-        EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(GetParam().reason))) << c.err.str();
+        EXPECT_EQ(c.err.str(), "zevrin-flash: " + said + "\n");
         EXPECT_EQ(c.input.Asked(), 0);
         if (json) {
             const std::vector<Json> lines = JsonLines(c.out.str());
             ASSERT_EQ(lines.size(), 1u) << c.out.str();
-            EXPECT_EQ(WithoutSeconds(lines.back()),
-                      Result(4, "image refused", LoadExtraText(GetParam().reason), nullptr));
+            EXPECT_EQ(WithoutSeconds(lines.back()), Result(4, "image refused", said, nullptr));
         }
     }
     EXPECT_TRUE(port.RecordingOf(pad).reports.empty());
@@ -332,11 +349,13 @@ TEST_P(FlashRefusedImageTest, RefusedBeforeAnythingReachesTheDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, FlashRefusedImageTest,
-    ::testing::Values(
-        BadImage{"TooShort", std::vector<uint8_t>(27, 0x78), ExtraText::FileTooShort},
-        BadImage{"Empty", {}, ExtraText::FileTooShort},
-        BadImage{"LengthZero", ImageBytes(120, 0x44332211, 0, 64), ExtraText::ImageLengthZero},
-        BadImage{"Truncated", ImageBytes(120, 0x44332211, 65, 64), ExtraText::ImageTruncated}),
+    ::testing::Values(BadImage{"TooShort", std::vector<uint8_t>(27, 0x78),
+                               "shorter than its 28-byte header"},
+                      BadImage{"Empty", {}, "shorter than its 28-byte header"},
+                      BadImage{"LengthZero", ImageBytes(120, 0x44332211, 0, 64),
+                               "its header declares an image length of 0"},
+                      BadImage{"Truncated", ImageBytes(120, 0x44332211, 65, 64),
+                               "fewer image bytes than its header declares"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // --sha256: a file whose digest differs is refused before the gamepad hears anything, not even the
@@ -455,8 +474,8 @@ TEST_F(FlashTest, SpecialFilesAreRefusedAtOnce) {
                 c.console, port);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
             EXPECT_EQ(rc, kExitImageRefused) << special;
-            EXPECT_TRUE(Contains(c.err.str(), LoadExtraText(ExtraText::NotRegularFile)))
-                << special << ": " << c.err.str();
+            EXPECT_EQ(c.err.str(),
+                      "zevrin-flash: '" + special + "': not a regular file; nothing was sent\n");
         }
     }
     ::close(sock);
@@ -481,6 +500,7 @@ TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
         {{"y es"}, kExitCancelled},
         {{longestYes}, kExitOk},
         {{longestYes + " "}, kExitCancelled},
+        {{"\xe6\x98\xaf"}, kExitCancelled},  // 是: yes in Chinese only
     };
     for (const auto& [answers, expected] : cases) {
         SCOPED_TRACE(::testing::PrintToString(answers));
@@ -496,6 +516,15 @@ TEST_F(FlashTest, OnlyAYesAtThePromptSendsTheImage) {
         if (expected == kExitCancelled) {
             EXPECT_TRUE(Contains(c.err.str(), "Update cancelled"));
         }
+    }
+    // Under zh_CN 是 is yes, and y and yes stay yes.
+    SetTextSource({[] { return uint16_t{2052}; }, {}});  // until `texts` puts the default back
+    for (const char* answer : {" \xe6\x98\xaf ", "y"}) {
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a");
+        CapturedConsole c({answer});
+        EXPECT_EQ(zevrin::cli::Run(Args(Command::Update, file), c.console, p), kExitOk) << answer;
+        EXPECT_TRUE(p.RecordingOf(pad).doneAfterWholeImage);
     }
 }
 
@@ -1064,6 +1093,7 @@ TEST_F(FlashTest, InfoAsJson) {
         std::vector<uint8_t> bytes;
         Json image;  // without "event" and "file"
         int exitCode;
+        const char* why = nullptr;  // the result's reason, in the command line's words
     };
     const std::string truncated = LoadExtraText(ExtraText::ImageTruncated);
     const std::string tooShort = LoadExtraText(ExtraText::FileTooShort);
@@ -1091,7 +1121,8 @@ TEST_F(FlashTest, InfoAsJson) {
           {"sha256", "8bb2abe00b8b14ed47c18bfd763e99251f435bdc7a87e03185e45c8c35d789e4"},
           {"canBeSent", false},
           {"reason", truncated}},
-         kExitImageRefused},
+         kExitImageRefused,
+         "fewer image bytes than its header declares"},
         {"no whole header",
          std::vector<uint8_t>(5, 1),
          {{"size", 5},
@@ -1103,7 +1134,8 @@ TEST_F(FlashTest, InfoAsJson) {
           {"sha256", "377a23f52c6b357696238c3318f677a082dd3430bb6691042bd550a5cda28ebb"},
           {"canBeSent", false},
           {"reason", tooShort}},
-         kExitImageRefused},
+         kExitImageRefused,
+         "shorter than its 28-byte header"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -1117,8 +1149,10 @@ TEST_F(FlashTest, InfoAsJson) {
         expected["file"] = path;
         EXPECT_EQ(lines[0], expected);
         EXPECT_EQ(WithoutSeconds(lines[1]),
-                  k.exitCode == kExitOk ? Result(0, "ok", nullptr, nullptr)
-                                        : Result(4, "image refused", k.image["reason"], nullptr));
+                  k.exitCode == kExitOk
+                      ? Result(0, "ok", nullptr, nullptr)
+                      : Result(4, "image refused",
+                               "'" + path + "': " + k.why + "; nothing was sent", nullptr));
     }
 }
 

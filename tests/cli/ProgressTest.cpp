@@ -3,17 +3,27 @@
 // is enough data for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "CliTestSupport.h"
+#include "TestSupport.h"
 #include "cli/CliView.h"
 #include "cli/ConsoleOutput.h"
 #include "cli/Progress.h"
+#include "cli/TextWidth.h"
+#include "cli/WorkbenchLines.h"
 
 using zevrin::cli::BoxTextForTerminal;
+using zevrin::cli::Columns;
 using zevrin::cli::ConsoleOutputBuf;
+using zevrin::cli::FitEnd;
+using zevrin::cli::FitMiddle;
+using zevrin::cli::FitProgressBar;
 using zevrin::cli::FormatDuration;
 using zevrin::cli::FormatProgressBar;
 using zevrin::cli::FormatProgressLine;
@@ -72,6 +82,116 @@ TEST(ProgressTest, DurationsAndRatesReadNaturally) {
     EXPECT_EQ(FormatRate(850), "850 B/s");
     EXPECT_EQ(FormatRate(12.5 * 1024), "12.5 KiB/s");
     EXPECT_EQ(FormatRate(1.5 * 1024 * 1024), "1.5 MiB/s");
+}
+
+// A line wider than the terminal wraps, and '\r' or the cursor going up no longer reach its start:
+// every line must fit, counted in columns, a Chinese character taking two.
+TEST(ProgressTest, LinesFitTheTerminalsColumns) {
+    const zevrin::test::EnglishTexts english;
+    const std::string pad = "\xe6\x89\x8b\xe6\x9f\x84";  // 手柄
+    EXPECT_EQ(Columns("sim:gamepad"), 11u);
+    EXPECT_EQ(Columns(pad + "1"), 5u);
+    EXPECT_EQ(Columns("e\xcc\x81"), 1u);             // e and a combining accent
+    EXPECT_EQ(Columns("\xf0\x9f\x8e\xae\xff"), 3u);  // an emoji, and a byte that is no UTF-8
+    EXPECT_EQ(FitEnd(pad + pad, 5), pad + "\xe2\x80\xa6");
+    EXPECT_EQ(FitEnd(pad + pad, 4), "\xe6\x89\x8b\xe2\x80\xa6");  // no half character
+    const std::string windows =
+        "\\\\?\\hid#vid_0483&pid_5750#7&2a5b1f3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    EXPECT_EQ(FitMiddle(windows, 30), "\\\\?\\hid#vid_048\xe2\x80\xa6-001111000030}");
+    EXPECT_EQ(FitMiddle("/dev/hidraw12", 13), "/dev/hidraw12");
+
+    // A 2 MiB image half-way: at 80 columns the whole line, the bar narrowed to leave the last
+    // column free; at 60 the bytes give way; narrower, the rest, the percentage last.
+    const ProgressSample half = Sample(1048576, 2097152, 50, 2.0);
+    const std::string figures = "  50%  1048576/2097152 bytes  512.0 KiB/s  0:02 left";
+    EXPECT_EQ(FitProgressBar(half, 79),
+              "[" + std::string(12, '#') + std::string(13, '.') + "]" + figures);
+    EXPECT_EQ(FitProgressBar(half, 59),
+              "[" + std::string(14, '#') + std::string(14, '.') + "]  50%  512.0 KiB/s  0:02 left");
+    EXPECT_EQ(FitProgressBar(half, 200), FormatProgressBar(half));
+    EXPECT_EQ(FitProgressBar(half, 20), "[######.......]  50%");
+    EXPECT_EQ(FitProgressBar(half, 4), " 50%");
+    SetTextSource({[] { return uint16_t{2052}; }, {}});  // until `english` puts the default back
+    const std::string chinese = FitProgressBar(half, 59);
+    EXPECT_EQ(Columns(chinese), 59u) << chinese;
+}
+
+// --all's live line of each gamepad: what became of it is never cut for the path, which gives way
+// in the middle; the bar narrows, then goes, before the percentage does.
+TEST(ProgressTest, LiveLinesPutTheStateFirstAndShortenThePath) {
+    const zevrin::test::EnglishTexts english;
+    zevrin::cli::Report running;
+    running.path =
+        "\\\\?\\hid#vid_0483&pid_5750#7&2a5b1f3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    running.started = true;
+    running.oldVersion = "1.10";
+    running.newVersion = "1.20";
+    running.sent = 50;
+    running.total = 100;
+    zevrin::cli::Report failed = running;
+    failed.ended = true;
+    failed.exitCode = 1;
+    failed.reason = "The gamepad was unplugged.";
+    zevrin::cli::Report shortPath = running;
+    shortPath.path = "sim:gamepad2";
+    const std::string bar = "1.10 -> 1.20  [##########..........]  50%";
+    const struct {
+        const zevrin::cli::Report& report;
+        size_t columns;
+        std::string starts;
+        std::string ends;
+    } rows[] = {
+        {running, 79, "\\\\?\\hid#vid_0483&p\xe2\x80\xa6", "  " + bar},
+        {running, 59, "\\\\?\\hid#\xe2\x80\xa6", "  " + bar},
+        {failed, 59, "\\\\?\\hid#vid\xe2\x80\xa6", "  failed: The gamepad was unplugged."},
+        {shortPath, 59, "sim:gamepad2  ", bar},
+        {shortPath, 39, "sim:gamepad2  ", "1.10 -> 1.20  50%"},
+        {shortPath, 26, "sim:gamepad2  ", "  50%"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.columns);
+        const std::string line = zevrin::cli::ProgressText(row.report, true, row.columns);
+        EXPECT_LE(Columns(line), row.columns) << line;
+        EXPECT_EQ(line.rfind(row.starts, 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), row.ends.size())), row.ends);
+    }
+
+    // Redrawn, a line is cut to the width; the line --repeat keeps of a finished gamepad is whole.
+    zevrin::cli::test::CapturedConsole c;
+    c.console.columns = [] { return size_t{20}; };
+    zevrin::cli::CliView view(c.console, {});
+    zevrin::cli::LiveLines lines(view, c.out, c.console);
+    lines.Show({"#1 " + running.path});
+    lines.KeepWhole("#1 " + running.path + " 1.10 -> 1.20 ok 2.4 s");
+    lines.Show({"Waiting"});
+    EXPECT_EQ(c.out.str(), "\x1b[2K#1 \\\\?\\hid#vid_048\xe2\x80\xa6\n\x1b[1A\r\x1b[2K#1 " +
+                               running.path + " 1.10 -> 1.20 ok 2.4 s\n\x1b[2KWaiting\n");
+}
+
+// The table after --all lines up in Chinese too: a column starts at the same terminal column in
+// every row, however many bytes or characters the cells before it hold.
+TEST(ProgressTest, SummaryTableLinesUpInColumns) {
+    SetTextSource({[] { return uint16_t{2052}; }, {}});
+    zevrin::cli::Report ok;
+    ok.path = "sim:gamepad";
+    ok.oldVersion = "1.10";
+    ok.newVersion = "1.20";
+    ok.ended = true;
+    ok.exitCode = 0;
+    ok.seconds = 2.4;
+    zevrin::cli::Report unplugged = ok;
+    unplugged.path = "sim:gamepad2";
+    unplugged.exitCode = 1;
+    unplugged.reason = LoadExtraText(ExtraText::DeviceUnplugged);
+    std::istringstream table(zevrin::cli::SummaryTable({ok, unplugged}, true));
+    SetTextSource({});
+    std::vector<size_t> timeColumn;
+    for (std::string line; std::getline(table, line) && timeColumn.size() < 3;) {
+        timeColumn.push_back(Columns(line.substr(0, line.rfind("  ") + 2)));
+    }
+    ASSERT_EQ(timeColumn.size(), 3u);
+    EXPECT_EQ(timeColumn[0], timeColumn[1]);
+    EXPECT_EQ(timeColumn[1], timeColumn[2]);
 }
 
 TEST(ProgressTest, BoxTextsBecomeTerminalLines) {

@@ -63,11 +63,24 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
     }
 }
 
+constexpr const char* kUsageLine =
+    "Usage: zevrin-make-image [--version X.YY] [--beta N] [--param N] [--size BYTES] "
+    "[--declare BYTES] OUT.dat\n";
+
 int Usage(const std::string& why) {
-    std::cerr << "zevrin-make-image: " << why << "\n"
-              << "Usage: zevrin-make-image [--version X.YY] [--beta N] [--param N] "
-                 "[--size BYTES] [--declare BYTES] OUT.dat\n";
+    std::cerr << "zevrin-make-image: " << why << "\n" << kUsageLine;
     return kUsage;
+}
+
+// Asked for, the usage is the answer: on standard output, and a success.
+bool HelpAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return true;
+        }
+    }
+    return false;
 }
 
 struct Options {
@@ -164,6 +177,13 @@ std::vector<uint8_t> ImageBytes(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (HelpAsked(argc, argv)) {
+        std::cout << kUsageLine
+                  << "Writes a firmware image: its 28-byte header, then BYTES of fixed "
+                     "pseudo-random data\n(default: version 1.20, 65536 bytes). --declare puts "
+                     "another imageLength in the header.\n";
+        return 0;
+    }
     Options o;
     if (const auto why = ParseOptions(argc, argv, o)) {
         return Usage(*why);
