@@ -68,6 +68,9 @@ std::string ProgressText(const Report& r, bool update) {
     if (r.ended && r.exitCode != kExitOk) {
         return text + LoadCliText(CliText::FailedBecause, {r.Why()});
     }
+    if (r.skipped) {
+        return text + r.Old() + "  " + LoadCliText(CliText::UpToDate);
+    }
     if (!r.started) {
         return text + LoadCliText(CliText::Starting);
     }
