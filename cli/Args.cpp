@@ -160,7 +160,7 @@ Verdict StoreArrive(ParsedArgs& a, const Value& seconds) {
     return std::nullopt;
 }
 
-// unplug@N: the one fault a script cannot get from a simulated gamepad otherwise.
+// unplug@N: the fault a bench meets most, a gamepad pulled out while it is written.
 Verdict StoreFault(ParsedArgs& a, const Value& fault) {
     constexpr std::string_view kUnplug = "unplug@";
     a.simulate = true;

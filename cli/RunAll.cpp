@@ -210,6 +210,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
     if (update) {
         return UpdateAll(a, c, view, gamepads, image->header.desVersion, launch);
     }
+    // From here on a second stop request ends the children at once, and the table still comes.
     const SecondRequestHeld held;
     Children children(a, c, view, launch);
     for (const HidInterface& g : gamepads) {
