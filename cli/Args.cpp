@@ -22,6 +22,8 @@ constexpr double kMaxTimeoutSeconds = 3600.0;
 constexpr double kMaxWaitSeconds = 86400.0;
 // More simulated gamepads than a bench has USB ports would show nothing new.
 constexpr int kMaxSimulatedGamepads = 16;
+// A rehearsal that waits longer for its gamepads than this rehearses nothing a shorter one would.
+constexpr double kMaxArriveSeconds = 3600.0;
 
 struct CommandName {
     std::string_view word;
@@ -148,6 +150,35 @@ Verdict StoreSimulate(ParsedArgs& a, const Value& gamepads) {
     return std::nullopt;
 }
 
+Verdict StoreArrive(ParsedArgs& a, const Value& seconds) {
+    a.simulate = true;
+    a.simulateArrive = seconds ? ParseSeconds(*seconds, kMaxArriveSeconds) : std::nullopt;
+    if (!a.simulateArrive) {
+        return LoadCliText(CliText::ArriveValue,
+                           {seconds.value_or(""), Format("%g", kMaxArriveSeconds)});
+    }
+    return std::nullopt;
+}
+
+// unplug@N: the fault a bench meets most, a gamepad pulled out while it is written.
+Verdict StoreFault(ParsedArgs& a, const Value& fault) {
+    constexpr std::string_view kUnplug = "unplug@";
+    a.simulate = true;
+    const std::string text = fault.value_or("");
+    uint32_t chunks = 0;
+    if (text.rfind(kUnplug, 0) == 0) {
+        const std::string_view number = std::string_view(text).substr(kUnplug.size());
+        const char* end = number.data() + number.size();
+        const auto [ptr, ec] = std::from_chars(number.data(), end, chunks);
+        chunks = ec == std::errc() && ptr == end ? chunks : 0;
+    }
+    if (chunks == 0) {
+        return LoadCliText(CliText::FaultValue, {text});
+    }
+    a.simulateUnplugAfter = chunks;
+    return std::nullopt;
+}
+
 // clang-format off
 constexpr Option kOptions[] = {
     // name        short  takes                     once   stores it
@@ -161,6 +192,9 @@ constexpr Option kOptions[] = {
     {"--simulate", "",    Takes::InlineArgument,    false, StoreSimulate},
     {"--all",      "",    Takes::Nothing,           false, Set<&ParsedArgs::all>},
     {"--repeat",   "",    Takes::Nothing,           false, Set<&ParsedArgs::repeat>},
+    {"--only-if-newer", "", Takes::Nothing,         false, Set<&ParsedArgs::onlyIfNewer>},
+    {"--simulate-arrive", "", Takes::InlineArgument, true, StoreArrive},
+    {"--simulate-fault", "", Takes::InlineArgument, true,  StoreFault},
     {"--yes",      "-y",  Takes::Nothing,           false, Set<&ParsedArgs::yes>},
     {"--verbose",  "-v",  Takes::Nothing,           false, Set<&ParsedArgs::verbose>},
     {"--help",     "-h",  Takes::Nothing,           false, Set<&ParsedArgs::help>},
@@ -276,6 +310,10 @@ constexpr Combination kMeaningless[] = {
     {[](const ParsedArgs& a) { return a.repeat && a.wait; }, CliText::RepeatWithWait},
     {[](const ParsedArgs& a) { return (a.all || a.repeat) && a.json; },
      CliText::JsonWithAllOrRepeat},
+    {[](const ParsedArgs& a) { return a.onlyIfNewer && a.command != Command::Update; },
+     CliText::OnlyIfNewerForUpdate},
+    {[](const ParsedArgs& a) { return a.simulateUnplugAfter != 0 && a.command != Command::Update; },
+     CliText::FaultForUpdate},
 };
 
 }  // namespace
@@ -317,10 +355,14 @@ bool JsonRequested(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
+    // One list of options, held in two texts.
+    const std::string options =
+        LoadCliText(CliText::HelpOptions) + "\n" + LoadCliText(CliText::HelpMoreOptions);
     std::string text;
-    for (const CliText block :
-         {CliText::HelpUsage, CliText::HelpCommands, CliText::HelpOptions, CliText::HelpBootMode}) {
-        text += LoadCliText(block) + "\n\n";
+    for (const std::string& block :
+         {LoadCliText(CliText::HelpUsage), LoadCliText(CliText::HelpCommands), options,
+          LoadCliText(CliText::HelpBootMode)}) {
+        text += block + "\n\n";
     }
     return text + ExitCodesHelp();
 }

@@ -31,6 +31,12 @@ struct ParsedArgs {
     std::optional<std::chrono::milliseconds> waitLimit;
     bool all = false;     // --all: version or update every gamepad present, at once
     bool repeat = false;  // --repeat: update each gamepad that arrives, until stopped
+    // --only-if-newer: an update leaves a gamepad whose firmware is the same or newer alone.
+    bool onlyIfNewer = false;
+    // --simulate-arrive=SECONDS: the simulated gamepads are plugged in that long after the start.
+    std::optional<std::chrono::milliseconds> simulateArrive;
+    // --simulate-fault=unplug@N: each simulated gamepad goes away once it has N data chunks.
+    uint32_t simulateUnplugAfter = 0;
 };
 
 struct UsageError {

@@ -48,7 +48,13 @@ bool Absorb(Report& r, const std::string& line) {
             break;
         case json::EventKind::Version:
             r.oldVersion = e->oldVersion;
+            r.versionWord = e->versionWord;
             r.noFirmware = !r.oldVersion;
+            break;
+        case json::EventKind::Skipped:
+            r.skipped = true;
+            r.oldVersion = e->oldVersion;
+            r.newVersion = e->newVersion;
             break;
         case json::EventKind::Result:
             r.reason = e->reason;
@@ -68,8 +74,15 @@ std::vector<std::string> ChildArgs(const ParsedArgs& a, const std::string& path)
                                                : std::string("--simulate"));
     }
     args.push_back(Format("--timeout=%.3f", static_cast<double>(a.silenceLimit.count()) / 1000.0));
+    // Not --simulate-arrive: the child's gamepad is one the parent has seen arrive.
+    if (a.simulateUnplugAfter != 0 && a.command == Command::Update) {
+        args.push_back(Format("--simulate-fault=unplug@%u", a.simulateUnplugAfter));
+    }
     if (a.sha256) {
         args.push_back("--sha256=" + *a.sha256);
+    }
+    if (a.onlyIfNewer && a.command == Command::Update) {
+        args.emplace_back("--only-if-newer");
     }
     if (a.verbose) {
         args.emplace_back("--verbose");

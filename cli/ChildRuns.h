@@ -35,6 +35,8 @@ struct Report {
     bool started = false;
     std::optional<std::string> oldVersion;  // update: as the gamepad said; version: its answer
     bool noFirmware = false;                // version: the gamepad has none
+    std::optional<uint32_t> versionWord;    // version: its answer as a word
+    bool skipped = false;                   // update --only-if-newer: it was up to date
     std::optional<std::string> newVersion;
     uint64_t sent = 0;
     uint64_t total = 0;

@@ -1,6 +1,7 @@
 // The steps of zevrin-flash's commands, shared by the files that hold them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,10 @@ std::string CannotOpenMessage(const std::string& file);
 std::string RefusedFileMessage(const std::string& file, ImageProblem problem);
 // What is said when no gamepad is there: the one asked for by --device, or any.
 std::string NoGamepadMessage(const ParsedArgs& a);
+
+// Whether the gamepad's firmware is the file's or newer, as --only-if-newer asks; never for a
+// gamepad without firmware or one that did not tell.
+bool AlreadyUpToDate(uint32_t deviceVersion, uint32_t fileVersion);
 
 // info: what the file holds and whether it can be sent.
 int RunInfo(const ParsedArgs& a, Console& c, CliView& view);

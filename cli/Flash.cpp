@@ -169,9 +169,9 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
         sim::SimPort none;
         return Run(a, console, none);
     }
-    // Several simulated gamepads are the program's own bench; the factory knows of one.
-    const std::unique_ptr<HidPort> port =
-        a.simulatedGamepads > 1 ? MakeSimulatedPort(a.simulatedGamepads) : makePort(a.simulate);
+    // A bench the command line shapes is the program's own; the factory knows of one gamepad.
+    const bool ownBench = a.simulatedGamepads > 1 || a.simulateArrive || a.simulateUnplugAfter != 0;
+    const std::unique_ptr<HidPort> port = ownBench ? MakeSimulatedPort(a) : makePort(a.simulate);
     if (!port) {
         return ReportNoHidAccess(a, console);
     }
@@ -179,8 +179,17 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
 }
 
 std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads) {
+    ParsedArgs a;
+    a.simulatedGamepads = gamepads;
+    return MakeSimulatedPort(a);
+}
+
+std::unique_ptr<HidPort> MakeSimulatedPort(const ParsedArgs& a) {
+    sim::BenchLayout layout = sim::CommandLineBench(a.simulatedGamepads);
+    layout.arriveAfter = a.simulateArrive;
+    layout.unplugAfterChunks = a.simulateUnplugAfter;
     auto port = std::make_unique<sim::SimPort>();
-    sim::AddBench(*port, sim::CommandLineBench(gamepads));
+    sim::AddBench(*port, layout);
     return port;
 }
 

@@ -45,6 +45,8 @@ int ReportUsageError(const std::vector<std::string>& args, const UsageError& err
 // device, beside an interface that is not a gamepad. --simulate=N puts N such gamepads on the
 // bench, the first at kSimulatedGamepadPath, the others at that path followed by 2, 3, ...
 std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads = 1);
+// The bench --simulate=N, --simulate-arrive and --simulate-fault of `a` describe.
+std::unique_ptr<HidPort> MakeSimulatedPort(const ParsedArgs& a);
 inline constexpr const char* kSimulatedGamepadPath = sim::kCommandLineGamepadPath;
 
 }  // namespace zevrin::cli

@@ -48,6 +48,7 @@ constexpr const char* kVersion = "version";
 constexpr const char* kImage = "image";
 constexpr const char* kStart = "start";
 constexpr const char* kProgress = "progress";
+constexpr const char* kSkipped = "skipped";
 constexpr const char* kResult = "result";
 }  // namespace name
 
@@ -130,6 +131,13 @@ std::string StartEvent(const std::string& path, std::optional<uint32_t> oldVersi
                  {key::kTotal, total}});
 }
 
+std::string SkippedEvent(const std::string& path, uint32_t deviceVersion, uint32_t fileVersion) {
+    return Line({{key::kEvent, name::kSkipped},
+                 {key::kDevice, path},
+                 {key::kOldVersion, FormatVersion(deviceVersion)},
+                 {key::kNewVersion, FormatVersion(fileVersion)}});
+}
+
 std::string ProgressEvent(const std::string& path, uint64_t sent, uint64_t total) {
     return Line({{key::kEvent, name::kProgress},
                  {key::kDevice, path},
@@ -159,10 +167,15 @@ std::optional<Event> ReadEvent(const std::string& line) {
     e.kind = *kind == name::kStart      ? EventKind::Start
              : *kind == name::kProgress ? EventKind::Progress
              : *kind == name::kVersion  ? EventKind::Version
+             : *kind == name::kSkipped  ? EventKind::Skipped
              : *kind == name::kResult   ? EventKind::Result
                                         : EventKind::Other;
     // A version event's version is the gamepad's; a start event's the one it had before.
     e.oldVersion = TextAt(j, e.kind == EventKind::Version ? key::kVersion : key::kOldVersion);
+    if (const auto word = j.find(key::kWord);
+        e.kind == EventKind::Version && word != j.end() && word->is_number_unsigned()) {
+        e.versionWord = word->get<uint32_t>();
+    }
     e.newVersion = TextAt(j, key::kNewVersion);
     e.sent = CountAt(j, key::kSent);
     e.total = CountAt(j, key::kTotal);

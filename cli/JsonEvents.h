@@ -33,6 +33,9 @@ std::string ImageEvent(const ImageFacts& image);
 // {"event":"start","device":PATH,"oldVersion":"1.10"|null,"newVersion":"1.20","total":N}
 std::string StartEvent(const std::string& path, std::optional<uint32_t> oldVersion,
                        uint32_t newVersion, uint64_t total);
+// {"event":"skipped","device":PATH,"oldVersion":"1.20","newVersion":"1.20"}: --only-if-newer left
+// the gamepad alone, its firmware being the file's or newer.
+std::string SkippedEvent(const std::string& path, uint32_t deviceVersion, uint32_t fileVersion);
 // {"event":"progress","device":PATH,"sent":N,"total":N}
 std::string ProgressEvent(const std::string& path, uint64_t sent, uint64_t total);
 
@@ -42,10 +45,11 @@ std::string ResultEvent(int exitCode, const std::optional<std::string>& reason,
 
 // A line read back (--all reads its children's): what the parent needs of each event. Null for a
 // line that is not an event; an event of another kind has kind Other.
-enum class EventKind { Start, Progress, Version, Result, Other };
+enum class EventKind { Start, Progress, Version, Skipped, Result, Other };
 struct Event {
     EventKind kind = EventKind::Other;
     std::optional<std::string> oldVersion;  // start: the gamepad's before; version: its answer
+    std::optional<uint32_t> versionWord;    // version: the answer as the gamepad gave it
     std::optional<std::string> newVersion;
     uint64_t sent = 0;
     uint64_t total = 0;

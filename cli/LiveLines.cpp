@@ -41,6 +41,9 @@ std::string State(const Report& r, bool update, size_t room) {
     if (r.ended && r.exitCode != kExitOk) {
         return LoadCliText(CliText::FailedBecause, {r.Why()});
     }
+    if (r.skipped) {
+        return r.Old() + std::string(kGap) + LoadCliText(CliText::UpToDate);
+    }
     if (!r.started) {
         return LoadCliText(CliText::Starting);
     }

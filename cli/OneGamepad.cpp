@@ -26,8 +26,41 @@ std::string NoGamepadMessage(const ParsedArgs& a) {
 
 namespace {
 
+// A release ranks above its betas: 1.20 beta3 < 1.20 < 1.21 beta1.
+uint64_t Rank(uint32_t word) {
+    const uint32_t beta = word >> 16;
+    return (static_cast<uint64_t>(word & 0xFFFFu) << 32) | (beta == 0 ? 0xFFFFFFFFu : beta);
+}
+
+}  // namespace
+
+bool AlreadyUpToDate(uint32_t deviceVersion, uint32_t fileVersion) {
+    // Without firmware, or without an answer, there is nothing to keep.
+    if (deviceVersion == kNoVersion || deviceVersion == kVersionPending) {
+        return false;
+    }
+    return Rank(deviceVersion) >= Rank(fileVersion);
+}
+
+namespace {
+
 // How often the waiting main thread looks at Ctrl-C and redraws the bar.
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+// Several gamepads and none named: which one this run takes, so the others are not thought done.
+// Standard error, which --json leaves to the person at the terminal.
+void NameTheOneTaken(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
+    if (a.device) {
+        return;
+    }
+    const size_t present = dlg.Hid().Port().ListAccepted(IsAcceptedDevice).size();
+    if (present > 1) {
+        view.Print(c.err, "zevrin-flash: " +
+                              LoadCliText(CliText::SeveralPresent,
+                                          {std::to_string(present), dlg.Hid().DevicePath()}) +
+                              "\n");
+    }
+}
 
 // The dialog's start-up: finds the gamepad and asks its version. 0 when it answered the open.
 int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
@@ -39,6 +72,7 @@ int StartSession(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg
         view.Error(NoGamepadMessage(a));
         return kExitNoGamepad;
     }
+    NameTheOneTaken(a, c, view, dlg);
     switch (dlg.Hid().LastOpenStatus()) {
         case OpenStatus::Ok:
             return kExitOk;
@@ -103,6 +137,19 @@ void AnnounceTransfer(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg
     if (deviceVersion == kVersionPending) {
         view.Print(c.err, LoadExtraText(ExtraText::VersionNoAnswer) + "\n");
     }
+}
+
+// --only-if-newer found nothing to do: the gamepad heard the version query and nothing more.
+void ReportUpToDate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg,
+                    uint32_t fileVersion) {
+    const std::string& path = dlg.Hid().DevicePath();
+    if (a.json) {
+        view.Print(c.out, json::SkippedEvent(path, dlg.DeviceVersion(), fileVersion));
+        return;
+    }
+    view.Print(c.out, LoadCliText(CliText::AlreadyHas, {path, FormatVersion(dlg.DeviceVersion()),
+                                                        FormatVersion(fileVersion)}) +
+                          "\n");
 }
 
 // False when no worker started because the open failed: the gamepad went away or refused the
@@ -182,6 +229,10 @@ int RunUpdate(const ParsedArgs& a, Console& c, CliView& view, CUpdateDlg& dlg) {
     }
     if (const int rc = StartSession(a, c, view, dlg); rc != kExitOk) {
         return rc;
+    }
+    if (a.onlyIfNewer && AlreadyUpToDate(dlg.DeviceVersion(), check->header.desVersion)) {
+        ReportUpToDate(a, c, view, dlg, check->header.desVersion);
+        return kExitOk;
     }
     AnnounceTransfer(a, c, view, dlg, check->header.desVersion);
     if (Interrupted(c)) {

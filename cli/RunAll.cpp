@@ -1,4 +1,5 @@
 // --all: every gamepad present at once, one question for all, live lines, then the table.
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -21,15 +22,40 @@ namespace zevrin::cli {
 
 namespace {
 
-// The one question for all gamepads. kExitOk when the answer was yes (or --yes).
-int AskOnce(Console& c, CliView& view, const std::vector<HidInterface>& gamepads,
-            uint32_t newVersion) {
-    std::string names;
+// Each gamepad's version, through a `version` child of its own: the parent knows the gamepads only
+// through their children. Nothing but the version query reaches them.
+std::vector<Report> AskVersions(const ParsedArgs& a, Console& c, CliView& view,
+                                const std::vector<HidInterface>& gamepads,
+                                const ChildLauncher& launch) {
+    ParsedArgs asked = a;
+    asked.command = Command::Version;
+    asked.file.clear();
+    asked.sha256.reset();
+    Children children(asked, c, view, launch);
     for (const HidInterface& g : gamepads) {
-        names += (names.empty() ? "" : ", ") + g.path;
+        children.Start(g.path);
     }
-    const std::string text = LoadCliText(
-        CliText::AllGamepads, {names, FormatVersion(newVersion), std::to_string(gamepads.size())});
+    children.Supervise([](const std::vector<Report>&) {});
+    return children.Reports();
+}
+
+// Each gamepad with the version it has and the one it is to get, or why it is left alone.
+std::string VersionList(const std::vector<Report>& versions, const std::string& newVersion) {
+    size_t width = 0;
+    for (const Report& r : versions) {
+        width = std::max(width, Columns(r.path));
+    }
+    std::string list;
+    for (const Report& r : versions) {
+        list += r.path + std::string(width + 2 - Columns(r.path), ' ') + r.Old() +
+                (r.skipped ? "  (" + LoadCliText(CliText::UpToDate) + ")" : " -> " + newVersion) +
+                "\n";
+    }
+    return list;
+}
+
+// The one question for all gamepads to be written. kExitOk when the answer was yes (or --yes).
+int AskOnce(Console& c, CliView& view, const std::string& text) {
     std::atomic<bool> answered{false};
     // The prompt waits on the user; a stop request must be able to end that wait.
     std::thread watch([&] {
@@ -87,12 +113,12 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
 }
 
 // The table, and the exit code of the whole run.
-int Conclude(Console& c, CliView& view, const Children& children, bool update, bool live) {
-    const std::vector<Report> reports = children.Reports();
+int Conclude(Console& c, CliView& view, const std::vector<Report>& reports, bool stopped,
+             bool update, bool live) {
     std::string summary = live ? "\n" : "";  // below the live lines
     summary += SummaryTable(reports, update);
     view.Print(c.out, summary);
-    if (children.Stopping()) {
+    if (stopped) {
         return kExitInterrupted;
     }
     std::vector<int> codes;
@@ -100,6 +126,57 @@ int Conclude(Console& c, CliView& view, const Children& children, bool update, b
         codes.push_back(r.exitCode);
     }
     return WorstExitCode(codes);
+}
+
+// update: the versions first, one question for the gamepads to be written, then their children.
+// With --only-if-newer a gamepad already up to date gets no child and stands in the table as such.
+int UpdateAll(const ParsedArgs& a, Console& c, CliView& view,
+              const std::vector<HidInterface>& gamepads, uint32_t newVersion,
+              const ChildLauncher& launch) {
+    std::vector<Report> reports = AskVersions(a, c, view, gamepads, launch);
+    if (Interrupted(c)) {
+        view.Error(LoadCliText(CliText::InterruptedBeforeData) + "\n");
+        return kExitInterrupted;
+    }
+    size_t toWrite = 0;
+    for (Report& r : reports) {
+        r.skipped = a.onlyIfNewer && r.exitCode == kExitOk && r.versionWord &&
+                    AlreadyUpToDate(*r.versionWord, newVersion);
+        r.newVersion = FormatVersion(newVersion);
+        toWrite += r.skipped ? 0 : 1;
+    }
+    std::string text = VersionList(reports, FormatVersion(newVersion));
+    if (toWrite == 0) {
+        view.Print(c.out, text);
+        return Conclude(c, view, reports, false, true, false);
+    }
+    text += toWrite == reports.size()
+                ? LoadCliText(CliText::NewFirmwareForAll,
+                              {FormatVersion(newVersion), std::to_string(toWrite)})
+                : LoadCliText(CliText::NewFirmwareForSome,
+                              {FormatVersion(newVersion), std::to_string(toWrite),
+                               std::to_string(reports.size())});
+    if (const int rc = AskOnce(c, view, text); rc != kExitOk) {
+        return rc;
+    }
+    // From here on a second stop request ends the children at once, and the table still comes.
+    const SecondRequestHeld held;
+    Children children(a, c, view, launch);
+    for (const Report& r : reports) {
+        if (!r.skipped) {
+            children.Start(r.path);
+        }
+    }
+    const bool live = FollowChildren(a, c, view, children, true);
+    const std::vector<Report> written = children.Reports();
+    for (Report& r : reports) {
+        const auto child = std::find_if(written.begin(), written.end(),
+                                        [&](const Report& w) { return w.path == r.path; });
+        if (child != written.end()) {
+            r = *child;
+        }
+    }
+    return Conclude(c, view, reports, children.Stopping(), true, live);
 }
 
 }  // namespace
@@ -131,9 +208,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         return kExitNoGamepad;
     }
     if (update) {
-        if (const int rc = AskOnce(c, view, gamepads, image->header.desVersion); rc != kExitOk) {
-            return rc;
-        }
+        return UpdateAll(a, c, view, gamepads, image->header.desVersion, launch);
     }
     // From here on a second stop request ends the children at once, and the table still comes.
     const SecondRequestHeld held;
@@ -141,8 +216,8 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
     for (const HidInterface& g : gamepads) {
         children.Start(g.path);
     }
-    const bool live = FollowChildren(a, c, view, children, update);
-    return Conclude(c, view, children, update, live);
+    const bool live = FollowChildren(a, c, view, children, false);
+    return Conclude(c, view, children.Reports(), children.Stopping(), false, live);
 }
 
 }  // namespace zevrin::cli

@@ -91,14 +91,15 @@ class LineMode {
         });
         const Report r = child.Reports().front();
         const bool ok = r.exitCode == kExitOk;
-        (ok ? m_Done : m_Failed)++;
+        (ok ? (r.skipped ? m_UpToDate : m_Done) : m_Failed)++;
         {
             std::lock_guard lock(m_WrittenLock);
             m_Written.push_back(path);
         }
         std::string line = Format("#%d %s %s -> ", number, path.c_str(), r.Old().c_str());
-        line += ok ? r.newVersion.value_or("?") + " " + LoadCliText(CliText::Ok)
-                   : LoadCliText(CliText::FailedBecause, {r.Why()});
+        line += !ok         ? LoadCliText(CliText::FailedBecause, {r.Why()})
+                : r.skipped ? LoadCliText(CliText::UpToDate)
+                            : r.newVersion.value_or("?") + " " + LoadCliText(CliText::Ok);
         line += Format(" %.1f s", r.Seconds());
         if (m_Live) {
             m_Lines.KeepWhole(line);
@@ -117,9 +118,13 @@ class LineMode {
         if (m_Live) {
             m_Lines.Show({});
         }
-        m_View.Print(m_Console.out, LoadCliText(CliText::Totals, {std::to_string(m_Done),
-                                                                  std::to_string(m_Failed)}) +
-                                        "\n");
+        const std::string totals =
+            m_UpToDate > 0
+                ? LoadCliText(CliText::TotalsSkipped,
+                              {std::to_string(m_Done), std::to_string(m_UpToDate),
+                               std::to_string(m_Failed)})
+                : LoadCliText(CliText::Totals, {std::to_string(m_Done), std::to_string(m_Failed)});
+        m_View.Print(m_Console.out, totals + "\n");
         return m_Failed == 0 ? kExitOk : kExitUpdateFailed;
     }
 
@@ -142,6 +147,7 @@ class LineMode {
     uint64_t m_Removals = 0;  // under m_WrittenLock
     int m_Number = 0;
     int m_Done = 0;
+    int m_UpToDate = 0;  // --only-if-newer left it alone
     int m_Failed = 0;
 };
 

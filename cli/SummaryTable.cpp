@@ -27,13 +27,17 @@ std::string SummaryTable(const std::vector<Report>& reports, bool update) {
                                        heading(CliText::ColumnVersion),
                                        heading(CliText::ColumnTime)});
     size_t ok = 0;
+    size_t upToDate = 0;
     for (const Report& r : reports) {
         const bool done = r.exitCode == kExitOk;
         const std::string failed =
             done ? std::string() : LoadCliText(CliText::FailedBecause, {r.Why()});
-        ok += done ? 1 : 0;
+        ok += done && !r.skipped ? 1 : 0;
+        upToDate += done && r.skipped ? 1 : 0;
         const std::string seconds = Format("%.1f s", r.Seconds());
-        if (update) {
+        if (update && done && r.skipped) {
+            rows.push_back({r.path, r.Old(), LoadCliText(CliText::UpToDate), seconds});
+        } else if (update) {
             rows.push_back({r.path, r.Old(), done ? r.newVersion.value_or("?") : failed, seconds});
         } else {
             rows.push_back({r.path, done ? r.Old() : failed, seconds});
@@ -53,10 +57,13 @@ std::string SummaryTable(const std::vector<Report>& reports, bool update) {
         }
         table += line + "\n";
     }
-    return table +
-           LoadCliText(update ? CliText::CountUpdated : CliText::CountAnswered,
-                       {std::to_string(ok), std::to_string(reports.size())}) +
-           "\n";
+    const std::string count =
+        upToDate > 0 ? LoadCliText(CliText::CountUpdatedSkipped,
+                                   {std::to_string(ok), std::to_string(reports.size()),
+                                    std::to_string(upToDate)})
+                     : LoadCliText(update ? CliText::CountUpdated : CliText::CountAnswered,
+                                   {std::to_string(ok), std::to_string(reports.size())});
+    return table + count + "\n";
 }
 
 }  // namespace zevrin::cli

@@ -2,6 +2,7 @@
 // device (reads wait, unplugged devices fail, events fire) and its recording must be exact.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -203,6 +204,33 @@ TEST(SimPortTest, BenchesListTheirGamepadsAsTheProgramsShowThem) {
     ASSERT_TRUE(Send(c, {0x00, MSG_UPDATE, 0x01, 0x00, CMD_GET_VERSION}));
     ASSERT_EQ(c.r->Read(in, 100), zevrin::kReadOk);
     EXPECT_EQ(ReadLe32(in + 8), 110u);
+
+    // A rehearsal's bench: absent, then all at once, so the first arrival already shows the
+    // others; a port that goes first plugs nothing in, and does not wait for the delay.
+    SimPort later;
+    zevrin::sim::BenchLayout layout = zevrin::sim::CommandLineBench(2);
+    layout.arriveAfter = 50ms;
+    zevrin::sim::AddBench(later, layout);
+    EXPECT_TRUE(paths(later, true).empty());
+    std::atomic<size_t> atFirstArrival{0};
+    auto reg = later.RegisterNotification({nullptr, [&](uint32_t) {
+                                               size_t none = 0;
+                                               atFirstArrival.compare_exchange_strong(
+                                                   none, paths(later, true).size());
+                                           }});
+    const auto giveUp = Clock::now() + 5s;
+    while (atFirstArrival.load() == 0 && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(atFirstArrival.load(), 2u);
+    reg.reset();
+    layout.arriveAfter = 1h;
+    const auto start = Clock::now();
+    {
+        SimPort gone;
+        zevrin::sim::AddBench(gone, layout);
+    }
+    EXPECT_LT(Clock::now() - start, 5s);
 }
 
 }  // namespace

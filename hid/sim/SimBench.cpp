@@ -13,9 +13,13 @@ std::vector<int> AddBench(SimPort& port, const BenchLayout& layout) {
         const std::string path =
             n == 1 ? layout.gamepadPath : layout.gamepadPath + std::to_string(n);
         gamepads.push_back(port.AddGamepad(path, layout.behaviour));
-        if (layout.plugLater) {
+        port.UnplugAfterChunks(gamepads.back(), layout.unplugAfterChunks);
+        if (layout.plugLater || layout.arriveAfter) {
             port.Unplug(gamepads.back());
         }
+    }
+    if (layout.arriveAfter) {
+        port.PlugAllAfter(gamepads, *layout.arriveAfter);
     }
     return gamepads;
 }

@@ -3,7 +3,10 @@
 // build theirs here.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,10 @@ struct BenchLayout {
     // The gamepads are added unplugged (no event: nobody can be registered yet); the caller plugs
     // them in when it sees fit.
     bool plugLater = false;
+    // The gamepads are added unplugged and plugged in, all at once, this long after; a rehearsal of
+    // a bench where they come later.
+    std::optional<std::chrono::milliseconds> arriveAfter;
+    size_t unplugAfterChunks = 0;  // each gamepad goes away once it has this many; 0: never
 };
 
 // Adds the layout's interfaces to `port`. Returns the gamepads' ids, the first gamepad's first.

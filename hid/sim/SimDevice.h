@@ -27,6 +27,7 @@ struct SimPort::Device {
     bool writeFails = false;
     FaultKind writeFault = FaultKind::None;  // WriteFail or WriteStall while it lasts
     std::deque<std::pair<Clock::time_point, std::array<uint8_t, kReportPayload>>> input;
+    size_t unplugAfterChunks = 0;
     int openHandles = 0;
     int readsInProgress = 0;
 };

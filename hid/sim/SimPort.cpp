@@ -47,7 +47,16 @@ class SimPort::PathClaim final : public HidClaim {
 };
 SimPort::SimPort() = default;
 
-SimPort::~SimPort() = default;
+SimPort::~SimPort() {
+    {
+        std::lock_guard lock(m_Mutex);
+        m_Closing = true;
+    }
+    m_Changed.notify_all();
+    if (m_Arrivals.joinable()) {
+        m_Arrivals.join();
+    }
+}
 
 int SimPort::AddInterface(std::string path, uint16_t vendorId, uint16_t productId) {
     std::lock_guard lock(m_Mutex);
@@ -99,21 +108,47 @@ SimPort::Device* SimPort::FindByPath(const std::string& path) {
 }
 
 void SimPort::Plug(int id) {
-    std::string path;
+    PlugAll({id});
+}
+
+void SimPort::PlugAll(const std::vector<int>& ids) {
+    std::vector<DeviceEvent> events;
     {
         std::lock_guard lock(m_Mutex);
-        Device& d = Get(id);
-        if (d.plugged) {
-            return;
+        for (const int id : ids) {
+            Device& d = Get(id);
+            if (d.plugged) {
+                continue;
+            }
+            d.plugged = true;
+            d.writeFault = FaultKind::None;
+            if (d.gamepad) {
+                d.gamepad->Replugged();
+            }
+            events.push_back({kDeviceArrival, d.path});
         }
-        d.plugged = true;
-        d.writeFault = FaultKind::None;
-        if (d.gamepad) {
-            d.gamepad->Replugged();
-        }
-        path = d.path;
     }
-    PostAll({{kDeviceArrival, path}});
+    PostAll(events);
+}
+
+void SimPort::PlugAllAfter(std::vector<int> ids, std::chrono::milliseconds delay) {
+    if (m_Arrivals.joinable()) {
+        throw std::logic_error("the simulated port plugs in one set of arrivals");
+    }
+    m_Arrivals = std::thread([this, ids = std::move(ids), due = Clock::now() + delay] {
+        {
+            std::unique_lock lock(m_Mutex);
+            if (m_Changed.wait_until(lock, due, [this] { return m_Closing; })) {
+                return;
+            }
+        }
+        PlugAll(ids);
+    });
+}
+
+void SimPort::UnplugAfterChunks(int id, size_t chunks) {
+    std::lock_guard lock(m_Mutex);
+    Get(id).unplugAfterChunks = chunks;
 }
 
 void SimPort::Unplug(int id) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hid/HidPort.h"
@@ -44,6 +45,13 @@ class SimPort final : public HidPort {
     // replugged gamepad starts a new session (the recording is kept).
     void Plug(int id);
     void Unplug(int id);
+    // All of them in one step, so a list read after the first arrival already shows the others.
+    void PlugAll(const std::vector<int>& ids);
+    // PlugAll from a thread of the port's own once `delay` has passed, unless the port goes first.
+    void PlugAllAfter(std::vector<int> ids, std::chrono::milliseconds delay);
+    // The gamepad goes away once it has received `chunks` data chunks, instead of asking for the
+    // next; once, until set again. 0: never.
+    void UnplugAfterChunks(int id, size_t chunks);
     bool IsPlugged(int id) const;
     // Sends kDevNodesChanged to every registration.
     void RaiseNodesChanged();
@@ -104,6 +112,8 @@ class SimPort final : public HidPort {
     std::vector<std::shared_ptr<Registration>> m_Registrations;
     std::set<std::string> m_Claimed;
     int m_NextId = 1;
+    bool m_Closing = false;  // under m_Mutex: the arrivals thread must not plug anything in
+    std::thread m_Arrivals;
 };
 
 }  // namespace zevrin::sim

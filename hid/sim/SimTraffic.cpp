@@ -137,7 +137,13 @@ bool SimPort::Write(int id, uint64_t session, const uint8_t (&report)[kReportSiz
             return false;
         }
         if (d.gamepad) {
-            Carry(d, d.gamepad->OnOutputReport(report), events);
+            const protocol::Reaction reaction = d.gamepad->OnOutputReport(report);
+            Carry(d, reaction, events);
+            if (reaction.dataFrame && d.unplugAfterChunks != 0 && d.plugged &&
+                d.gamepad->RecordingOf().chunks >= d.unplugAfterChunks) {
+                d.unplugAfterChunks = 0;
+                UnplugLocked(d, events);  // its request for the next chunk goes with it
+            }
         } else {
             std::array<uint8_t, kReportSize> copy{};
             std::memcpy(copy.data(), report, kReportSize);

@@ -83,6 +83,9 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
         {"--simulate=3"},
         {"--all"},
         {"--repeat", "--yes"},
+        {"--only-if-newer"},
+        {"--simulate-arrive=2.5"},
+        {"--simulate-fault=unplug@3"},
     };
     for (const auto& option : options) {
         std::vector<std::vector<std::string>> placements;
@@ -105,6 +108,10 @@ TEST(ArgsTest, OptionsMeanTheSameWhereverTheyStand) {
             EXPECT_EQ(p.waitLimit.value_or(0ms), name == "--wait=2.5" ? 2500ms : 0ms);
             EXPECT_EQ(p.all, name == "--all");
             EXPECT_EQ(p.repeat, name == "--repeat");
+            EXPECT_EQ(p.onlyIfNewer, name == "--only-if-newer");
+            EXPECT_EQ(p.simulateArrive.value_or(0ms),
+                      name == "--simulate-arrive=2.5" ? 2500ms : 0ms);
+            EXPECT_EQ(p.simulateUnplugAfter, name == "--simulate-fault=unplug@3" ? 3u : 0u);
             EXPECT_EQ(p.verbose, name == "-v" || name == "--verbose");
             EXPECT_EQ(p.silenceLimit, name.rfind("--timeout", 0) == 0 ? 2500ms : 15000ms);
             // Either case on the command line, one spelling to compare with.
@@ -218,12 +225,24 @@ TEST(ArgsTest, WorkbenchOptionsOnlyWhereTheyMeanSomething) {
         {"--repeat", "update", "f.dat"},  // nobody answers between gamepads
         {"--repeat", "version"},
         {"--repeat", "--wait", "--yes", "update", "f.dat"},
+        {"--only-if-newer", "version"},
+        {"version", "--simulate-arrive"},
+        {"version", "--simulate-arrive", "5"},
+        {"version", "--simulate-arrive=0"},
+        {"version", "--simulate-arrive=3601"},
+        {"update", "f.dat", "--simulate-fault=unplug@0"},
+        {"update", "f.dat", "--simulate-fault=unplug@"},
+        {"update", "f.dat", "--simulate-fault=unplug@-2"},
+        {"update", "f.dat", "--simulate-fault=stall@2"},
+        {"--simulate-fault=unplug@2", "version"},  // no data to strike during
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(::testing::PrintToString(args));
         EXPECT_NE(Error(args), "");
     }
     EXPECT_NE(Error({"version", "--wait=soon"}).find("soon"), std::string::npos);
+    EXPECT_NE(Error({"update", "f", "--simulate-fault=unplug@x"}).find("'unplug@x'"),
+              std::string::npos);
 }
 
 TEST(ArgsTest, ErrorsNameWhatIsWrong) {
@@ -244,9 +263,10 @@ TEST(ArgsTest, ErrorsNameWhatIsWrong) {
 
 TEST(ArgsTest, UsageTextListsEveryCommandAndOption) {
     const std::string usage = zevrin::cli::UsageText();
-    for (const char* word : {"list", "version", "info FILE", "update FILE", "--device",
-                             "--simulate", "--timeout", "--yes", "--verbose", "--help", "--version",
-                             "--json", "--sha256 HEX", "--wait", "--all", "--repeat"}) {
+    for (const char* word :
+         {"list", "version", "info FILE", "update FILE", "--device", "--simulate", "--timeout",
+          "--yes", "--verbose", "--help", "--version", "--json", "--sha256 HEX", "--wait", "--all",
+          "--repeat", "--only-if-newer", "--simulate-arrive=SECS", "--simulate-fault=unplug@N"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
     // Every exit code a script may see.

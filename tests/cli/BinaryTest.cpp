@@ -320,6 +320,9 @@ TEST(BinaryTest, ExitCodesOfTheProgram) {
               zevrin::cli::test::Result(2, "usage", "--sha256 wants 64 hex digits, not 'not-hex'",
                                         nullptr));
     EXPECT_TRUE(Contains(usage.err, "--sha256 wants 64 hex digits")) << usage.err;
+    const Result arrive = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate-arrive=soon", "list"});
+    EXPECT_EQ(arrive.exitCode, 2);
+    EXPECT_TRUE(Contains(arrive.err, "--simulate-arrive wants seconds")) << arrive.err;
 }
 
 // What a program running zevrin-flash --json reads: JSON lines only on standard output, the
@@ -436,6 +439,15 @@ TEST(BinaryTest, AllRunsEachGamepadInAProcessOfItsOwn) {
     EXPECT_TRUE(Contains(r.out, "3 of 3 updated.\n")) << r.out;
     // Side by side: the last had got going before the first was through.
     EXPECT_LT(r.out.find("sim:gamepad3: 10%"), r.out.find("sim:gamepad: 100%")) << r.out;
+    // The versions, asked through children too, before the one question.
+    EXPECT_TRUE(Contains(r.out, "\nsim:gamepad2  1.10 -> 1.20\nsim:gamepad3  1.10 -> 1.20\nNew "))
+        << r.out;
+
+    // Each child gets the simulated fault: every gamepad is unplugged after 2 chunks.
+    const Result unplugged = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate=2", "--all", "update",
+                                              "--yes", "--simulate-fault=unplug@2", path});
+    EXPECT_EQ(unplugged.exitCode, 1) << unplugged.out;
+    EXPECT_TRUE(Contains(unplugged.out, "0 of 2 updated.\n")) << unplugged.out;
 }
 
 // The processes whose parent is `parent`.
@@ -544,7 +556,7 @@ TEST_P(AllStopTest, NoChildOutlivesTheRun) {
     if (k.rowsSay) {
         EXPECT_TRUE(Contains(r.out, "0 of 2 updated.\n")) << r.out;
         for (const std::string pad : {"sim:gamepad ", "sim:gamepad2 "}) {
-            const size_t row = r.out.find("\n" + pad);
+            const size_t row = r.out.rfind("\n" + pad);  // the table's, below the versions
             const std::string line = row == std::string::npos
                                          ? ""
                                          : r.out.substr(row + 1, r.out.find('\n', row + 1) - row);

@@ -935,6 +935,20 @@ TEST_F(FlashTest, DeviceOptionPicksThatGamepadAndTouchesNoOther) {
     EXPECT_TRUE(port.RecordingOf(b).doneAfterWholeImage);
     EXPECT_TRUE(port.RecordingOf(a).reports.empty());
     EXPECT_TRUE(Contains(c.out.str(), "Gamepad: pad-b\n"));
+    EXPECT_FALSE(Contains(c.err.str(), "present")) << c.err.str();  // named: nothing to say
+
+    // Without --device the one taken is said, on standard error, which --json leaves alone too.
+    for (const bool json : {false, true}) {
+        CapturedConsole first;
+        ParsedArgs version = Args(Command::Version);
+        version.json = json;
+        EXPECT_EQ(zevrin::cli::Run(version, first.console, port), kExitOk);
+        EXPECT_EQ(first.err.str(),
+                  "zevrin-flash: 2 gamepads present; using pad-a (use --device PATH or --all)\n");
+        if (json) {
+            EXPECT_EQ(JsonLines(first.out.str()).front()["device"], "pad-a");
+        }
+    }
 }
 
 TEST_F(FlashTest, DeviceOptionNamingNoGamepadFindsNothing) {
@@ -1066,6 +1080,49 @@ TEST_F(FlashTest, VersionThatNeverComesIsAFailureNotAGuess) {
     ASSERT_EQ(lines.size(), 1u) << j.out.str();
     EXPECT_EQ(WithoutSeconds(lines[0]),
               Result(1, "update failed", LoadExtraText(ExtraText::VersionNoAnswer), "pad-a"));
+}
+
+// --only-if-newer: a gamepad whose firmware is the file's (1.20) or newer hears the version query
+// and nothing more, and the run is a success; an older one, a beta of the same number, or one
+// without firmware is written.
+TEST_F(FlashTest, OnlyIfNewerLeavesAnUpToDateGamepadAlone) {
+    const std::vector<std::pair<uint32_t, std::string>> cases = {
+        {120, "1.20"}, {121, "1.21"}, {110, ""}, {(3u << 16) | 120, ""}, {kNoVersion, ""}};
+    for (const auto& [word, kept] : cases) {
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(std::to_string(word) + (json ? " --json" : ""));
+            GamepadBehaviour b;
+            b.version = word;
+            SimPort asked;
+            const int once = asked.AddGamepad("pad-a", b);
+            CapturedConsole v;
+            ASSERT_EQ(zevrin::cli::Run(Args(Command::Version), v.console, asked), kExitOk);
+            SimPort p;
+            const int pad = p.AddGamepad("pad-a", b);
+            CapturedConsole c;
+            ParsedArgs a = UpdateYes(file);
+            a.onlyIfNewer = true;
+            a.json = json;
+            EXPECT_EQ(zevrin::cli::Run(a, c.console, p), kExitOk) << c.err.str();
+            EXPECT_EQ(p.RecordingOf(pad).doneAfterWholeImage, kept.empty());
+            if (kept.empty()) {
+                continue;
+            }
+            EXPECT_EQ(p.RecordingOf(pad).reports, asked.RecordingOf(once).reports);
+            if (!json) {
+                EXPECT_EQ(c.out.str(), "pad-a already has firmware " + kept +
+                                           " (the file has 1.20); not updated.\n");
+                continue;
+            }
+            const std::vector<Json> lines = JsonLines(c.out.str());
+            ASSERT_EQ(lines.size(), 2u) << c.out.str();
+            EXPECT_EQ(lines[0], Json({{"event", "skipped"},
+                                      {"device", "pad-a"},
+                                      {"oldVersion", kept},
+                                      {"newVersion", "1.20"}}));
+            EXPECT_EQ(WithoutSeconds(lines[1]), Result(0, "ok", nullptr, "pad-a"));
+        }
+    }
 }
 
 TEST_F(FlashTest, InfoDescribesTheImage) {
@@ -1263,6 +1320,33 @@ TEST(RunCommandLineTest, SimulateGetsTheSimulatedGamepad) {
     EXPECT_EQ(RunCommandLine({"--simulate=3", "list"}, bench.console, factory), kExitOk);
     EXPECT_EQ(bench.out.str(),
               "sim:gamepad\t0483:5750\nsim:gamepad2\t0483:5750\nsim:gamepad3\t0483:5750\n");
+
+    // A rehearsal: the gamepads arrive later, through the hot-plug watch --wait sleeps on, and
+    // without --wait there is none yet.
+    CapturedConsole absent;
+    EXPECT_EQ(RunCommandLine({"--simulate-arrive=30", "version"}, absent.console, factory),
+              kExitNoGamepad);
+    CapturedConsole later;
+    const auto start = Clock::now();
+    EXPECT_EQ(RunCommandLine({"--simulate=2", "--simulate-arrive=0.3", "--wait=20", "version"},
+                             later.console, factory),
+              kExitOk);
+    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_LT(Clock::now() - start, 15s);
+    EXPECT_EQ(later.out.str(), "GamePad V1.10\n");
+    EXPECT_TRUE(Contains(later.err.str(), "Waiting for a gamepad")) << later.err.str();
+
+    // And a gamepad unplugged after 3 chunks of 32 bytes: a failed update, as a real unplug is.
+    TempDir dir;
+    const std::string image = dir.File("fw.dat", ImageBytes(120, 0x44332211, 1000, 1000));
+    CapturedConsole unplugged;
+    EXPECT_EQ(RunCommandLine({"--simulate-fault=unplug@3", "--json", "update", "--yes", image},
+                             unplugged.console, factory),
+              kExitUpdateFailed);
+    const std::vector<Json> lines = JsonLines(unplugged.out.str());
+    ASSERT_FALSE(Events(lines, "progress").empty()) << unplugged.out.str();
+    EXPECT_EQ(Events(lines, "progress").back()["sent"], 96);
+    EXPECT_EQ(lines.back()["reason"], "The gamepad was unplugged.");
 }
 
 TEST(RunCommandLineTest, NoBackendIsExitCodeThreeButInfoStillWorks) {
@@ -1328,15 +1412,16 @@ class FlashBenchTest : public FlashTest {
         };
     }
 
-    // The summary row of `path`.
+    // The summary row of `path`: its last line, below the versions listed before the question.
     static std::string Row(const std::string& out, const std::string& path) {
         std::istringstream lines(out);
+        std::string row = "(no row for " + path + ")";
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind(path + " ", 0) == 0) {
-                return line;
+                row = line;
             }
         }
-        return "(no row for " + path + ")";
+        return row;
     }
 
   private:
@@ -1440,12 +1525,37 @@ TEST_F(FlashBenchTest, AllAsksOnceForEveryGamepad) {
         EXPECT_EQ(zevrin::cli::Run(args, c.console, p, Children(p)),
                   yes ? kExitOk : kExitCancelled);
         EXPECT_EQ(c.input.Asked(), 1);
-        EXPECT_TRUE(Contains(c.out.str(), "Gamepads: pad-a, pad-b\nNew firmware 1.20 for all 2"));
+        EXPECT_TRUE(Contains(c.out.str(),
+                             "pad-a  1.10 -> 1.20\npad-b  1.10 -> 1.20\n"
+                             "New firmware 1.20 for all 2 of them.\nProceed"))
+            << c.out.str();
         for (const int id : {a, b}) {
             EXPECT_EQ(p.RecordingOf(id).doneAfterWholeImage, yes);
             EXPECT_EQ(p.RecordingOf(id).headerReceived, yes);
         }
     }
+    // --only-if-newer: the one already up to date is listed so, asked nothing more, and is no
+    // failure; the question is for the other alone.
+    GamepadBehaviour current;
+    current.version = kFileVersion;
+    const int a = port.AddGamepad("pad-a");
+    const int b = port.AddGamepad("pad-bb", current);
+    CapturedConsole c({"y"});
+    ParsedArgs args = Args(Command::Update, file);
+    args.all = true;
+    args.onlyIfNewer = true;
+    EXPECT_EQ(zevrin::cli::Run(args, c.console, port, Children(port)), kExitOk);
+    const std::string out = c.out.str();
+    EXPECT_TRUE(Contains(out,
+                         "pad-a   1.10 -> 1.20\npad-bb  1.20  (up to date, not updated)\n"
+                         "New firmware 1.20 for 1 of the 2 gamepads; the others are up to "
+                         "date.\n"))
+        << out;
+    EXPECT_TRUE(port.RecordingOf(a).doneAfterWholeImage);
+    const auto kept = port.RecordingOf(b);
+    EXPECT_EQ(kept.versionRequests, kept.reports.size());  // version queries, and nothing more
+    EXPECT_TRUE(Contains(Row(out, "pad-bb"), " 1.20  up to date, not updated ")) << out;
+    EXPECT_TRUE(Contains(out, "1 of 2 updated, 1 already up to date.\n")) << out;
 }
 
 // A stop request that lands while the children are being started: the ones not yet started never
@@ -1462,14 +1572,17 @@ TEST_F(FlashBenchTest, AllStartsNoChildOnceStopped) {
     const ChildLauncher children = Children(port);
     const ChildLauncher stopAfterTheFirst = [&](const std::vector<std::string>& args,
                                                 std::string& error) {
-        stop = true;
+        if (std::find(args.begin(), args.end(), "update") != args.end()) {
+            stop = true;  // the versions were asked first
+        }
         return children(args, error);
     };
     ParsedArgs args = UpdateYes(file);
     args.all = true;
     EXPECT_EQ(zevrin::cli::Run(args, c.console, port, stopAfterTheFirst), kExitInterrupted);
     EXPECT_FALSE(port.RecordingOf(a).doneReceived);
-    EXPECT_TRUE(port.RecordingOf(b).reports.empty());
+    const auto rec = port.RecordingOf(b);
+    EXPECT_EQ(rec.versionRequests, rec.reports.size());  // asked its version, no more
     EXPECT_TRUE(Contains(Row(c.out.str(), "pad-b"), "failed: Stopped before it was started."))
         << c.out.str();
     EXPECT_TRUE(Contains(c.out.str(), "0 of 2 updated.\n")) << c.out.str();
