@@ -261,8 +261,6 @@ constexpr Combination kMeaningless[] = {
     {[](const ParsedArgs& a) { return a.repeat && (a.command != Command::Update || !a.yes); },
      CliText::RepeatNeedsUpdateYes},
     {[](const ParsedArgs& a) { return a.repeat && a.wait; }, CliText::RepeatWithWait},
-    {[](const ParsedArgs& a) { return (a.all || a.repeat) && a.json; },
-     CliText::JsonWithAllOrRepeat},
 };
 
 }  // namespace

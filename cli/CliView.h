@@ -31,6 +31,8 @@ struct Console {
     // A second stop request came while the run supervised children (--all, --repeat), which are
     // then to end at once; may be empty.
     std::function<bool()> stopAtOnce = {};
+    // The system's words for a write to `out` that failed, null while none did; may be empty.
+    std::function<std::optional<std::string>()> outputFailure = {};
 };
 
 class CliView final : public DialogView {

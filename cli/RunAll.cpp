@@ -61,7 +61,7 @@ int AskOnce(Console& c, CliView& view, const std::vector<HidInterface>& gamepads
 bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& children,
                     bool update) {
     // -v interleaves the children's diagnostic lines, which lines redrawn in place would tear.
-    const bool live = c.terminal && !a.verbose && TerminalMovesCursor();
+    const bool live = c.terminal && !a.verbose && !a.json && TerminalMovesCursor();
     LiveLines lines(view, c.out);
     std::vector<uint32_t> tenths;
     children.Supervise([&](const std::vector<Report>& reports) {
@@ -74,7 +74,8 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
             return;
         }
         tenths.resize(reports.size(), 0);
-        for (size_t i = 0; update && i < reports.size(); ++i) {
+        // --json: the children's own lines have gone out as they came.
+        for (size_t i = 0; update && !a.json && i < reports.size(); ++i) {
             const uint32_t tenth = reports[i].Percent() / 10;
             if (tenth > tenths[i]) {
                 tenths[i] = tenth;
@@ -86,20 +87,22 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
     return live;
 }
 
-// The table, and the exit code of the whole run.
-int Conclude(Console& c, CliView& view, const Children& children, bool update, bool live) {
+// The table (--json: the counts for the summary line), and the exit code of the whole run.
+int Conclude(const ParsedArgs& a, Console& c, CliView& view, const Children& children, bool live,
+             json::Summary& tally) {
     const std::vector<Report> reports = children.Reports();
-    std::string summary = live ? "\n" : "";  // below the live lines
-    summary += SummaryTable(reports, update);
-    view.Print(c.out, summary);
-    if (children.Stopping()) {
-        return kExitInterrupted;
+    if (!a.json) {
+        std::string summary = live ? "\n" : "";  // below the live lines
+        summary += SummaryTable(reports, a.command == Command::Update);
+        view.Print(c.out, summary);
     }
     std::vector<int> codes;
     for (const Report& r : reports) {
         codes.push_back(r.exitCode);
+        (r.exitCode == kExitOk ? tally.ok : tally.failed)++;
     }
-    return WorstExitCode(codes);
+    tally.gamepads = static_cast<int>(reports.size());
+    return children.Stopping() ? kExitInterrupted : WorstExitCode(codes);
 }
 
 }  // namespace
@@ -116,11 +119,14 @@ int WorstExitCode(const std::vector<int>& codes) {
 }
 
 int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-           const ChildLauncher& launch) {
+           const ChildLauncher& launch, json::Summary& tally) {
     const bool update = a.command == Command::Update;
     std::optional<ImageCheck> image;
     if (update && !(image = CheckImageOnce(a, view))) {
         return kExitImageRefused;
+    }
+    if (update) {
+        tally.newVersion = image->header.desVersion;
     }
     if (const int rc = AwaitGamepad(a, c, view, port); rc != kExitOk) {
         return rc;
@@ -142,7 +148,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         children.Start(g.path);
     }
     const bool live = FollowChildren(a, c, view, children, update);
-    return Conclude(c, view, children, update, live);
+    return Conclude(a, c, view, children, live, tally);
 }
 
 }  // namespace zevrin::cli

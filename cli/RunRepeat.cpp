@@ -29,7 +29,7 @@ class LineMode {
           m_Console(c),
           m_View(view),
           m_Launch(launch),
-          m_Live(c.terminal && !a.verbose && TerminalMovesCursor()),
+          m_Live(c.terminal && !a.verbose && !a.json && TerminalMovesCursor()),
           m_Lines(view, c.out) {}
 
     // The first gamepad present that has not been written since it arrived.
@@ -97,6 +97,9 @@ class LineMode {
         line += ok ? r.newVersion.value_or("?") + " " + LoadCliText(CliText::Ok)
                    : LoadCliText(CliText::FailedBecause, {r.Why()});
         line += Format(" %.1f s", r.Seconds());
+        if (m_Args.json) {
+            return;  // its result line has gone out
+        }
         if (m_Live) {
             m_Lines.Show({line});
             m_Lines.Keep();
@@ -111,13 +114,18 @@ class LineMode {
         }
     }
 
-    int Totals() {
+    int Totals(json::Summary& tally) {
         if (m_Live) {
             m_Lines.Show({});
         }
-        m_View.Print(m_Console.out, LoadCliText(CliText::Totals, {std::to_string(m_Done),
-                                                                  std::to_string(m_Failed)}) +
-                                        "\n");
+        tally.gamepads = m_Done + m_Failed;
+        tally.ok = m_Done;
+        tally.failed = m_Failed;
+        if (!m_Args.json) {
+            m_View.Print(m_Console.out, LoadCliText(CliText::Totals, {std::to_string(m_Done),
+                                                                      std::to_string(m_Failed)}) +
+                                            "\n");
+        }
         return m_Failed == 0 ? kExitOk : kExitUpdateFailed;
     }
 
@@ -146,11 +154,12 @@ class LineMode {
 }  // namespace
 
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-              const ChildLauncher& launch) {
+              const ChildLauncher& launch, json::Summary& tally) {
     const std::optional<ImageCheck> image = CheckImageOnce(a, view);
     if (!image) {
         return kExitImageRefused;
     }
+    tally.newVersion = image->header.desVersion;
     Wakeup wakeup;
     LineMode mode(a, c, view, launch);  // outlives the watch that tells it of removals
     const HotPlugWatch watch(port, [&wakeup, &mode](const DeviceEvent& event) {
@@ -163,9 +172,11 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         view.Error("zevrin-flash: " + LoadCliText(CliText::CannotWaitForMany) + "\n");
         return kExitNoGamepad;
     }
-    view.Print(c.out, LoadCliText(CliText::WritingEach,
-                                  {a.file, FormatVersion(image->header.desVersion)}) +
-                          "\n");
+    if (!a.json) {
+        view.Print(c.out, LoadCliText(CliText::WritingEach,
+                                      {a.file, FormatVersion(image->header.desVersion)}) +
+                              "\n");
+    }
     // A second stop request ends the child at once, and the totals still come.
     const SecondRequestHeld held;
     // Looked at once at the start and then only when the system told of a change.
@@ -188,7 +199,7 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         uint64_t seen = wakeup.Count();
         look = wakeup.WaitAfter(seen, Clock::now() + kStopSlice);
     }
-    return mode.Totals();
+    return mode.Totals(tally);
 }
 
 }  // namespace zevrin::cli

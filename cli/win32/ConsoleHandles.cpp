@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "cli/ConsoleOutput.h"
 #include "cli/Workbench.h"
@@ -11,6 +13,18 @@
 namespace zevrin::cli {
 
 namespace {
+
+// The first failed write to standard output: GetLastError's code, 0 while none failed.
+std::atomic<DWORD> g_OutputError{0};
+
+void NoteFailure(HANDLE handle) {
+    const DWORD error = GetLastError();
+    DWORD expected = 0;
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        (void)g_OutputError.compare_exchange_strong(expected,
+                                                    error != 0 ? error : ERROR_WRITE_FAULT);
+    }
+}
 
 // Old consoles refuse long writes; a surrogate pair is never cut between two of them.
 constexpr size_t kWideSlice = 8192;
@@ -31,6 +45,7 @@ bool WriteWide(HANDLE handle, std::u16string_view text) {
         DWORD written = 0;
         if (!WriteConsoleW(handle, text.data(), static_cast<DWORD>(slice), &written, nullptr) ||
             written == 0) {
+            NoteFailure(handle);
             return false;
         }
         text.remove_prefix(written);
@@ -44,6 +59,7 @@ bool WriteBytes(HANDLE handle, std::string_view bytes) {
         const DWORD size =
             bytes.size() < 0x40000000u ? static_cast<DWORD>(bytes.size()) : 0x40000000u;
         if (!WriteFile(handle, bytes.data(), size, &written, nullptr) || written == 0) {
+            NoteFailure(handle);
             return false;
         }
         bytes.remove_prefix(written);
@@ -88,6 +104,31 @@ bool TerminalMovesCursor() {
 bool IsConsole(StandardStream stream) {
     DWORD mode = 0;
     return GetConsoleMode(HandleOf(stream), &mode) != 0;
+}
+
+std::optional<std::string> StandardOutputFailure() {
+    const DWORD error = g_OutputError.load();
+    if (error == 0) {
+        return std::nullopt;
+    }
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string words = "error " + std::to_string(error);
+    if (length > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                             nullptr, nullptr);
+        words.assign(static_cast<size_t>(size), '\0');
+        (void)WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), words.data(), size,
+                                  nullptr, nullptr);
+        // The system ends its message with a line end.
+        while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) {
+            words.pop_back();
+        }
+    }
+    LocalFree(text);
+    return words;
 }
 
 std::unique_ptr<ConsoleOutputBuf> StandardStreamBuf(StandardStream stream) {
