@@ -308,8 +308,6 @@ constexpr Combination kMeaningless[] = {
     {[](const ParsedArgs& a) { return a.repeat && (a.command != Command::Update || !a.yes); },
      CliText::RepeatNeedsUpdateYes},
     {[](const ParsedArgs& a) { return a.repeat && a.wait; }, CliText::RepeatWithWait},
-    {[](const ParsedArgs& a) { return (a.all || a.repeat) && a.json; },
-     CliText::JsonWithAllOrRepeat},
     {[](const ParsedArgs& a) { return a.onlyIfNewer && a.command != Command::Update; },
      CliText::OnlyIfNewerForUpdate},
     {[](const ParsedArgs& a) { return a.simulateUnplugAfter != 0 && a.command != Command::Update; },

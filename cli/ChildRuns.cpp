@@ -26,15 +26,16 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Folds one line of a child's output into its report; false for a line that is not an event.
-bool Absorb(Report& r, const std::string& line) {
+// Folds one line of a child's output into its report; null for a line that is not an event.
+std::optional<json::EventKind> Absorb(Report& r, const std::string& line) {
     const std::optional<json::Event> e = json::ReadEvent(line);
     if (!e) {
         if (!line.empty()) {
             r.lastText = line;
         }
-        return false;
+        return std::nullopt;
     }
+    r.kind = e->kind;
     switch (e->kind) {
         case json::EventKind::Start:
             r.started = true;
@@ -57,6 +58,7 @@ bool Absorb(Report& r, const std::string& line) {
             r.newVersion = e->newVersion;
             break;
         case json::EventKind::Result:
+            r.told = true;
             r.reason = e->reason;
             r.meaning = e->meaning;
             r.seconds = e->seconds;
@@ -64,7 +66,7 @@ bool Absorb(Report& r, const std::string& line) {
         case json::EventKind::Other:
             break;
     }
-    return true;
+    return e->kind;
 }
 
 std::vector<std::string> ChildArgs(const ParsedArgs& a, const std::string& path) {
@@ -142,16 +144,20 @@ bool Children::Start(const std::string& path) {
     Child& child = m_Children.emplace_back();
     child.report.path = path;
     if (Interrupted(m_Console)) {
-        std::lock_guard lock(m_Mutex);
         child.report.parentsWord = LoadCliText(CliText::StoppedBeforeStart);
+        if (m_Args.all) {  // --repeat: the gamepad was not taken, and has no line
+            TellEnd(child.report, kExitInterrupted);
+        }
+        std::lock_guard lock(m_Mutex);
         End(child.report, kExitInterrupted);
         return false;
     }
     std::string error;
     child.run = m_Launch(ChildArgs(m_Args, path), error);
     if (!child.run) {
-        std::lock_guard lock(m_Mutex);
         child.report.lastText = LoadCliText(CliText::CouldNotStart, {error});
+        TellEnd(child.report, kExitUpdateFailed);
+        std::lock_guard lock(m_Mutex);
         End(child.report, kExitUpdateFailed);
         return true;
     }
@@ -220,10 +226,13 @@ void Children::PassOnStops() {
 
 void Children::Read(Child& child) {
     while (const std::optional<std::string> line = child.run->ReadLine()) {
-        bool event = false;
+        std::optional<json::EventKind> event;
         {
             std::lock_guard lock(m_Mutex);
             event = Absorb(child.report, *line);
+        }
+        if (event && PassesOn(*event)) {
+            m_View.Print(m_Console.out, json::WithDevice(*line, child.report.path));
         }
         // With -v the children's diagnostic lines come along, each marked with its gamepad.
         if (!event && m_Args.verbose) {
@@ -232,8 +241,32 @@ void Children::Read(Child& child) {
         m_Wakeup.Notify();
     }
     const int code = child.run->Wait();
+    Report seen;
+    {
+        std::lock_guard lock(m_Mutex);
+        seen = child.report;
+    }
+    // Before the end is known: the summary comes once every child has ended, after this line.
+    TellEnd(seen, code);
     std::lock_guard lock(m_Mutex);
     End(child.report, code);
+}
+
+bool Children::PassesOn(json::EventKind kind) const {
+    return m_Args.json && (m_Args.all || kind == json::EventKind::Result);
+}
+
+void Children::TellEnd(const Report& r, int code) {
+    if (!PassesOn(json::EventKind::Result) || r.told) {
+        return;
+    }
+    Report ended = r;
+    ended.ended = true;
+    ended.exitCode = code;
+    ended.parentSeconds = SecondsSince(r.start);
+    const std::optional<json::Reason> reason =
+        code == kExitOk ? std::nullopt : std::optional(json::ReasonOf(ended.WhyInFull()));
+    m_View.Print(m_Console.out, json::ResultEvent(code, reason, r.path, ended.Seconds()));
 }
 
 void Children::End(Report& r, int code) {

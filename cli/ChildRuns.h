@@ -20,6 +20,7 @@
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/HotPlug.h"
+#include "cli/JsonEvents.h"
 #include "update/FirmwareImage.h"
 
 namespace zevrin::cli {
@@ -29,20 +30,14 @@ using Clock = std::chrono::steady_clock;
 // How often a waiting thread looks at the stop request, which only a flag tells of.
 inline constexpr auto kStopSlice = std::chrono::milliseconds(50);
 
-// What a child's lines told of its gamepad.
-struct Report {
+// What a child's lines told of its gamepad: the quantities of its events, each as the latest line
+// that carries it gave it, and what the parent saw of the child itself.
+struct Report : json::Event {
     std::string path;
     bool started = false;
-    std::optional<std::string> oldVersion;  // update: as the gamepad said; version: its answer
-    bool noFirmware = false;                // version: the gamepad has none
-    std::optional<uint32_t> versionWord;    // version: its answer as a word
-    bool skipped = false;                   // update --only-if-newer: it was up to date
-    std::optional<std::string> newVersion;
-    uint64_t sent = 0;
-    uint64_t total = 0;
-    std::optional<std::string> reason;
-    std::optional<std::string> meaning;
-    std::optional<double> seconds;
+    bool noFirmware = false;  // version: the gamepad has none
+    bool told = false;        // its result line came
+    bool skipped = false;     // update --only-if-newer: it was up to date
     std::string lastText;     // the last line that was not an event: a crash, a message
     std::string parentsWord;  // why the parent ended it, or never started it
     bool ended = false;
@@ -96,6 +91,11 @@ class Children {
 
     void PassOnStops();
     void Read(Child& child);
+    // --json: the child's event lines go on to this program's output (--all: every one; --repeat:
+    // the result), each naming its gamepad.
+    bool PassesOn(json::EventKind kind) const;
+    // A child that gave no result line (never started, crashed, ended at once) still gets one.
+    void TellEnd(const Report& r, int code);
     // With m_Mutex held.
     void End(Report& r, int code);
 

@@ -35,6 +35,9 @@ struct Console {
     // The width of the terminal standard output shows, as the system tells it (0: it does not);
     // may be empty.
     std::function<size_t()> columns = {};
+    // The system's words for a write to `out` that failed (empty: the reader left), null while
+    // none did; may be empty.
+    std::function<std::optional<std::string>()> outputFailure = {};
 };
 
 // Standard output's width: the system's figure, else COLUMNS, else kDefaultColumns.

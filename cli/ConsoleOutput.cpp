@@ -2,6 +2,13 @@
 
 #include <utility>
 
+#if !defined(_WIN32)
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#endif
+
 namespace zevrin::cli {
 
 namespace {
@@ -129,3 +136,46 @@ bool ConsoleOutputBuf::WriteOut() {
 }
 
 }  // namespace zevrin::cli
+
+#if !defined(_WIN32)
+
+namespace zevrin::cli {
+
+namespace {
+
+std::atomic<int> g_OutputErrno{0};
+
+bool WriteStdout(std::string_view bytes) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+        std::fflush(stdout) == 0) {
+        return true;
+    }
+    int expected = 0;
+    (void)g_OutputErrno.compare_exchange_strong(expected, errno != 0 ? errno : EIO);
+    return false;
+}
+
+}  // namespace
+
+std::unique_ptr<ConsoleOutputBuf> StandardOutputBuf() {
+    ConsoleOutputBuf::Target target;
+    target.writeBytes = WriteStdout;
+    return std::make_unique<ConsoleOutputBuf>(target);
+}
+
+std::optional<std::string> StandardOutputFailure() {
+    // The final flush: what stdio still held, and an error it met on its own.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        int expected = 0;
+        (void)g_OutputErrno.compare_exchange_strong(expected, errno != 0 ? errno : EIO);
+    }
+    const int error = g_OutputErrno.load();
+    if (error == EPIPE) {
+        return std::string();  // the reader went away on purpose (`| head -n 1`): nobody to tell
+    }
+    return error != 0 ? std::optional<std::string>(std::strerror(error)) : std::nullopt;
+}
+
+}  // namespace zevrin::cli
+
+#endif

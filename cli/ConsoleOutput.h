@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -38,6 +39,17 @@ class ConsoleOutputBuf final : public std::streambuf {
     const Target m_Target;
     std::string m_Pending;
 };
+
+// The system's words for the first write to standard output that failed (strerror; on Windows
+// FormatMessage), or null while every one went out. Empty when the reader closed its end, which
+// fails the run without a word, as a pipe's writer usually ends.
+std::optional<std::string> StandardOutputFailure();
+
+#if !defined(_WIN32)
+// Standard output through stdio, each piece written and flushed at once, so that a failure is
+// seen, and its errno kept, where it happens.
+std::unique_ptr<ConsoleOutputBuf> StandardOutputBuf();
+#endif
 
 #if defined(_WIN32)
 enum class StandardStream { Output, Error };

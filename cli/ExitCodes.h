@@ -15,7 +15,8 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoGamepad = 3,  // none found, or it cannot be opened
     kExitImageRefused = 4,
-    kExitCancelled = 5,  // the user said no
+    kExitCancelled = 5,     // the user said no
+    kExitOutputFailed = 6,  // what the command prints as its result could not be written
     // A stop request, as shells report the signal that ends a program (128 + its number).
     kExitHangup = 129,       // SIGHUP; the console window closed; a parent that went away
     kExitInterrupted = 130,  // SIGINT, Ctrl-C, Ctrl-Break
@@ -40,14 +41,15 @@ struct ExitCodeFacts {
 // From success to the stop requests, in the order --help lists them.
 inline constexpr ExitCodeFacts kExitCodes[] = {
     {kExitOk, "ok", 0, CliText::ExitOkHelp},
-    {kExitUpdateFailed, "update failed", 5, CliText::ExitUpdateFailedHelp},
-    {kExitUsage, "usage", 2, CliText::ExitUsageHelp},
-    {kExitNoGamepad, "no gamepad", 4, CliText::ExitNoGamepadHelp},
-    {kExitImageRefused, "image refused", 3, CliText::ExitImageRefusedHelp},
+    {kExitUpdateFailed, "update failed", 6, CliText::ExitUpdateFailedHelp},
+    {kExitUsage, "usage", 3, CliText::ExitUsageHelp},
+    {kExitNoGamepad, "no gamepad", 5, CliText::ExitNoGamepadHelp},
+    {kExitImageRefused, "image refused", 4, CliText::ExitImageRefusedHelp},
     {kExitCancelled, "cancelled", 1, CliText::ExitCancelledHelp},
-    {kExitHangup, "hangup (SIGHUP)", 6, CliText::ExitHangupHelp},
-    {kExitInterrupted, "interrupted (SIGINT)", 6, CliText::ExitInterruptedHelp},
-    {kExitTerminated, "terminated (SIGTERM)", 6, CliText::ExitTerminatedHelp},
+    {kExitOutputFailed, "output failed", 2, CliText::ExitOutputFailedHelp},
+    {kExitHangup, "hangup (SIGHUP)", 7, CliText::ExitHangupHelp},
+    {kExitInterrupted, "interrupted (SIGINT)", 7, CliText::ExitInterruptedHelp},
+    {kExitTerminated, "terminated (SIGTERM)", 7, CliText::ExitTerminatedHelp},
 };
 
 // The table's row for `code`, or null for a code that is not ours (a crash, a kill).

@@ -62,7 +62,8 @@ LogSink DiagnosticSink(const ParsedArgs& args, Console& console, CliView& view) 
 
 // The command itself; `device` is set to the gamepad it worked on, or asked for.
 int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort& port,
-               const ChildLauncher& launch, std::optional<std::string>& device) {
+               const ChildLauncher& launch, std::optional<std::string>& device,
+               json::Summary& tally) {
     const LogSinkScope logScope(DiagnosticSink(args, console, view));
     if (args.command == Command::Info) {
         return RunInfo(args, console, view);
@@ -70,10 +71,10 @@ int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort&
     DevicePort chosen(port, args.device.value_or(std::string()));
     HidPort& devices = args.device ? static_cast<HidPort&>(chosen) : port;
     if (args.all) {
-        return RunAll(args, console, view, devices, launch);
+        return RunAll(args, console, view, devices, launch, tally);
     }
     if (args.repeat) {
-        return RunRepeat(args, console, view, devices, launch);
+        return RunRepeat(args, console, view, devices, launch, tally);
     }
     if (args.command == Command::List) {
         return RunList(args, console, view, devices);
@@ -81,7 +82,7 @@ int RunCommand(const ParsedArgs& args, Console& console, CliView& view, HidPort&
     return RunWithDialog(args, console, view, devices, device);
 }
 
-std::optional<std::string> ReasonFor(int exitCode, const CliView& view) {
+std::optional<json::Reason> ReasonFor(int exitCode, const CliView& view) {
     const auto error = view.LastError();
     if (exitCode == kExitOk || !error) {
         return std::nullopt;
@@ -97,7 +98,8 @@ int ReportUsageError(const std::vector<std::string>& args, const UsageError& err
                 << LoadCliText(CliText::SeeHelp) << "\n";
     console.err.flush();
     if (JsonRequested(args)) {
-        console.out << json::ResultEvent(kExitUsage, error.message, std::nullopt, 0);
+        console.out << json::ResultEvent(
+            kExitUsage, json::ReasonOf("zevrin-flash: " + error.message), std::nullopt, 0);
         console.out.flush();
     }
     return kExitUsage;
@@ -110,10 +112,30 @@ int ReportNoHidAccess(const ParsedArgs& a, Console& console) {
     console.err << "zevrin-flash: " << reason << "\n";
     console.err.flush();
     if (a.json) {
-        console.out << json::ResultEvent(kExitNoGamepad, reason, a.device, 0);
+        console.out << json::ResultEvent(kExitNoGamepad, json::ReasonOf("zevrin-flash: " + reason),
+                                         a.device, 0);
         console.out.flush();
     }
     return kExitNoGamepad;
+}
+
+// What list, version, info, --help and any --json print is the command's result, and a write of
+// it that failed fails the run. An update's text only follows the transfer, which goes on without.
+int OutputChecked(const ParsedArgs& a, Console& c, int rc) {
+    if (!a.json && !a.help && !a.showVersion && a.command == Command::Update) {
+        return rc;
+    }
+    c.out.flush();
+    const std::optional<std::string> failure =
+        c.outputFailure ? c.outputFailure() : std::optional<std::string>();
+    if (!failure) {
+        return rc;
+    }
+    if (!failure->empty()) {
+        c.err << "zevrin-flash: " << LoadCliText(CliText::OutputFailed, {*failure}) << "\n";
+        c.err.flush();
+    }
+    return rc == kExitOk ? kExitOutputFailed : rc;
 }
 
 // --help and --version, which answer without a gamepad.
@@ -140,12 +162,21 @@ int Run(const ParsedArgs& args, Console& console, HidPort& port, const ChildLaun
     CliView view(console, options);
 
     std::optional<std::string> device;
-    int rc = RunCommand(args, console, view, port, launch, device);
+    json::Summary tally;
+    int rc = RunCommand(args, console, view, port, launch, device, tally);
     if (console.exitCode) {
         rc = console.exitCode(rc);
     }
-    if (args.json) {
-        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    if (!args.json) {
+        return rc;
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    if (args.all || args.repeat) {
+        tally.exitCode = rc;
+        tally.reason = ReasonFor(rc, view);
+        tally.seconds = seconds.count();
+        view.Print(console.out, json::SummaryEvent(tally));
+    } else {
         view.Print(console.out,
                    json::ResultEvent(rc, ReasonFor(rc, view), device, seconds.count()));
     }
@@ -161,13 +192,12 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
     const ParsedArgs& a = std::get<ParsedArgs>(parsed);
     if (const std::optional<std::string> answer = AnswerWithoutGamepad(a)) {
         console.out << *answer;
-        console.out.flush();
-        return kExitOk;
+        return OutputChecked(a, console, kExitOk);
     }
     if (a.command == Command::Info) {
         // info reads only the file; any port will do, none is touched.
         sim::SimPort none;
-        return Run(a, console, none);
+        return OutputChecked(a, console, Run(a, console, none));
     }
     // A bench the command line shapes is the program's own; the factory knows of one gamepad.
     const bool ownBench = a.simulatedGamepads > 1 || a.simulateArrive || a.simulateUnplugAfter != 0;
@@ -175,7 +205,7 @@ int RunCommandLine(const std::vector<std::string>& args, Console& console,
     if (!port) {
         return ReportNoHidAccess(a, console);
     }
-    return Run(a, console, *port, launch);
+    return OutputChecked(a, console, Run(a, console, *port, launch));
 }
 
 std::unique_ptr<HidPort> MakeSimulatedPort(int gamepads) {

@@ -36,19 +36,19 @@ std::string CannotOpenMessage(const std::string& file) {
 }
 
 std::string RefusedFileMessage(const std::string& file, ImageProblem problem) {
-    CliText why = CliText::FileNotRegular;
+    CliText why = CliText::NotRegularFile;
     switch (problem) {
         case ImageProblem::TooShort:
             why = CliText::FileTooShort;
             break;
         case ImageProblem::LengthZero:
-            why = CliText::FileLengthZero;
+            why = CliText::ImageLengthZero;
             break;
         case ImageProblem::Truncated:
-            why = CliText::FileTruncated;
+            why = CliText::ImageTruncated;
             break;
         case ImageProblem::ReadError:
-            why = CliText::FileCannotBeRead;
+            why = CliText::FileReadError;
             break;
         case ImageProblem::NotRegular:
         case ImageProblem::None:

@@ -29,6 +29,9 @@ std::vector<Report> AskVersions(const ParsedArgs& a, Console& c, CliView& view,
                                 const ChildLauncher& launch) {
     ParsedArgs asked = a;
     asked.command = Command::Version;
+    // Their lines are not passed on: with --json the parent tells the versions itself, without
+    // the version runs' results, so each gamepad still ends in one result line.
+    asked.json = false;
     asked.file.clear();
     asked.sha256.reset();
     Children children(asked, c, view, launch);
@@ -87,7 +90,7 @@ int AskOnce(Console& c, CliView& view, const std::string& text) {
 bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& children,
                     bool update) {
     // -v interleaves the children's diagnostic lines, which lines redrawn in place would tear.
-    const bool live = c.terminal && !a.verbose && TerminalMovesCursor();
+    const bool live = c.terminal && !a.verbose && !a.json && TerminalMovesCursor();
     LiveLines lines(view, c.out, c);
     std::vector<uint32_t> tenths;
     children.Supervise([&](const std::vector<Report>& reports) {
@@ -100,7 +103,8 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
             return;
         }
         tenths.resize(reports.size(), 0);
-        for (size_t i = 0; update && i < reports.size(); ++i) {
+        // --json: the children's own lines have gone out as they came.
+        for (size_t i = 0; update && !a.json && i < reports.size(); ++i) {
             const uint32_t tenth = reports[i].Percent() / 10;
             if (tenth > tenths[i]) {
                 tenths[i] = tenth;
@@ -112,27 +116,43 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
     return live;
 }
 
-// The table, and the exit code of the whole run.
-int Conclude(Console& c, CliView& view, const std::vector<Report>& reports, bool stopped,
-             bool update, bool live) {
-    std::string summary = live ? "\n" : "";  // below the live lines
-    summary += SummaryTable(reports, update);
-    view.Print(c.out, summary);
-    if (stopped) {
-        return kExitInterrupted;
+// The table (--json: the counts for the summary line), and the exit code of the whole run.
+int Conclude(const ParsedArgs& a, Console& c, CliView& view, const std::vector<Report>& reports,
+             bool stopped, bool live, json::Summary& tally) {
+    if (!a.json) {
+        std::string summary = live ? "\n" : "";  // below the live lines
+        summary += SummaryTable(reports, a.command == Command::Update);
+        view.Print(c.out, summary);
     }
     std::vector<int> codes;
     for (const Report& r : reports) {
         codes.push_back(r.exitCode);
+        (r.exitCode == kExitOk ? tally.ok : tally.failed)++;
     }
-    return WorstExitCode(codes);
+    tally.gamepads = static_cast<int>(reports.size());
+    return stopped ? kExitInterrupted : WorstExitCode(codes);
+}
+
+// --json: what the version children found, in place of the list above the question; a gamepad
+// left alone ends there, with its own result.
+void TellVersions(Console& c, CliView& view, const std::vector<Report>& reports,
+                  uint32_t newVersion) {
+    for (const Report& r : reports) {
+        if (r.exitCode == kExitOk) {
+            view.Print(c.out, json::VersionEvent(r.path, r.versionWord));
+        }
+        if (r.skipped) {
+            view.Print(c.out, json::SkippedEvent(r.path, *r.versionWord, newVersion));
+            view.Print(c.out, json::ResultEvent(kExitOk, std::nullopt, r.path, r.Seconds()));
+        }
+    }
 }
 
 // update: the versions first, one question for the gamepads to be written, then their children.
 // With --only-if-newer a gamepad already up to date gets no child and stands in the table as such.
 int UpdateAll(const ParsedArgs& a, Console& c, CliView& view,
               const std::vector<HidInterface>& gamepads, uint32_t newVersion,
-              const ChildLauncher& launch) {
+              const ChildLauncher& launch, json::Summary& tally) {
     std::vector<Report> reports = AskVersions(a, c, view, gamepads, launch);
     if (Interrupted(c)) {
         view.Error(LoadCliText(CliText::InterruptedBeforeData) + "\n");
@@ -146,9 +166,14 @@ int UpdateAll(const ParsedArgs& a, Console& c, CliView& view,
         toWrite += r.skipped ? 0 : 1;
     }
     std::string text = VersionList(reports, FormatVersion(newVersion));
+    if (a.json) {
+        TellVersions(c, view, reports, newVersion);
+    }
     if (toWrite == 0) {
-        view.Print(c.out, text);
-        return Conclude(c, view, reports, false, true, false);
+        if (!a.json) {
+            view.Print(c.out, text);
+        }
+        return Conclude(a, c, view, reports, false, false, tally);
     }
     text += toWrite == reports.size()
                 ? LoadCliText(CliText::NewFirmwareForAll,
@@ -176,7 +201,7 @@ int UpdateAll(const ParsedArgs& a, Console& c, CliView& view,
             r = *child;
         }
     }
-    return Conclude(c, view, reports, children.Stopping(), true, live);
+    return Conclude(a, c, view, reports, children.Stopping(), live, tally);
 }
 
 }  // namespace
@@ -193,11 +218,14 @@ int WorstExitCode(const std::vector<int>& codes) {
 }
 
 int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-           const ChildLauncher& launch) {
+           const ChildLauncher& launch, json::Summary& tally) {
     const bool update = a.command == Command::Update;
     std::optional<ImageCheck> image;
     if (update && !(image = CheckImageOnce(a, view))) {
         return kExitImageRefused;
+    }
+    if (update) {
+        tally.newVersion = image->header.desVersion;
     }
     if (const int rc = AwaitGamepad(a, c, view, port); rc != kExitOk) {
         return rc;
@@ -208,7 +236,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         return kExitNoGamepad;
     }
     if (update) {
-        return UpdateAll(a, c, view, gamepads, image->header.desVersion, launch);
+        return UpdateAll(a, c, view, gamepads, image->header.desVersion, launch, tally);
     }
     // From here on a second stop request ends the children at once, and the table still comes.
     const SecondRequestHeld held;
@@ -217,7 +245,7 @@ int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         children.Start(g.path);
     }
     const bool live = FollowChildren(a, c, view, children, false);
-    return Conclude(c, view, children.Reports(), children.Stopping(), false, live);
+    return Conclude(a, c, view, children.Reports(), children.Stopping(), live, tally);
 }
 
 }  // namespace zevrin::cli

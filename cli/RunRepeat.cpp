@@ -29,7 +29,7 @@ class LineMode {
           m_Console(c),
           m_View(view),
           m_Launch(launch),
-          m_Live(c.terminal && !a.verbose && TerminalMovesCursor()),
+          m_Live(c.terminal && !a.verbose && !a.json && TerminalMovesCursor()),
           m_Lines(view, c.out, c) {}
 
     // The first gamepad present that has not been written since it arrived.
@@ -101,6 +101,9 @@ class LineMode {
                 : r.skipped ? LoadCliText(CliText::UpToDate)
                             : r.newVersion.value_or("?") + " " + LoadCliText(CliText::Ok);
         line += Format(" %.1f s", r.Seconds());
+        if (m_Args.json) {
+            return;  // its result line has gone out
+        }
         if (m_Live) {
             m_Lines.KeepWhole(line);
         } else {
@@ -114,17 +117,22 @@ class LineMode {
         }
     }
 
-    int Totals() {
+    int Totals(json::Summary& tally) {
         if (m_Live) {
             m_Lines.Show({});
         }
-        const std::string totals =
-            m_UpToDate > 0
-                ? LoadCliText(CliText::TotalsSkipped,
-                              {std::to_string(m_Done), std::to_string(m_UpToDate),
-                               std::to_string(m_Failed)})
-                : LoadCliText(CliText::Totals, {std::to_string(m_Done), std::to_string(m_Failed)});
-        m_View.Print(m_Console.out, totals + "\n");
+        tally.gamepads = m_Done + m_UpToDate + m_Failed;
+        tally.ok = m_Done + m_UpToDate;
+        tally.failed = m_Failed;
+        if (!m_Args.json) {
+            const std::string totals =
+                m_UpToDate > 0 ? LoadCliText(CliText::TotalsSkipped,
+                                             {std::to_string(m_Done), std::to_string(m_UpToDate),
+                                              std::to_string(m_Failed)})
+                               : LoadCliText(CliText::Totals,
+                                             {std::to_string(m_Done), std::to_string(m_Failed)});
+            m_View.Print(m_Console.out, totals + "\n");
+        }
         return m_Failed == 0 ? kExitOk : kExitUpdateFailed;
     }
 
@@ -154,11 +162,12 @@ class LineMode {
 }  // namespace
 
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-              const ChildLauncher& launch) {
+              const ChildLauncher& launch, json::Summary& tally) {
     const std::optional<ImageCheck> image = CheckImageOnce(a, view);
     if (!image) {
         return kExitImageRefused;
     }
+    tally.newVersion = image->header.desVersion;
     Wakeup wakeup;
     LineMode mode(a, c, view, launch);  // outlives the watch that tells it of removals
     const HotPlugWatch watch(port, [&wakeup, &mode](const DeviceEvent& event) {
@@ -171,9 +180,11 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         view.Error("zevrin-flash: " + LoadCliText(CliText::CannotWaitForMany) + "\n");
         return kExitNoGamepad;
     }
-    view.Print(c.out, LoadCliText(CliText::WritingEach,
-                                  {a.file, FormatVersion(image->header.desVersion)}) +
-                          "\n");
+    if (!a.json) {
+        view.Print(c.out, LoadCliText(CliText::WritingEach,
+                                      {a.file, FormatVersion(image->header.desVersion)}) +
+                              "\n");
+    }
     // A second stop request ends the child at once, and the totals still come.
     const SecondRequestHeld held;
     // Looked at once at the start and then only when the system told of a change.
@@ -196,7 +207,7 @@ int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
         uint64_t seen = wakeup.Count();
         look = wakeup.WaitAfter(seen, Clock::now() + kStopSlice);
     }
-    return mode.Totals();
+    return mode.Totals(tally);
 }
 
 }  // namespace zevrin::cli

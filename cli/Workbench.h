@@ -10,6 +10,7 @@
 #include "cli/Args.h"
 #include "cli/ChildProcess.h"
 #include "cli/CliView.h"
+#include "cli/JsonEvents.h"
 #include "hid/HidPort.h"
 
 namespace zevrin::cli {
@@ -19,11 +20,12 @@ namespace zevrin::cli {
 // kExitInterrupted on a stop request.
 int AwaitGamepad(const ParsedArgs& a, Console& c, CliView& view, HidPort& port);
 
+// Both count the gamepads they took into `tally`, for --json's summary line.
 int RunAll(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-           const ChildLauncher& launch);
+           const ChildLauncher& launch, json::Summary& tally);
 // Returns 0 when no gamepad failed, 1 otherwise: a stop request is how the line mode ends.
 int RunRepeat(const ParsedArgs& a, Console& c, CliView& view, HidPort& port,
-              const ChildLauncher& launch);
+              const ChildLauncher& launch, json::Summary& tally);
 
 // The exit code of --all: the worst of the children's by the severity in cli/ExitCodes.h. A child
 // that ended without a code of ours, crashed or killed, counts as a failed update.

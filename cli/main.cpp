@@ -114,7 +114,8 @@ int RunWith(const std::vector<std::string>& args,
                                  [] { return stops->Requested(); },
                                  [](int runResult) { return stops->ExitCode(runResult); },
                                  [] { return stops->RequestedAgain(); },
-                                 StdoutColumns};
+                                 StdoutColumns,
+                                 zevrin::cli::StandardOutputFailure};
     if (notText) {
         return zevrin::cli::ReportUsageError(args, *notText, console);
     }
@@ -135,6 +136,8 @@ int wmain(int argc, wchar_t** argv) {
 }
 #else
 int main(int argc, char** argv) {
+    // Never destroyed, like Windows' own: the streams are flushed at exit.
+    std::cout.rdbuf(zevrin::cli::StandardOutputBuf().release());
     return RunWith(std::vector<std::string>(argv + 1, argv + argc));
 }
 #endif

@@ -4,13 +4,28 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "cli/ConsoleOutput.h"
 #include "cli/Workbench.h"
+#include "hid/win32/Utf16.h"
 
 namespace zevrin::cli {
 
 namespace {
+
+// The first failed write to standard output: GetLastError's code, 0 while none failed.
+std::atomic<DWORD> g_OutputError{0};
+
+void NoteFailure(HANDLE handle) {
+    const DWORD error = GetLastError();
+    DWORD expected = 0;
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        (void)g_OutputError.compare_exchange_strong(expected,
+                                                    error != 0 ? error : ERROR_WRITE_FAULT);
+    }
+}
 
 // Old consoles refuse long writes; a surrogate pair is never cut between two of them.
 constexpr size_t kWideSlice = 8192;
@@ -31,6 +46,7 @@ bool WriteWide(HANDLE handle, std::u16string_view text) {
         DWORD written = 0;
         if (!WriteConsoleW(handle, text.data(), static_cast<DWORD>(slice), &written, nullptr) ||
             written == 0) {
+            NoteFailure(handle);
             return false;
         }
         text.remove_prefix(written);
@@ -44,6 +60,7 @@ bool WriteBytes(HANDLE handle, std::string_view bytes) {
         const DWORD size =
             bytes.size() < 0x40000000u ? static_cast<DWORD>(bytes.size()) : 0x40000000u;
         if (!WriteFile(handle, bytes.data(), size, &written, nullptr) || written == 0) {
+            NoteFailure(handle);
             return false;
         }
         bytes.remove_prefix(written);
@@ -97,6 +114,30 @@ size_t ConsoleColumns(StandardStream stream) {
     }
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? static_cast<size_t>(columns) : 0;
+}
+
+std::optional<std::string> StandardOutputFailure() {
+    const DWORD error = g_OutputError.load();
+    if (error == 0) {
+        return std::nullopt;
+    }
+    if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) {
+        return std::string();  // the reader went away on purpose: nobody to tell
+    }
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string words = "error " + std::to_string(error);
+    if (length > 0) {
+        words = Utf8(std::wstring_view(text, length), BadUtf16::Replace).value_or(words);
+        // The system ends its message with a line end.
+        while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) {
+            words.pop_back();
+        }
+    }
+    LocalFree(text);
+    return words;
 }
 
 std::unique_ptr<ConsoleOutputBuf> StandardStreamBuf(StandardStream stream) {

@@ -323,6 +323,28 @@ TEST(BinaryTest, ExitCodesOfTheProgram) {
     const Result arrive = RunProgram(dir, {ZEVRIN_FLASH_EXE, "--simulate-arrive=soon", "list"});
     EXPECT_EQ(arrive.exitCode, 2);
     EXPECT_TRUE(Contains(arrive.err, "--simulate-arrive wants seconds")) << arrive.err;
+
+    // What the command exists to print, lost on a full device: a failure, the system's words why.
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    Streams toFull;
+    toFull.out = full;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--simulate", "list"},
+          {"--simulate", "version"},
+          {"--json", "info", (dir.Path() / "missing.dat").string()},
+          {"--help"}}) {
+        std::vector<std::string> argv = {ZEVRIN_FLASH_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Result lost = RunProgram(dir, argv, toFull);
+        EXPECT_NE(lost.exitCode, 0) << args.back();
+        EXPECT_EQ(lost.exitCode == 6, args.back() != (dir.Path() / "missing.dat").string());
+        EXPECT_TRUE(Contains(lost.err, "cannot write the output: No space left on device"))
+            << lost.err;
+    }
+    close(full);
 }
 
 // What a program running zevrin-flash --json reads: JSON lines only on standard output, the
@@ -346,9 +368,11 @@ TEST(BinaryTest, JsonThroughTheProgram) {
     ASSERT_GE(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines.front()["event"], "start");
     EXPECT_EQ(lines.front()["device"], "sim:gamepad");
-    EXPECT_EQ(
-        lines[lines.size() - 2],
-        Json({{"event", "progress"}, {"device", "sim:gamepad"}, {"sent", 4096}, {"total", 4096}}));
+    EXPECT_EQ(lines[lines.size() - 2], Json({{"event", "progress"},
+                                             {"schema", 1},
+                                             {"device", "sim:gamepad"},
+                                             {"sent", 4096},
+                                             {"total", 4096}}));
     EXPECT_EQ(WithoutSeconds(lines.back()),
               zevrin::cli::test::Result(0, "ok", nullptr, "sim:gamepad"));
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -158,32 +159,48 @@ inline std::vector<Json> JsonLines(const std::string& out) {
             ADD_FAILURE() << "not a JSON object: " << line;
             continue;
         }
+        EXPECT_EQ(parsed.value("schema", 0), 1) << line;
         lines.push_back(std::move(parsed));
     }
-    if (lines.empty() || lines.back().value("event", "") != "result" || out.back() != '\n') {
+    // --all and --repeat end with their summary, after a result line for each gamepad.
+    const std::string last = lines.empty() ? "" : lines.back().value("event", "");
+    if ((last != "result" && last != "summary") || out.back() != '\n') {
         ADD_FAILURE() << "no result on the last line:\n" << out;
         return lines;
     }
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
-        EXPECT_NE(lines[i].value("event", ""), "result") << "a result before the end:\n" << out;
+        EXPECT_TRUE(last == "summary" || lines[i].value("event", "") != "result")
+            << "a result before the end:\n"
+            << out;
+        EXPECT_NE(lines[i].value("event", ""), "summary") << "a summary before the end:\n" << out;
     }
     return lines;
 }
 
 // The result line without its duration, which no test can know exactly.
 inline Json Result(int exitCode, const std::string& meaning, Json reason, Json device) {
-    return {{"event", "result"},
-            {"exitCode", exitCode},
-            {"meaning", meaning},
-            {"reason", std::move(reason)},
-            {"device", std::move(device)}};
+    return {{"event", "result"},           {"schema", 1},
+            {"exitCode", exitCode},        {"meaning", meaning},
+            {"reason", std::move(reason)}, {"device", std::move(device)}};
 }
 
+// The result or summary line without what no test can know exactly: its duration, its time (UTC,
+// to the millisecond) and its reasonCode, which must be there exactly when a reason is.
 inline Json WithoutSeconds(Json result) {
     EXPECT_TRUE(result.contains("seconds") && result["seconds"].is_number() &&
                 result["seconds"].get<double>() >= 0)
         << result.dump();
-    result.erase("seconds");
+    const std::string time = result.value("time", "");
+    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << result.dump();
+    const Json code = result.value("reasonCode", Json());
+    EXPECT_EQ(code.is_null(), result.value("reason", Json()).is_null()) << result.dump();
+    EXPECT_TRUE(code.is_null() ||
+                std::regex_match(code.get<std::string>(), std::regex("[a-z0-9]+(-[a-z0-9]+)*")))
+        << result.dump();
+    for (const char* key : {"seconds", "time", "reasonCode"}) {
+        result.erase(key);
+    }
     return result;
 }
 

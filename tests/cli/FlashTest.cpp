@@ -189,10 +189,14 @@ TEST_F(FlashTest, JsonUpdateTellsStartProgressAndResult) {
         const std::vector<Json> lines = JsonLines(c.out.str());
         ASSERT_GE(lines.size(), 3u) << c.out.str();
         const Json oldVersion = deviceVersion == 110 ? Json("1.10") : Json(nullptr);
+        const Json oldWord = deviceVersion == 110 ? Json(110) : Json(nullptr);
         EXPECT_EQ(lines.front(), Json({{"event", "start"},
+                                       {"schema", 1},
                                        {"device", "pad-a"},
                                        {"oldVersion", oldVersion},
+                                       {"oldVersionWord", oldWord},
                                        {"newVersion", "1.20"},
+                                       {"newVersionWord", 120},
                                        {"total", kImageBytes}}));
         const std::vector<Json> progress = Events(lines, "progress");
         EXPECT_EQ(progress.size() + 2, lines.size());  // nothing else between start and result
@@ -980,8 +984,11 @@ TEST_F(FlashTest, ListShowsAcceptedGamepadsInDiscoveryOrder) {
     const std::vector<Json> lines = JsonLines(j.out.str());
     ASSERT_EQ(lines.size(), 4u) << j.out.str();
     const auto device = [](const char* path, const char* vendor, const char* product) {
-        return Json(
-            {{"event", "device"}, {"device", path}, {"vendor", vendor}, {"product", product}});
+        return Json({{"event", "device"},
+                     {"schema", 1},
+                     {"device", path},
+                     {"vendor", vendor},
+                     {"product", product}});
     };
     EXPECT_EQ(lines[0], device("pad-a", "0483", "5750"));
     EXPECT_EQ(lines[1], device("pad-b", "3efd", "5750"));
@@ -999,23 +1006,37 @@ TEST_F(FlashTest, JsonFailuresAreOneResultLine) {
     struct Case {
         ParsedArgs args;
         Json expected;
+        const char* reasonCode;  // the same in every language
     };
+    const std::string noHeader = dir.File("short.dat", std::vector<uint8_t>(5, 1));
     const std::vector<Case> cases = {
-        {AsJson(Args(Command::List)), Result(3, "no gamepad", noGamepad, nullptr)},
-        {AsJson(Args(Command::Version)), Result(3, "no gamepad", noGamepad, nullptr)},
-        {AsJson(UpdateYes(file)), Result(3, "no gamepad", noGamepad, nullptr)},
+        {AsJson(Args(Command::List)), Result(3, "no gamepad", noGamepad, nullptr),
+         "no-gamepad-found"},
+        {AsJson(Args(Command::Version)), Result(3, "no gamepad", noGamepad, nullptr),
+         "no-gamepad-found"},
+        {AsJson(UpdateYes(file)), Result(3, "no gamepad", noGamepad, nullptr), "no-gamepad-found"},
         {AsJson(Args(Command::Info, missing)),
-         Result(4, "image refused", "cannot open '" + missing + "': no such file", nullptr)},
+         Result(4, "image refused", "cannot open '" + missing + "': no such file", nullptr),
+         "cannot-open-file"},
+        {AsJson(UpdateYes(noHeader)),
+         Result(4, "image refused",
+                "'" + noHeader + "': shorter than its 28-byte header; nothing was sent", nullptr),
+         "file-too-short"},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.expected.dump());
-        CapturedConsole c;
-        EXPECT_EQ(zevrin::cli::Run(k.args, c.console, port), k.expected["exitCode"].get<int>());
-        const std::vector<Json> lines = JsonLines(c.out.str());
-        ASSERT_EQ(lines.size(), 1u) << c.out.str();
-        EXPECT_EQ(WithoutSeconds(lines[0]), k.expected);
-        EXPECT_FALSE(c.err.str().empty());  // the person reading the terminal is told too
+    for (const uint16_t language : {uint16_t{1033}, kLangChinesePrc}) {
+        SetTextSource({[language] { return language; }, {}});
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.expected.dump() + " in " + std::to_string(language));
+            CapturedConsole c;
+            EXPECT_EQ(zevrin::cli::Run(k.args, c.console, port), k.expected["exitCode"].get<int>());
+            const std::vector<Json> lines = JsonLines(c.out.str());
+            ASSERT_EQ(lines.size(), 1u) << c.out.str();
+            EXPECT_EQ(lines[0]["reasonCode"], k.reasonCode);
+            EXPECT_EQ(WithoutSeconds(lines[0]) == k.expected, language == 1033);
+            EXPECT_FALSE(c.err.str().empty());  // the person reading the terminal is told too
+        }
     }
+    SetTextSource({[] { return uint16_t{1033}; }, {}});
 
     // A gamepad asked for by path is named in the result even when it is not there.
     CapturedConsole absent;
@@ -1057,9 +1078,10 @@ TEST_F(FlashTest, VersionPrintsTheDeviceWord) {
             const std::vector<Json> lines = JsonLines(c.out.str());
             ASSERT_EQ(lines.size(), 2u) << c.out.str();
             EXPECT_EQ(lines[0], Json({{"event", "version"},
+                                      {"schema", 1},
                                       {"device", "pad-a"},
-                                      {"word", k.jsonWord},
-                                      {"version", k.jsonVersion}}));
+                                      {"version", k.jsonVersion},
+                                      {"versionWord", k.jsonWord}}));
             EXPECT_EQ(WithoutSeconds(lines[1]), Result(0, "ok", nullptr, "pad-a"));
         }
     }
@@ -1117,9 +1139,12 @@ TEST_F(FlashTest, OnlyIfNewerLeavesAnUpToDateGamepadAlone) {
             const std::vector<Json> lines = JsonLines(c.out.str());
             ASSERT_EQ(lines.size(), 2u) << c.out.str();
             EXPECT_EQ(lines[0], Json({{"event", "skipped"},
+                                      {"schema", 1},
                                       {"device", "pad-a"},
                                       {"oldVersion", kept},
-                                      {"newVersion", "1.20"}}));
+                                      {"oldVersionWord", word},
+                                      {"newVersion", "1.20"},
+                                      {"newVersionWord", 120}}));
             EXPECT_EQ(WithoutSeconds(lines[1]), Result(0, "ok", nullptr, "pad-a"));
         }
     }
@@ -1158,39 +1183,42 @@ TEST_F(FlashTest, InfoAsJson) {
         {"extra bytes",
          ImageBytes((2u << 16) | 120, 0xCAFEF00D, 64, 70),
          {{"size", 98},
-          {"desVersion", (2u << 16) | 120},
+          {"versionWord", (2u << 16) | 120},
           {"version", "1.20 beta2"},
           {"imageParam", 0xCAFEF00Du},
           {"imageLength", 64},
           {"extraBytes", 6},
           {"sha256", "818e062906f685637d49fe7839dd9e476357d80aa406b7e88f0a4b26aaa76701"},
           {"canBeSent", true},
-          {"reason", nullptr}},
+          {"reason", nullptr},
+          {"reasonCode", nullptr}},
          kExitOk},
         {"truncated",
          ImageBytes(120, 0x44332211, 100, 99),
          {{"size", 127},
-          {"desVersion", 120},
+          {"versionWord", 120},
           {"version", "1.20"},
           {"imageParam", 0x44332211u},
           {"imageLength", 100},
           {"extraBytes", 0},
           {"sha256", "8bb2abe00b8b14ed47c18bfd763e99251f435bdc7a87e03185e45c8c35d789e4"},
           {"canBeSent", false},
-          {"reason", truncated}},
+          {"reason", truncated},
+          {"reasonCode", "image-truncated"}},
          kExitImageRefused,
          "fewer image bytes than its header declares"},
         {"no whole header",
          std::vector<uint8_t>(5, 1),
          {{"size", 5},
-          {"desVersion", nullptr},
+          {"versionWord", nullptr},
           {"version", nullptr},
           {"imageParam", nullptr},
           {"imageLength", nullptr},
           {"extraBytes", nullptr},
           {"sha256", "377a23f52c6b357696238c3318f677a082dd3430bb6691042bd550a5cda28ebb"},
           {"canBeSent", false},
-          {"reason", tooShort}},
+          {"reason", tooShort},
+          {"reasonCode", "file-too-short"}},
          kExitImageRefused,
          "shorter than its 28-byte header"},
     };
@@ -1203,8 +1231,11 @@ TEST_F(FlashTest, InfoAsJson) {
         ASSERT_EQ(lines.size(), 2u) << c.out.str();
         Json expected = k.image;
         expected["event"] = "image";
+        expected["schema"] = 1;
         expected["file"] = path;
         EXPECT_EQ(lines[0], expected);
+        EXPECT_EQ(lines[1]["reasonCode"],
+                  expected["reasonCode"]);  // the image's why, not its frame
         EXPECT_EQ(WithoutSeconds(lines[1]),
                   k.exitCode == kExitOk
                       ? Result(0, "ok", nullptr, nullptr)
@@ -1450,11 +1481,15 @@ class FlashAllTest : public FlashBenchTest, public ::testing::WithParamInterface
 // Each gamepad's fault stays its own: the others get their whole image, the table says what became
 // of each, and the exit code is the worst of them (a failed transfer over one that never opened).
 TEST_P(FlashAllTest, EveryGamepadAtOnceAndTheWorstExitCode) {
-    std::vector<int> ids;
-    for (const BenchPad& pad : GetParam().pads) {
-        ids.push_back(port.AddGamepad(pad.path, pad.behaviour));
-        port.SetOpenStatus(ids.back(), pad.open);
-    }
+    const auto bench = [this](SimPort& p) {
+        std::vector<int> ids;
+        for (const BenchPad& pad : GetParam().pads) {
+            ids.push_back(p.AddGamepad(pad.path, pad.behaviour));
+            p.SetOpenStatus(ids.back(), pad.open);
+        }
+        return ids;
+    };
+    const std::vector<int> ids = bench(port);
     CapturedConsole c;
     ParsedArgs a = UpdateYes(file);
     a.all = true;
@@ -1481,6 +1516,39 @@ TEST_P(FlashAllTest, EveryGamepadAtOnceAndTheWorstExitCode) {
     EXPECT_TRUE(Contains(
         out, std::to_string(updated) + " of " + std::to_string(ids.size()) + " updated.\n"))
         << out;
+
+    // --json: the children's lines as they come, each naming its gamepad, a result for every one
+    // (one that failed to open too), then the summary of the whole run.
+    SimPort p;
+    bench(p);
+    CapturedConsole j;
+    EXPECT_EQ(zevrin::cli::Run(AsJson(a), j.console, p, Children(p)), GetParam().exitCode);
+    const std::vector<Json> lines = JsonLines(j.out.str());
+    ASSERT_FALSE(lines.empty());
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].value("device", "").rfind("pad-", 0) == 0) << lines[i].dump();
+    }
+    for (const BenchPad& pad : GetParam().pads) {
+        const auto results = Events(lines, "result");
+        const bool ok = std::string(pad.shown) == "1.20";
+        EXPECT_EQ(std::count_if(results.begin(), results.end(),
+                                [&](const Json& r) {
+                                    return r["device"] == pad.path && (r["exitCode"] == 0) == ok;
+                                }),
+                  1)
+            << pad.path << j.out.str();
+    }
+    EXPECT_EQ(WithoutSeconds(lines.back()),
+              Json({{"event", "summary"},
+                    {"schema", 1},
+                    {"exitCode", GetParam().exitCode},
+                    {"meaning", FindExitCode(GetParam().exitCode)->meaning},
+                    {"reason", nullptr},
+                    {"newVersion", "1.20"},
+                    {"newVersionWord", kFileVersion},
+                    {"gamepads", ids.size()},
+                    {"ok", updated},
+                    {"failed", ids.size() - updated}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1660,12 +1728,15 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
         std::string secondShows;  // after its old version
         std::string totals;
         int exitCode;
+        bool json = false;  // a result line for each gamepad, the summary at the stop
     };
     const std::vector<Case> cases = {
         {"AllWritten", {}, false, "abc", "1.20 ok", "done 3, failed 0", kExitOk},
         {"SecondUnplugged", Faulty(FaultKind::Unplug, Moment::MidTransfer), false, "abc",
          "failed: The gamepad was unplugged.", "done 2, failed 1", kExitUpdateFailed},
         {"FirstSwappedAtItsPath", {}, true, "abac", "1.20 ok", "done 4, failed 0", kExitOk},
+        {"SecondUnpluggedAsJson", Faulty(FaultKind::Unplug, Moment::MidTransfer), false, "abc",
+         "failed: The gamepad was unplugged.", "done 2, failed 1", kExitUpdateFailed, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -1693,18 +1764,22 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
         Console console{out, err, input, false, [&] { return stop.load(); }, {}};
         ParsedArgs a = UpdateYes(file);
         a.repeat = true;
+        a.json = k.json;
         a.silenceLimit = 2s;
         int code = -1;
         std::thread run([&] {
             code = zevrin::cli::Run(a, console, p, launch);
             channel.Close();
         });
-        std::vector<std::string> lines = {channel.ReadLine().value_or("")};
+        std::vector<std::string> lines;
+        if (!k.json) {
+            lines.push_back(channel.ReadLine().value_or(""));
+        }
         for (const int id : pads) {
             p.Plug(id);
             lines.push_back(channel.ReadLine().value_or(""));
         }
-        while (lines.size() <= k.order.size()) {
+        while (lines.size() < k.order.size() + (k.json ? 0 : 1)) {
             lines.push_back(channel.ReadLine().value_or(""));
         }
         stop = true;
@@ -1712,6 +1787,25 @@ TEST_F(FlashBenchTest, RepeatWritesEachArrivalUntilStopped) {
         run.join();
 
         EXPECT_EQ(code, k.exitCode);
+        if (k.json) {
+            std::string all;
+            for (const std::string& line : lines) {
+                all += line + "\n";
+            }
+            const std::vector<Json> json = JsonLines(all);
+            ASSERT_EQ(json.size(), k.order.size() + 1) << all;
+            for (size_t i = 0; i < k.order.size(); ++i) {
+                EXPECT_EQ(json[i]["event"], "result");
+                EXPECT_EQ(json[i]["device"], std::string("pad-") + k.order[i]);
+                EXPECT_EQ(json[i]["exitCode"], i == 1 ? kExitUpdateFailed : kExitOk);
+            }
+            const Json summary = WithoutSeconds(json.back());
+            EXPECT_EQ(summary["event"], "summary");
+            EXPECT_EQ(summary["exitCode"], k.exitCode);
+            EXPECT_EQ(summary["ok"], 2);
+            EXPECT_EQ(summary["failed"], 1);
+            continue;
+        }
         ASSERT_EQ(lines.size(), k.order.size() + 2);
         EXPECT_EQ(lines[0],
                   "Writing " + file +
