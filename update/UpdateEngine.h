@@ -117,6 +117,7 @@ class CUpdateEngine : public FrameHandlers {
     // image, so it ends here as failed.
     void OnWriteFailed();
     // SET_FIRMWARE_DATA at each stage.
+    bool StopCameFirst() const;
     void OnFirstDataRequest();
     void OnNextDataRequest();
     void OnDoneRequest();

@@ -81,10 +81,10 @@ bool CUpdateEngine::OnReport(const uint8_t* buffer, DeviceWatch& watch) {
 
 bool CUpdateEngine::OnReadFailed(uint32_t result, DeviceWatch& watch) {
     LogLine("recv() failed with error code 0x%x\n", result);
-    SendShortMessage(m_Hid, MSG_POLL, 0);
-    if (g_StopThread.load() != 0) {
-        return false;
+    if (StopCameFirst()) {
+        return false;  // the read was cut short by the stop: a poll now could only wait
     }
+    SendShortMessage(m_Hid, MSG_POLL, 0);
     if (result == zevrin::kReadTimeout) {
         watch.failingSince = {};
     } else if (watch.failingSince == Clock::time_point{}) {
@@ -174,6 +174,12 @@ void CUpdateEngine::OnDeviceInfo(const uint8_t* body, size_t /*length*/) {
     m_View.MessageBox(text, Title(), BoxKind::Failure);
 }
 
+// A stop (the window closing, Ctrl-C) cancels the write in progress, but not one that has yet to
+// begin: a write begun after it would wait out its whole bound on a gamepad that takes nothing.
+bool CUpdateEngine::StopCameFirst() const {
+    return g_StopThread.load() != 0;
+}
+
 void CUpdateEngine::OnFirstDataRequest() {
     if (!m_HeaderSentThisRun) {
         return;  // not asked for by this transfer
@@ -186,6 +192,9 @@ void CUpdateEngine::OnFirstDataRequest() {
     }
     g_UpdateStage = STAGE_TRANSFER;
     const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
+    if (StopCameFirst()) {
+        return;
+    }
     if (SendFirmwarePacket(m_Hid, CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n)) == 0) {
         OnWriteFailed();
         return;
@@ -204,6 +213,9 @@ void CUpdateEngine::OnNextDataRequest() {
         // The file changed after it was checked: the device would ask forever.
         SetOutcome(UpdateOutcome::ImageRefused);
         FailureRoutine(LoadExtraText(ExtraText::FileReadError));
+        return;
+    }
+    if (StopCameFirst()) {
         return;
     }
     if (SendFirmwarePacket(m_Hid, CMD_FIRMWARE_DATA, m_Chunk, static_cast<int>(n)) == 0) {
