@@ -439,9 +439,13 @@ case_windows_update() {
   gamepad bare || return
   wine_device bare 90 || { unplug bare; return; }
   run baseline 240 wine "$WINDOWS_BASELINE" "$wdev_bare" "$(wine_path "$IMAGE")"
-  expect_exit baseline 0
   unplug bare
-  expect_image bare "$IMAGE"
+  # A measure, not a verdict: Wine's HID bus now and then loses an input report, which the
+  # program's poll recovers from and a bare loop, by being bare, does not. Its turnaround line
+  # then counts fewer requests.
+  if [ "$rc_baseline" != 0 ]; then
+    note "the bare loop stopped early (exit $rc_baseline: $(show "$CASE_DIR/baseline.err"))"
+  fi
   compare wine zevrin-flash.exe "$CASE_DIR/a.turnaround" zevrin-win32-baseline.exe \
     "$CASE_DIR/bare.turnaround" 1.2 1.2
   note "update took ${ms_update} ms, the bare loop's ${ms_baseline} ms; $(tail -n 1 "$SCRATCH/turnaround.lines")"
