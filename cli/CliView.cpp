@@ -16,8 +16,6 @@ namespace zevrin::cli {
 
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-
 std::string Question() {
     return LoadCliText(CliText::Question);
 }
@@ -86,6 +84,11 @@ void CliView::Print(std::ostream& stream, const std::string& text) {
 }
 
 void CliView::WriteLocked(std::ostream& stream, const std::string& text) {
+    FlushProgressLocked();
+    EmitLocked(stream, text);
+}
+
+void CliView::EmitLocked(std::ostream& stream, const std::string& text) {
     if (m_BarOpen) {
         EndBarLocked();
     }
@@ -93,16 +96,45 @@ void CliView::WriteLocked(std::ostream& stream, const std::string& text) {
     stream.flush();
 }
 
-void CliView::DrawBarLocked() {
+CliView::Recorded CliView::Records(bool take) {
+    std::lock_guard lock(m_RecordLock);
+    Recorded copy = m_Recorded;
+    if (take) {
+        m_Recorded.count = 0;
+        m_Recorded.barStale = false;
+    }
+    return copy;
+}
+
+void CliView::FlushProgressLocked() {
+    const Recorded r = Records(true);
+    if (r.barStale) {
+        DrawBarLocked(r);
+    }
+    for (size_t i = 0; i < r.count; ++i) {
+        const Step& step = r.steps[i];
+        if (m_Options.json) {
+            ProgressEventLocked(step.sent);
+            continue;
+        }
+        ProgressSample s;
+        s.sent = step.sent;
+        s.total = m_Engine != nullptr ? m_Engine->TotalLength() : 0;
+        s.percent = step.percent;
+        EmitLocked(m_Console.out, FormatProgressLine(s) + "\n");
+    }
+}
+
+void CliView::DrawBarLocked(const Recorded& now) {
     ProgressSample s;
     if (m_Engine != nullptr) {
         s.sent = m_Engine->BytesSent();
         s.total = m_Engine->TotalLength();
     }
-    s.percent = m_Percent;
-    if (m_TransferStart) {
-        const Clock::time_point end = m_TransferEnd.value_or(Clock::now());
-        s.seconds = std::chrono::duration<double>(end - *m_TransferStart).count();
+    s.percent = now.percent;
+    if (now.start) {
+        const Clock::time_point end = now.end.value_or(Clock::now());
+        s.seconds = std::chrono::duration<double>(end - *now.start).count();
     }
     // The last column stays free: a line that fills it wraps on some terminals, and '\r' would
     // then go back to the start of the next line only.
@@ -117,11 +149,10 @@ void CliView::DrawBarLocked() {
     m_Console.out.flush();
     m_BarOpen = true;
     m_BarLength = length;
-    m_LastDraw = Clock::now();
 }
 
 void CliView::EndBarLocked() {
-    DrawBarLocked();
+    DrawBarLocked(Records(false));
     m_Console.out << '\n';
     m_Console.out.flush();
     m_BarOpen = false;
@@ -130,9 +161,12 @@ void CliView::EndBarLocked() {
 
 void CliView::Tick() {
     std::lock_guard lock(m_Mutex);
-    if (m_Options.progressBar && m_TransferStart && !m_TransferEnd) {
-        DrawBarLocked();
+    if (m_Options.progressBar) {
+        std::lock_guard record(m_RecordLock);
+        // The rate and the time left move on without the percentage.
+        m_Recorded.barStale = m_Recorded.barStale || (m_Recorded.start && !m_Recorded.end);
     }
+    FlushProgressLocked();
 }
 
 void CliView::Error(const std::string& text) {
@@ -151,31 +185,31 @@ void CliView::SetTransfer(Transfer transfer) {
     m_Transfer = std::move(transfer);
 }
 
-void CliView::ProgressEventLocked() {
+void CliView::ProgressEventLocked(uint64_t sent) {
     if (!m_Transfer || m_Engine == nullptr) {
         return;
     }
-    const uint64_t sent = m_Engine->BytesSent();
     m_SentReported = sent;
-    WriteLocked(m_Console.out,
-                json::ProgressEvent(m_Transfer->device, sent, m_Engine->TotalLength()));
+    EmitLocked(m_Console.out,
+               json::ProgressEvent(m_Transfer->device, sent, m_Engine->TotalLength()));
 }
 
 void CliView::EndTransfer() {
     std::lock_guard lock(m_Mutex);
-    if (m_Options.json && m_TransferStart && m_Engine != nullptr &&
+    FlushProgressLocked();
+    if (m_Options.json && Records(false).start && m_Engine != nullptr &&
         m_SentReported != m_Engine->BytesSent()) {
-        ProgressEventLocked();
+        ProgressEventLocked(m_Engine->BytesSent());
     }
 }
 
 double CliView::TransferSeconds() const {
-    std::lock_guard lock(m_Mutex);
-    if (!m_TransferStart) {
+    std::lock_guard lock(m_RecordLock);
+    if (!m_Recorded.start) {
         return 0;
     }
-    const Clock::time_point end = m_TransferEnd.value_or(Clock::now());
-    return std::chrono::duration<double>(end - *m_TransferStart).count();
+    const Clock::time_point end = m_Recorded.end.value_or(Clock::now());
+    return std::chrono::duration<double>(end - *m_Recorded.start).count();
 }
 
 void CliView::SetCaption(const std::string& /*text*/) {
@@ -183,38 +217,36 @@ void CliView::SetCaption(const std::string& /*text*/) {
 }
 
 void CliView::SetProgressPos(uint32_t position) {
-    std::lock_guard lock(m_Mutex);
     // Position 0 is the bar being reset before a transfer and after the success message.
-    if (position == 0 || !m_TransferStart || m_TransferEnd) {
+    if (position == 0) {
+        return;
+    }
+    const uint64_t sent = m_Engine != nullptr ? m_Engine->BytesSent() : 0;
+    std::lock_guard lock(m_RecordLock);
+    Recorded& r = m_Recorded;
+    if (!r.start || r.end) {
         return;
     }
     const uint32_t percent = std::min<uint32_t>(position, 100);
-    const bool changed = percent != m_Percent;
-    m_Percent = percent;
+    const bool changed = percent != r.percent;
+    r.percent = percent;
     if (percent == 100) {
-        m_TransferEnd = Clock::now();
-    }
-    if (m_Options.json) {
-        if (changed) {
-            ProgressEventLocked();
-        }
-        return;
+        r.end = Clock::now();
     }
     if (m_Options.progressBar) {
-        if (changed || Clock::now() - m_LastDraw >= kRedrawInterval) {
-            DrawBarLocked();
-        }
+        r.barStale = r.barStale || changed;
         return;
     }
+    // --json: every percent; plain lines: every tenth.
     const uint32_t decile = percent / 10;
-    if (decile > m_LastDecile) {
-        m_LastDecile = decile;
-        ProgressSample s;
-        s.sent = m_Engine != nullptr ? m_Engine->BytesSent() : 0;
-        s.total = m_Engine != nullptr ? m_Engine->TotalLength() : 0;
-        s.percent = percent;
-        WriteLocked(m_Console.out, FormatProgressLine(s) + "\n");
+    if (m_Options.json ? !changed : decile <= r.lastDecile) {
+        return;
     }
+    r.lastDecile = std::max(r.lastDecile, decile);
+    // Never more than one a percent; should a position ever come back, the last entry takes it.
+    const size_t at = std::min(r.count, r.steps.size() - 1);
+    r.steps[at] = Step{percent, sent};
+    r.count = at + 1;
 }
 
 BoxResult CliView::MessageBox(const std::string& text, const std::string& /*caption*/,
@@ -269,10 +301,11 @@ BoxResult CliView::MessageBox(const std::string& text, const std::string& /*capt
 
 void CliView::BeginTransfer() {
     std::lock_guard lock(m_Mutex);
-    m_TransferStart = Clock::now();
-    m_TransferEnd.reset();
-    m_Percent = 0;
-    m_LastDecile = 0;
+    {
+        std::lock_guard record(m_RecordLock);
+        m_Recorded = Recorded{};
+        m_Recorded.start = Clock::now();
+    }
     m_SentReported.reset();
     if (m_Options.json && m_Transfer && m_Engine != nullptr) {
         WriteLocked(m_Console.out,

@@ -3,6 +3,7 @@
 // progress bar is drawn on the terminal (or as plain lines when the output is not one).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -68,8 +69,11 @@ class CliView final : public DialogView {
     // Every line the CLI prints goes through here, from any thread, so a box or a log line never
     // lands in the middle of the bar.
     void Print(std::ostream& stream, const std::string& text);
-    // Redraws the bar between chunks, so the rate and the time left stay current.
+    // From the thread that waits for the worker: prints the progress the worker recorded since,
+    // and redraws the bar, so the rate and the time left stay current.
     void Tick();
+    // The progress is a bar redrawn in place, not lines.
+    bool DrawsBar() const { return m_Options.progressBar; }
     // A failure told on standard error; the last one is the reason the run reports.
     void Error(const std::string& text);
     std::optional<std::string> LastError() const;
@@ -102,13 +106,38 @@ class CliView final : public DialogView {
   private:
     using Clock = std::chrono::steady_clock;
 
+    // What the worker records between two requests, under a lock of its own that nobody holds
+    // while printing: the worker never waits for the terminal (or a file, a pipe, a slow ssh
+    // session), not even behind the thread that prints. The thread that waits for the worker
+    // prints it (Tick), or whoever prints next. One step per percent at most, kept in place:
+    // nothing is allocated between requests.
+    struct Step {
+        uint32_t percent = 0;
+        uint64_t sent = 0;
+    };
+    struct Recorded {
+        std::optional<Clock::time_point> start;  // the transfer's clock
+        std::optional<Clock::time_point> end;
+        uint32_t percent = 0;
+        uint32_t lastDecile = 0;  // plain lines: the last tenth recorded
+        bool barStale = false;    // the bar is to be drawn again
+        size_t count = 0;
+        std::array<Step, 101> steps{};
+    };
+
     // The confirmation was answered yes: the transfer's clock starts (and its --json line).
     void BeginTransfer();
-    // All three with m_Mutex held.
+    // A copy of what was recorded; `take` empties it of what it copied, so each step is printed
+    // once.
+    Recorded Records(bool take);
+    // All with m_Mutex held. WriteLocked prints the recorded progress first, so nothing overtakes
+    // it; EmitLocked does not.
     void WriteLocked(std::ostream& stream, const std::string& text);
-    void DrawBarLocked();
+    void EmitLocked(std::ostream& stream, const std::string& text);
+    void FlushProgressLocked();
+    void DrawBarLocked(const Recorded& now);
     void EndBarLocked();
-    void ProgressEventLocked();
+    void ProgressEventLocked(uint64_t sent);
 
     Console& m_Console;
     const Options m_Options;
@@ -117,14 +146,14 @@ class CliView final : public DialogView {
     std::atomic<bool> m_Declined{false};
     std::atomic<bool> m_FailureShown{false};
 
+    // Held while anything is printed.
     mutable std::mutex m_Mutex;
-    std::optional<Clock::time_point> m_TransferStart;
-    std::optional<Clock::time_point> m_TransferEnd;
-    uint32_t m_Percent = 0;
-    uint32_t m_LastDecile = 0;  // plain lines: the last tenth printed
-    bool m_BarOpen = false;     // a bar is on the current line, without its line end
+    bool m_BarOpen = false;  // a bar is on the current line, without its line end
     size_t m_BarLength = 0;
-    Clock::time_point m_LastDraw{};
+
+    mutable std::mutex m_RecordLock;
+    Recorded m_Recorded;
+
     std::optional<std::string> m_LastError;
     std::optional<Transfer> m_Transfer;
     std::optional<uint64_t> m_SentReported;  // the last progress line's figure

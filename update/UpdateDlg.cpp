@@ -118,6 +118,12 @@ void CUpdateDlg::OnBnClickedUsbUpdate() {
         m_hUpdateThread = std::thread([this] {
             RunWorker();  // the worker is handed its engine, not sent to find it
             m_WorkerRunning = false;
+            {
+                // A waiter between its look at the flag and its wait holds the lock: it cannot
+                // miss this.
+                std::lock_guard lock(m_EndLock);
+            }
+            m_Ended.notify_all();
             if (m_ArrivalDuringWorker.exchange(false)) {
                 // The window's own thread asks the gamepad that arrived meanwhile for its version.
                 const zevrin::NotifyWindow target = m_View.NotifyTarget();
@@ -150,6 +156,11 @@ void CUpdateDlg::WaitForWorker() {
     if (m_hUpdateThread.joinable()) {
         m_hUpdateThread.join();
     }
+}
+
+bool CUpdateDlg::WaitForWorkerFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_EndLock);
+    return m_Ended.wait_for(lock, limit, [this] { return !IsWorkerRunning(); });
 }
 
 void CUpdateDlg::StopWorker() {

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "update/UpdateEngine.h"
@@ -31,6 +34,8 @@ class CUpdateDlg : public CUpdateEngine {
     bool IsWorkerRunning() const { return m_WorkerRunning.load(); }
     // Waits for the last worker to end (the CLI).
     void WaitForWorker();
+    // Waits at most `limit` for the worker to end, and is woken by its end: true when none runs.
+    bool WaitForWorkerFor(std::chrono::milliseconds limit);
     // Interrupts a running worker and waits for it.
     void StopWorker();
 
@@ -39,4 +44,6 @@ class CUpdateDlg : public CUpdateEngine {
     std::thread m_hUpdateThread;
     std::atomic<bool> m_WorkerRunning{false};
     std::atomic<bool> m_ArrivalDuringWorker{false};
+    std::mutex m_EndLock;
+    std::condition_variable m_Ended;
 };

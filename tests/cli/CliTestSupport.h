@@ -89,6 +89,22 @@ class LineChannel final : public std::streambuf {
         m_Lines.pop_front();
         return line;
     }
+    // Writes stall, as on a terminal nobody reads (a stopped pager, a frozen ssh session), from
+    // the end of the first line that holds `text` until Release.
+    void HoldAfter(std::string text) {
+        std::lock_guard lock(m_Mutex);
+        m_HoldAfter = std::move(text);
+    }
+    bool Holding() {
+        std::lock_guard lock(m_Mutex);
+        return m_Held;
+    }
+    void Release() {
+        std::lock_guard lock(m_Mutex);
+        m_HoldAfter.reset();
+        m_Held = false;
+        m_Changed.notify_all();
+    }
     void Close() {
         std::lock_guard lock(m_Mutex);
         if (!m_Partial.empty()) {
@@ -107,9 +123,11 @@ class LineChannel final : public std::streambuf {
         return traits_type::not_eof(ch);
     }
     std::streamsize xsputn(const char* text, std::streamsize count) override {
-        std::lock_guard lock(m_Mutex);
+        std::unique_lock lock(m_Mutex);
+        m_Changed.wait(lock, [&] { return !m_Held; });
         for (std::streamsize i = 0; i < count; ++i) {
             if (text[i] == '\n') {
+                m_Held = m_HoldAfter && m_Partial.find(*m_HoldAfter) != std::string::npos;
                 m_Lines.push_back(std::exchange(m_Partial, {}));
                 m_Changed.notify_all();
             } else {
@@ -125,6 +143,8 @@ class LineChannel final : public std::streambuf {
     std::deque<std::string> m_Lines;
     std::string m_Partial;
     bool m_Closed = false;
+    std::optional<std::string> m_HoldAfter;
+    bool m_Held = false;
 };
 
 // A console whose output the test reads once the run has returned.

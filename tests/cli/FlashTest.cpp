@@ -126,6 +126,53 @@ TEST_F(FlashTest, SuccessSendsTheWholeImageAndSaysSoAfterwards) {
     EXPECT_EQ(c.err.str(), "");                    // quiet without -v
 }
 
+// The worker never waits for the output between a request and its answer: the gamepad gets the
+// whole image while nobody reads the terminal, and the progress lines follow, in order, once
+// somebody does.
+TEST_F(FlashTest, StalledOutputDoesNotHoldUpTheTransfer) {
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "lines");
+        SimPort p;
+        const int pad = p.AddGamepad("pad-a");
+        LineChannel channel;
+        channel.HoldAfter(json ? "\"event\":\"start\"" : "[y/N] y (--yes)");
+        std::ostream out(&channel);
+        std::ostringstream err;
+        ScriptedInput input;
+        Console console{out, err, input, false, {}, {}};
+        ParsedArgs a = UpdateYes(file);
+        a.json = json;
+        int code = -1;
+        std::thread run([&] {
+            code = zevrin::cli::Run(a, console, p);
+            channel.Close();
+        });
+        const auto bound = std::chrono::steady_clock::now() + 10s;
+        while (!p.RecordingOf(pad).doneReceived && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_TRUE(p.RecordingOf(pad).doneAfterWholeImage);
+        EXPECT_TRUE(channel.Holding());  // the output was still stalled meanwhile
+        channel.Release();
+        std::string all;
+        while (const std::optional<std::string> line = channel.ReadLine()) {
+            all += *line + "\n";
+        }
+        run.join();
+        EXPECT_EQ(code, kExitOk);
+        if (json) {
+            const std::vector<Json> progress = Events(JsonLines(all), "progress");
+            ASSERT_FALSE(progress.empty()) << all;
+            EXPECT_EQ(progress.back()["sent"], kImageBytes);
+        } else {
+            EXPECT_TRUE(Contains(all, "[y/N] y (--yes)\nProgress: 12% (128 of 1000 bytes)\n"))
+                << all;
+            EXPECT_TRUE(Contains(all, "Progress: 100% (1000 of 1000 bytes)\nFirmware upgraded!\n"))
+                << all;
+        }
+    }
+}
+
 TEST_F(FlashTest, ConfirmationShowsBothVersionsWithTheirBetas) {
     GamepadBehaviour b;
     b.version = (3u << 16) | 110;
