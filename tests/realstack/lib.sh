@@ -85,6 +85,27 @@ run() {
   fi
 }
 
+# measure NAME SECONDS COMMAND...: run's twin for the timed runs. COMMAND runs in the foreground,
+# bounded by timeout(1), so no poll of the bench's own (a process or two every 20 ms) competes
+# with it for the guest's two processors, and its output stays in the guest's memory until it
+# has ended instead of crossing to the host mid-run. Sets rc_NAME and ms_NAME.
+measure() {
+  local name=$1 limit=$2 rc from to
+  shift 2
+  printf '%q ' "$@" >"$CASE_DIR/$name.cmd"
+  mkdir -p /tmp/measure
+  from=${EPOCHREALTIME/./}
+  timeout -k 5 "$limit" "$@" >"/tmp/measure/$name.out" 2>"/tmp/measure/$name.err" </dev/null
+  rc=$?
+  to=${EPOCHREALTIME/./}
+  cp "/tmp/measure/$name.out" "/tmp/measure/$name.err" "$CASE_DIR/"
+  printf -v "rc_$name" '%s' "$rc"
+  printf -v "ms_$name" '%s' $(((to - from) / 1000))
+  if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then
+    fail "$name did not end within $limit s (killed); out: $(show "$CASE_DIR/$name.out"); err: $(show "$CASE_DIR/$name.err")"
+  fi
+}
+
 # expect_exit NAME CODE: the exit code run/finish saw for NAME.
 expect_exit() {
   local rc=rc_$1

@@ -224,7 +224,17 @@ void UhidGamepad::OnOutput(const uint8_t* data, size_t size, Clock::time_point r
     // id 0 byte and then the report, 65 bytes from hidapi. Anything shorter is padded with zeros.
     uint8_t report[kReportSize] = {};
     std::memcpy(report, data, std::min(size, kReportSize));
+    const size_t enters = m_Gamepad.RecordingOf().enterUpdates;
+    const bool done = m_Gamepad.RecordingOf().doneReceived;
     const protocol::Reaction reaction = m_Gamepad.OnOutputReport(report);
+    // The update as the gamepad lives it: from the host's enter-update frame to its done frame.
+    if (m_Gamepad.RecordingOf().enterUpdates > enters) {
+        m_UpdateFrom = readAt;
+    }
+    if (!done && m_Gamepad.RecordingOf().doneReceived && m_UpdateFrom) {
+        m_UpdateUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(readAt - *m_UpdateFrom).count();
+    }
     if (reaction.dataFrame && m_RequestOut) {
         m_Turnarounds.push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(readAt - m_RequestWrittenAt)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,9 @@ class UhidGamepad {
     // Per data request answered: microseconds from writing the request to reading the next data
     // frame. Both ends are taken on CLOCK_MONOTONIC (steady_clock), next to the system calls.
     const std::vector<int64_t>& TurnaroundsUs() const { return m_Turnarounds; }
+    // Microseconds from reading the host's enter-update frame to reading its done frame; 0 when
+    // no update got there.
+    int64_t UpdateUs() const { return m_UpdateUs; }
     const std::string& Error() const { return m_Error; }
 
   private:
@@ -73,6 +77,8 @@ class UhidGamepad {
     bool m_RequestOut = false;  // a data request went out and no data frame has come since
     Clock::time_point m_RequestWrittenAt;
     std::vector<int64_t> m_Turnarounds;
+    std::optional<Clock::time_point> m_UpdateFrom;
+    int64_t m_UpdateUs = 0;
     std::string m_Error;
 };
 
