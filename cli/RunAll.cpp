@@ -104,11 +104,12 @@ bool FollowChildren(const ParsedArgs& a, Console& c, CliView& view, Children& ch
         }
         tenths.resize(reports.size(), 0);
         // --json: the children's own lines have gone out as they came.
+        // Every tenth its line, also when a child's progress lines come in a batch past several.
         for (size_t i = 0; update && !a.json && i < reports.size(); ++i) {
             const uint32_t tenth = reports[i].Percent() / 10;
-            if (tenth > tenths[i]) {
-                tenths[i] = tenth;
-                view.Print(c.out, Format("%s: %u%%\n", reports[i].path.c_str(), tenth * 10));
+            while (tenths[i] < tenth) {
+                ++tenths[i];
+                view.Print(c.out, Format("%s: %u%%\n", reports[i].path.c_str(), tenths[i] * 10));
             }
         }
     });

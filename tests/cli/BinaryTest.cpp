@@ -540,7 +540,7 @@ TEST_P(AllStopTest, NoChildOutlivesTheRun) {
     Streams streams;
     streams.ownGroup = k.stop == AllStop::SignalThenItsGroup;
     Process p(dir, {ZEVRIN_FLASH_EXE, "--simulate=2", "--all", "update", "--yes", path}, streams);
-    ASSERT_TRUE(p.Shows("sim:gamepad2: 10%", 5s));
+    ASSERT_TRUE(p.Shows("sim:gamepad2: 10%", 5s)) << p.OutSoFar();
     const std::vector<pid_t> children = ChildrenOf(p.Pid());
     ASSERT_EQ(children.size(), 2u);
     if (k.stop == AllStop::ParentKilled) {
