@@ -123,9 +123,9 @@ case_turnaround() {
     fi
   done
 
-  local n1 n2
-  read -r n1 _ <<<"$(side "${tool[@]}")"
-  read -r n2 _ <<<"$(side "${bare[@]}")"
+  local n1 p50a p99a maxa n2 p50b p99b maxb
+  read -r n1 p50a p99a maxa _ <<<"$(side "${tool[@]}")"
+  read -r n2 p50b p99b maxb _ <<<"$(side "${bare[@]}")"
   if [ "$n1" -lt 6144 ] || [ "$n2" -lt 6144 ]; then
     fail "too few data requests timed for three 64 KiB updates (3 x 2048 chunks): zevrin-flash $n1, baseline $n2"
     return
@@ -139,9 +139,6 @@ case_turnaround() {
       "and %s ms", a, as, b, bs, (b > 0 ? a / b : 0), (a > 0 && b > 0 && a <= b ? "met" : "missed"),
       aw, bw }')
   echo "$slow" >>"$SCRATCH/turnaround.lines"
-  local p50a p99a maxa p50b p99b maxb
-  read -r n1 p50a p99a maxa _ <<<"$(side "${tool[@]}")"
-  read -r n2 p50b p99b maxb _ <<<"$(side "${bare[@]}")"
   {
     echo "Turnaround per data request of a 64 KiB update, in µs from the request leaving the uhid"
     echo "gamepad to the next data frame reaching it; three updates each, taken in turns, in one"
