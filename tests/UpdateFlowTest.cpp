@@ -291,6 +291,20 @@ TEST_F(FlowTest, ExactHundredBytesMoveTheBarTo64And96And100) {
     Update();
     EXPECT_EQ(Rec().received, ImageData(100));
     EXPECT_THAT(View().progressHistory, ElementsAre(0u, 0u, 64u, 96u, 100u, 0u));
+
+    // 400 chunks: the bar is set once a position, not once a chunk (a window's bar is set on the
+    // window's thread, which the worker would wait for each time).
+    const size_t before = View().progressHistory.size();
+    UseImage(32 * 400, 32 * 400);
+    Update();
+    std::vector<uint32_t> expected = {0u};  // the click
+    for (uint32_t percent = 0; percent <= 100; ++percent) {
+        expected.push_back(percent);
+    }
+    expected.push_back(0u);  // the success
+    const std::vector<uint32_t> history = View().progressHistory;
+    EXPECT_EQ(std::vector<uint32_t>(history.begin() + static_cast<long>(before), history.end()),
+              expected);
 }
 
 TEST_F(FlowTest, FirmwareTypesOtherThan1And200MeanNotInBootMode) {

@@ -120,6 +120,7 @@ class CUpdateEngine : public FrameHandlers {
     bool StopCameFirst() const;
     void OnFirstDataRequest();
     void OnNextDataRequest();
+    void MoveBar(uint32_t percent);
     void OnDoneRequest();
 
     CHid m_Hid;
@@ -136,6 +137,9 @@ class CUpdateEngine : public FrameHandlers {
     uint32_t m_ImageVersion = 0;
     std::atomic<uint32_t> m_TotalLength{0};
     std::atomic<uint32_t> m_BytesSent{0};
+    // Where this transfer last put the bar (the worker's only).
+    static constexpr uint32_t kNoBarShown = UINT32_MAX;
+    uint32_t m_BarShown = kNoBarShown;
     // This worker sent the header: data requests before that (left over from an earlier run, or
     // arriving outside any update) must not send image bytes.
     std::atomic<bool> m_HeaderSentThisRun{false};

@@ -191,6 +191,7 @@ void CUpdateEngine::OnFirstDataRequest() {
         return;
     }
     g_UpdateStage = STAGE_TRANSFER;
+    m_BarShown = kNoBarShown;
     const size_t n = m_ImageFile.Read(m_Chunk, kChunkSize);
     if (StopCameFirst()) {
         return;
@@ -226,7 +227,7 @@ void CUpdateEngine::OnNextDataRequest() {
     const uint32_t sentSoFar = m_BytesSent += static_cast<uint32_t>(n);
     LogLine("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n", static_cast<int>(n), sentSoFar);
     if (total != 0) {
-        m_ProgressBar.SetPos(ProgressPercent(sentSoFar, total));
+        MoveBar(ProgressPercent(sentSoFar, total));
     }
     if (sentSoFar < total) {
         return;
@@ -236,6 +237,17 @@ void CUpdateEngine::OnNextDataRequest() {
     g_UpdateStage = STAGE_COMPLETE;
     m_ImageComplete = true;
     m_UpdateButton.EnableWindow(true);
+}
+
+// A bar is told only where it moves: a 64 KiB image takes 2,048 chunks and a hundred positions,
+// and a window's bar is set on its own thread (a Win32 progress control through SendMessage, so
+// the worker waited for each).
+void CUpdateEngine::MoveBar(uint32_t percent) {
+    if (percent == m_BarShown) {
+        return;
+    }
+    m_BarShown = percent;
+    m_ProgressBar.SetPos(percent);
 }
 
 void CUpdateEngine::OnDoneRequest() {
