@@ -121,7 +121,10 @@ ImageProblem ImageFile::Open(const std::string& path) {
     }
     // A typical image in one read instead of sixteen: the transfer's refills happen in the middle
     // of the gamepad's requests, and the check before it reads the whole file too.
-    (void)std::setvbuf(m_File, nullptr, _IOFBF, kReadBufferBytes);
+    m_Buffer = std::make_unique<char[]>(kReadBufferBytes);
+    if (std::setvbuf(m_File, m_Buffer.get(), _IOFBF, kReadBufferBytes) != 0) {
+        m_Buffer.reset();  // the stream keeps its own
+    }
     return ImageProblem::None;
 }
 
@@ -155,6 +158,7 @@ void ImageFile::Close() {
         (void)std::fclose(m_File);  // read-only: nothing to lose when closing fails
         m_File = nullptr;
     }
+    m_Buffer.reset();
 }
 
 ImageCheck InspectImage(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -66,11 +67,13 @@ class ImageFile {
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
     // The open file changes hands (from the check that opened it to the transfer that sends it).
-    ImageFile(ImageFile&& other) noexcept : m_File(std::exchange(other.m_File, nullptr)) {}
+    ImageFile(ImageFile&& other) noexcept
+        : m_File(std::exchange(other.m_File, nullptr)), m_Buffer(std::move(other.m_Buffer)) {}
     ImageFile& operator=(ImageFile&& other) noexcept {
         if (this != &other) {
             Close();
             m_File = std::exchange(other.m_File, nullptr);
+            m_Buffer = std::move(other.m_Buffer);
         }
         return *this;
     }
@@ -91,4 +94,6 @@ class ImageFile {
 
   private:
     std::FILE* m_File = nullptr;
+    // The stream's buffer, which must outlive it (the C library takes a size only with a buffer).
+    std::unique_ptr<char[]> m_Buffer;
 };
