@@ -39,6 +39,10 @@ std::string SystemError(const char* what, int code) {
     return std::string(what) + ": (" + std::to_string(code) + ") " + std::strerror(code);
 }
 
+int64_t Us(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
+
 void CopyText(uint8_t* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(text.size(), size - 1));  // the event was zeroed
 }
@@ -109,6 +113,12 @@ bool UhidGamepad::SendDue() {
         if (report.dataRequest) {
             m_RequestWrittenAt = Clock::now();
             m_RequestOut = true;
+            if (m_UpdateFrom) {
+                if (m_FirstRequestUs == 0) {
+                    m_FirstRequestUs = Us(m_RequestWrittenAt - *m_UpdateFrom);
+                }
+                m_OverdueUs += Us(m_RequestWrittenAt - m_Due.front().first);
+            }
         }
         m_Due.pop_front();
     }
@@ -232,13 +242,10 @@ void UhidGamepad::OnOutput(const uint8_t* data, size_t size, Clock::time_point r
         m_UpdateFrom = readAt;
     }
     if (!done && m_Gamepad.RecordingOf().doneReceived && m_UpdateFrom) {
-        m_UpdateUs =
-            std::chrono::duration_cast<std::chrono::microseconds>(readAt - *m_UpdateFrom).count();
+        m_UpdateUs = Us(readAt - *m_UpdateFrom);
     }
     if (reaction.dataFrame && m_RequestOut) {
-        m_Turnarounds.push_back(
-            std::chrono::duration_cast<std::chrono::microseconds>(readAt - m_RequestWrittenAt)
-                .count());
+        m_Turnarounds.push_back(Us(readAt - m_RequestWrittenAt));
         m_RequestOut = false;
     }
     if (reaction.unplug) {

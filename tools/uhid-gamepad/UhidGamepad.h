@@ -59,6 +59,11 @@ class UhidGamepad {
     // Microseconds from reading the host's enter-update frame to reading its done frame; 0 when
     // no update got there.
     int64_t UpdateUs() const { return m_UpdateUs; }
+    // Of that: microseconds from the enter-update frame to the first data request going out, and
+    // the data requests' time past their due moment (how late the gamepad's own timer woke it),
+    // summed. The rest is the answers' latency and the host's turnaround.
+    int64_t FirstRequestUs() const { return m_FirstRequestUs; }
+    int64_t OverdueUs() const { return m_OverdueUs; }
     const std::string& Error() const { return m_Error; }
 
   private:
@@ -79,6 +84,8 @@ class UhidGamepad {
     std::vector<int64_t> m_Turnarounds;
     std::optional<Clock::time_point> m_UpdateFrom;
     int64_t m_UpdateUs = 0;
+    int64_t m_FirstRequestUs = 0;
+    int64_t m_OverdueUs = 0;
     std::string m_Error;
 };
 

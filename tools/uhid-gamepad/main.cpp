@@ -63,8 +63,11 @@ bool WriteText(const std::string& path, const std::string& text) {
 // What the gamepad got and how fast the host answered, for the bench to judge.
 bool WriteResults(const uhid::Options& options, const uhid::UhidGamepad& device,
                   const protocol::Recording& recording) {
-    bool ok = WriteText(options.recordFile, uhid::RecordText(recording) + "update_us=" +
-                                                std::to_string(device.UpdateUs()) + "\n");
+    bool ok =
+        WriteText(options.recordFile,
+                  uhid::RecordText(recording) + "update_us=" + std::to_string(device.UpdateUs()) +
+                      "\nfirst_request_us=" + std::to_string(device.FirstRequestUs()) +
+                      "\noverdue_us=" + std::to_string(device.OverdueUs()) + "\n");
     if (!options.imageOutFile.empty()) {
         ok =
             WriteFile(options.imageOutFile, recording.received.data(), recording.received.size()) &&
