@@ -17,28 +17,57 @@ namespace {
 constexpr const char* kProgram = "zevrin-win32-baseline";
 constexpr DWORD kSilenceMs = 5000;  // far above any answer; the bench bounds the whole run anyway
 constexpr DWORD kWriteMs = 1000;
+// Wine's HID stack now and then keeps an input report back until the device is written to: the
+// updater pokes a silent gamepad with MSG_POLL after 10 ms, and so does this loop, keeping its read
+// pending (a read cancelled at that moment could lose the report).
+constexpr DWORD kPollMs = 10;
 
 std::string ErrorText(const char* call) {
     return std::string(call) + " failed with error " + std::to_string(GetLastError());
 }
 
-// One overlapped call on `file`, waited for at most `ms`; the bytes moved, or -1.
-long Overlapped(HANDLE file, HANDLE event, bool read, uint8_t (&report)[zevrin::kReportSize],
-                DWORD ms) {
+// One overlapped write of a whole report, waited for at most kWriteMs; the bytes written, or -1.
+long Write(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSize]) {
     OVERLAPPED o{};
     o.hEvent = event;
-    const BOOL done = read ? ReadFile(file, report, sizeof report, nullptr, &o)
-                           : WriteFile(file, report, sizeof report, nullptr, &o);
-    if (!done && GetLastError() != ERROR_IO_PENDING) {
-        zevrin::baseline::Fail(kProgram, read ? "ReadFile" : "WriteFile", ErrorText("the call"));
+    if (!WriteFile(file, report, sizeof report, nullptr, &o) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        zevrin::baseline::Fail(kProgram, "WriteFile", ErrorText("the call"));
         return -1;
     }
     DWORD moved = 0;
-    if (WaitForSingleObject(event, ms) != WAIT_OBJECT_0) {
-        zevrin::baseline::Fail(kProgram, read ? "no answer from the gamepad" : "WriteFile");
+    if (WaitForSingleObject(event, kWriteMs) != WAIT_OBJECT_0) {
+        zevrin::baseline::Fail(kProgram, "WriteFile");
         CancelIo(file);
         GetOverlappedResult(file, &o, &moved, TRUE);  // the call must end before `o` goes
         return -1;
+    }
+    if (!GetOverlappedResult(file, &o, &moved, FALSE)) {
+        zevrin::baseline::Fail(kProgram, "GetOverlappedResult", ErrorText("the call"));
+        return -1;
+    }
+    return static_cast<long>(moved);
+}
+
+// One overlapped read of a whole report, `poll` written after each kPollMs of silence, given up
+// after kSilenceMs; the bytes read, or -1.
+template <typename Poll>
+long ReadPolling(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSize], Poll poll) {
+    OVERLAPPED o{};
+    o.hEvent = event;
+    if (!ReadFile(file, report, sizeof report, nullptr, &o) && GetLastError() != ERROR_IO_PENDING) {
+        zevrin::baseline::Fail(kProgram, "ReadFile", ErrorText("the call"));
+        return -1;
+    }
+    DWORD moved = 0;
+    for (DWORD waited = 0; WaitForSingleObject(event, kPollMs) != WAIT_OBJECT_0;
+         waited += kPollMs) {
+        if (waited >= kSilenceMs || !poll()) {
+            zevrin::baseline::Fail(kProgram, "no answer from the gamepad");
+            CancelIo(file);
+            GetOverlappedResult(file, &o, &moved, TRUE);  // the call must end before `o` goes
+            return -1;
+        }
     }
     if (!GetOverlappedResult(file, &o, &moved, FALSE)) {
         zevrin::baseline::Fail(kProgram, "GetOverlappedResult", ErrorText("the call"));
@@ -73,13 +102,17 @@ int main(int argc, char** argv) {
         const auto send = [&](const uint8_t(&report)[zevrin::kReportSize]) {
             uint8_t copy[zevrin::kReportSize];
             std::memcpy(copy, report, sizeof copy);
-            return Overlapped(file, writeEvent, false, copy, kWriteMs) ==
-                   static_cast<long>(sizeof copy);
+            return Write(file, writeEvent, copy) == static_cast<long>(sizeof copy);
+        };
+        const auto poll = [&] {
+            const uint8_t frame[] = {0x00, MSG_POLL, 0x01, 0x00, 0x00};
+            uint8_t report[zevrin::kReportSize];
+            FillReport(report, frame, sizeof frame);
+            return Write(file, writeEvent, report) == static_cast<long>(sizeof report);
         };
         const auto receive = [&](uint8_t(&payload)[zevrin::kReportPayload]) {
             uint8_t report[zevrin::kReportSize];
-            if (Overlapped(file, readEvent, true, report, kSilenceMs) !=
-                static_cast<long>(sizeof report)) {
+            if (ReadPolling(file, readEvent, report, poll) != static_cast<long>(sizeof report)) {
                 return false;
             }
             std::memcpy(payload, report + 1, sizeof payload);  // after the report id
