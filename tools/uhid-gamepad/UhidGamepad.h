@@ -60,8 +60,9 @@ class UhidGamepad {
     // no update got there.
     int64_t UpdateUs() const { return m_UpdateUs; }
     // Of that: microseconds from the enter-update frame to the first data request going out, and
-    // the data requests' time past their due moment (how late the gamepad's own timer woke it),
-    // summed. The rest is the answers' latency and the host's turnaround.
+    // the data requests' time past their due moment, summed: how late the gamepad's timer woke it,
+    // and whatever ran before its write returned (on one processor, a host woken by the write may
+    // answer first). The rest is the answers' latency and the host's turnaround.
     int64_t FirstRequestUs() const { return m_FirstRequestUs; }
     int64_t OverdueUs() const { return m_OverdueUs; }
     const std::string& Error() const { return m_Error; }
