@@ -26,44 +26,25 @@ std::string ErrorText(const char* call) {
     return std::string(call) + " failed with error " + std::to_string(GetLastError());
 }
 
-// One overlapped write of a whole report, waited for at most kWriteMs; the bytes written, or -1.
-long Write(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSize]) {
+// One overlapped call of a whole report on `file`. After each kPollMs without its end,
+// `keepWaiting(ms waited)` says whether to go on waiting; false gives the call up with `silence`
+// as the reason. The bytes moved, or -1.
+template <typename KeepWaiting>
+long Overlapped(HANDLE file, HANDLE event, bool read, uint8_t (&report)[zevrin::kReportSize],
+                const char* silence, KeepWaiting keepWaiting) {
     OVERLAPPED o{};
     o.hEvent = event;
-    if (!WriteFile(file, report, sizeof report, nullptr, &o) &&
-        GetLastError() != ERROR_IO_PENDING) {
-        zevrin::baseline::Fail(kProgram, "WriteFile", ErrorText("the call"));
+    const BOOL done = read ? ReadFile(file, report, sizeof report, nullptr, &o)
+                           : WriteFile(file, report, sizeof report, nullptr, &o);
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        zevrin::baseline::Fail(kProgram, read ? "ReadFile" : "WriteFile", ErrorText("the call"));
         return -1;
     }
     DWORD moved = 0;
-    if (WaitForSingleObject(event, kWriteMs) != WAIT_OBJECT_0) {
-        zevrin::baseline::Fail(kProgram, "WriteFile");
-        CancelIo(file);
-        GetOverlappedResult(file, &o, &moved, TRUE);  // the call must end before `o` goes
-        return -1;
-    }
-    if (!GetOverlappedResult(file, &o, &moved, FALSE)) {
-        zevrin::baseline::Fail(kProgram, "GetOverlappedResult", ErrorText("the call"));
-        return -1;
-    }
-    return static_cast<long>(moved);
-}
-
-// One overlapped read of a whole report, `poll` written after each kPollMs of silence, given up
-// after kSilenceMs; the bytes read, or -1.
-template <typename Poll>
-long ReadPolling(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSize], Poll poll) {
-    OVERLAPPED o{};
-    o.hEvent = event;
-    if (!ReadFile(file, report, sizeof report, nullptr, &o) && GetLastError() != ERROR_IO_PENDING) {
-        zevrin::baseline::Fail(kProgram, "ReadFile", ErrorText("the call"));
-        return -1;
-    }
-    DWORD moved = 0;
-    for (DWORD waited = 0; WaitForSingleObject(event, kPollMs) != WAIT_OBJECT_0;
+    for (DWORD waited = kPollMs; WaitForSingleObject(event, kPollMs) != WAIT_OBJECT_0;
          waited += kPollMs) {
-        if (waited >= kSilenceMs || !poll()) {
-            zevrin::baseline::Fail(kProgram, "no answer from the gamepad");
+        if (!keepWaiting(waited)) {
+            zevrin::baseline::Fail(kProgram, silence);
             CancelIo(file);
             GetOverlappedResult(file, &o, &moved, TRUE);  // the call must end before `o` goes
             return -1;
@@ -74,6 +55,11 @@ long ReadPolling(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSiz
         return -1;
     }
     return static_cast<long>(moved);
+}
+
+long Write(HANDLE file, HANDLE event, uint8_t (&report)[zevrin::kReportSize]) {
+    return Overlapped(file, event, false, report, "WriteFile",
+                      [](DWORD waited) { return waited < kWriteMs; });
 }
 
 }  // namespace
@@ -112,7 +98,9 @@ int main(int argc, char** argv) {
         };
         const auto receive = [&](uint8_t(&payload)[zevrin::kReportPayload]) {
             uint8_t report[zevrin::kReportSize];
-            if (ReadPolling(file, readEvent, report, poll) != static_cast<long>(sizeof report)) {
+            const auto keepWaiting = [&](DWORD waited) { return waited < kSilenceMs && poll(); };
+            if (Overlapped(file, readEvent, true, report, "no answer from the gamepad",
+                           keepWaiting) != static_cast<long>(sizeof report)) {
                 return false;
             }
             std::memcpy(payload, report + 1, sizeof payload);  // after the report id
