@@ -445,15 +445,16 @@ TEST_F(FlowTest, TheFileThatWasCheckedIsTheFileThatIsSent) {
     EXPECT_EQ(Rec().received, ImageData(64));
 }
 
-// Each hold checks as it is taken that the gamepad already has the header (so the file dialog and
-// the question were not held), and as it goes that its worker has not ended yet.
+// Each hold checks as it is taken that the question was asked (so neither the file dialog nor the
+// question was held) and that the gamepad has no header yet (so no firmware was replaced unheld),
+// and as it goes that its worker has not ended yet.
 class SessionFlowTest : public FlowTest {
   protected:
     struct CheckedHold : zevrin::SessionHold {
         explicit CheckedHold(SessionFlowTest& t) : test(t) {
             ++test.m_Live;
-            if (!test.Rec().headerReceived) {
-                ++test.m_TakenEarly;
+            if (!test.m_Asked.load() || test.Rec().headerReceived) {
+                ++test.m_Misplaced;
             }
         }
         ~CheckedHold() override {
@@ -484,13 +485,14 @@ class SessionFlowTest : public FlowTest {
 
     std::atomic<int> m_Taken{0};
     std::atomic<int> m_Live{0};
-    std::atomic<int> m_TakenEarly{0};
+    std::atomic<bool> m_Asked{false};
+    std::atomic<int> m_Misplaced{0};
     std::atomic<int> m_KeptLate{0};
     std::mutex m_RequestLock;
     zevrin::HoldRequest m_Request;
 };
 
-TEST_F(SessionFlowTest, HeldFromTheConfirmedHeaderToTheWorkersEndWhicheverWayItEnds) {
+TEST_F(SessionFlowTest, HeldFromTheConfirmationToTheWorkersEndWhicheverWayItEnds) {
     struct Case {
         const char* what;
         GamepadBehaviour behaviour;
@@ -510,7 +512,7 @@ TEST_F(SessionFlowTest, HeldFromTheConfirmedHeaderToTheWorkersEndWhicheverWayItE
         {"failed by the device", failing, true, BoxResult::Ok, UpdateOutcome::DeviceFailed, 1},
         {"no file chosen", {}, false, BoxResult::Ok, UpdateOutcome::Cancelled, 0},
         {"not confirmed", {}, true, BoxResult::Cancel, UpdateOutcome::Cancelled, 0},
-        {"header not taken", headerRefused, true, BoxResult::Ok, UpdateOutcome::SendFailed, 0},
+        {"header not taken", headerRefused, true, BoxResult::Ok, UpdateOutcome::SendFailed, 1},
         {"unplugged", unplugged, true, BoxResult::Ok, UpdateOutcome::DeviceLost, 1},
     };
     AddPad();
@@ -526,9 +528,11 @@ TEST_F(SessionFlowTest, HeldFromTheConfirmedHeaderToTheWorkersEndWhicheverWayItE
             m_View.SetFile(std::nullopt);
         }
         int liveAtQuestion = -1;
+        m_Asked = false;
         m_View.OnBox([&](const zevrin::test::BoxShown& box) {
             if (box.buttons == BoxButtons::OkCancel) {
                 liveAtQuestion = m_Live.load();
+                m_Asked = true;
             }
         });
         m_Taken = 0;
@@ -538,7 +542,7 @@ TEST_F(SessionFlowTest, HeldFromTheConfirmedHeaderToTheWorkersEndWhicheverWayItE
         EXPECT_EQ(m_Live.load(), 0);
         EXPECT_THAT(liveAtQuestion, ::testing::AnyOf(-1, 0));
     }
-    EXPECT_EQ(m_TakenEarly.load(), 0) << "held before the header was confirmed and sent";
+    EXPECT_EQ(m_Misplaced.load(), 0) << "held before the question, or after the header went";
     EXPECT_EQ(m_KeptLate.load(), 0) << "held after the worker ended";
 
     // The window closing while the file dialog is open: nothing was held.

@@ -128,6 +128,17 @@ int CUpdateEngine::SelectFirmwareFile() {
         LogLine("MessageBox == IDCANCEL\n");
         return 0;
     }
+    if (!m_TransferHold) {
+        // Confirmed: the header starts replacing the gamepad's firmware, so the hold is in place
+        // before it goes. The choosing and the question are the user's time and hold nothing up;
+        // the hold's own time (a bus call to logind) is spent before the header, where the
+        // gamepad waits anyway, not between the header and the first chunk it asks for.
+        m_TransferHold =
+            zevrin::HoldSession({Title(), LoadExtraText(ExtraText::UpdateInProgress), [this] {
+                                     Interrupt();
+                                     m_View.CancelPrompts();
+                                 }});
+    }
     g_UpdateStage = STAGE_HEADER_SENT;
     m_ImageComplete = false;
     m_HeaderSentThisRun = true;
@@ -137,15 +148,6 @@ int CUpdateEngine::SelectFirmwareFile() {
         return 0;
     }
     m_Hid.SetReadTimeout(kTransferReadTimeoutMs);
-    if (!m_TransferHold) {
-        // From here on the gamepad's firmware is being replaced: the choosing and the question
-        // before it are the user's time, and hold nothing up.
-        m_TransferHold =
-            zevrin::HoldSession({Title(), LoadExtraText(ExtraText::UpdateInProgress), [this] {
-                                     Interrupt();
-                                     m_View.CancelPrompts();
-                                 }});
-    }
     LogLine("desVersion is %d\n", static_cast<int>(header.desVersion));
     return 1;
 }
